@@ -1,0 +1,83 @@
+// The readings count time-stamp-counter ticks, not core clock cycles: on any
+// processor with an invariant TSC the counter runs at a fixed rate whatever
+// the core's frequency, so an interval is proportional to wall time. Readings
+// come from whichever core runs the thread and are comparable across cores
+// only as far as the firmware synchronised their counters; an interval that
+// goes backwards wraps to a value near 2^64 and is kept as it is.
+//
+// CPUID serialises and is the barrier on both sides. It is always asked for
+// leaf 0 so that it costs the same every time; its outputs are discarded.
+// RDTSCP is not looked up in CPUID before use: hypervisors hide the bit on
+// processors that execute the instruction perfectly well.
+//
+// The barriers lie outside the interval: a count covers the rest of
+// cpucyclesS after its read, the caller's code, and the start of cpucyclesE
+// up to its read. Nothing is subtracted for that overhead.
+#include "cpucycles.h"
+
+#include "internal_macros.h"
+
+#if defined(RNG_COMPILER_MSVC)
+#include <intrin.h>
+
+#include <atomic>
+#endif
+
+uint64_t cpucyclesS()
+{
+    unsigned int cycles_high;
+    unsigned int cycles_low;
+#if defined(RNG_COMPILER_MSVC) && defined(RNG_ARCH_X86_64)
+    // The fences keep the compiler from moving memory work across the read;
+    // the intrinsics alone do not promise that.
+    int regs[4];
+    __cpuidex(regs, 0, 0);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    const uint64_t tsc = __rdtsc();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    cycles_high = static_cast<unsigned int>(tsc >> 32);
+    cycles_low = static_cast<unsigned int>(tsc);
+#elif (defined(RNG_COMPILER_GCC) || defined(RNG_COMPILER_CLANG)) && defined(RNG_ARCH_X86_64)
+    asm volatile("xorl %%eax, %%eax\n\t"
+                 "xorl %%ecx, %%ecx\n\t"
+                 "cpuid\n\t"
+                 "rdtsc\n\t"
+                 "movl %%edx, %0\n\t"
+                 "movl %%eax, %1\n\t"
+                 : "=r"(cycles_high), "=r"(cycles_low)
+                 :
+                 : "rax", "rbx", "rcx", "rdx", "cc", "memory");
+#else
+#error "cpucyclesS needs an x86-64 processor and GCC, Clang or MSVC"
+#endif
+    return (static_cast<uint64_t>(cycles_high) << 32) | cycles_low;
+}
+
+uint64_t cpucyclesE()
+{
+    unsigned int cycles_high;
+    unsigned int cycles_low;
+#if defined(RNG_COMPILER_MSVC) && defined(RNG_ARCH_X86_64)
+    int regs[4];
+    unsigned int aux;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    const uint64_t tsc = __rdtscp(&aux);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    __cpuidex(regs, 0, 0);
+    cycles_high = static_cast<unsigned int>(tsc >> 32);
+    cycles_low = static_cast<unsigned int>(tsc);
+#elif (defined(RNG_COMPILER_GCC) || defined(RNG_COMPILER_CLANG)) && defined(RNG_ARCH_X86_64)
+    asm volatile("rdtscp\n\t"
+                 "movl %%edx, %0\n\t"
+                 "movl %%eax, %1\n\t"
+                 "xorl %%eax, %%eax\n\t"
+                 "xorl %%ecx, %%ecx\n\t"
+                 "cpuid\n\t"
+                 : "=r"(cycles_high), "=r"(cycles_low)
+                 :
+                 : "rax", "rbx", "rcx", "rdx", "cc", "memory");
+#else
+#error "cpucyclesE needs an x86-64 processor and GCC, Clang or MSVC"
+#endif
+    return (static_cast<uint64_t>(cycles_high) << 32) | cycles_low;
+}

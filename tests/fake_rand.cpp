@@ -1,0 +1,50 @@
+#include "fake_rand.h"
+
+#include <openssl/rand.h>
+
+namespace {
+
+std::set<int> failing;
+int callCount = 0;
+
+int fake_generate(unsigned char *buf, int num)
+{
+    const int call = callCount++;
+    for (int i = 0; i < num; i++) {
+        buf[i] = fake_rand::pattern_byte(call, static_cast<size_t>(i));
+    }
+    const bool fails = failing.count(fake_rand::kFailAll) != 0 || failing.count(call) != 0;
+    return fails ? 0 : 1;
+}
+
+} // namespace
+
+namespace fake_rand {
+
+void reset()
+{
+    failing.clear();
+    callCount = 0;
+}
+
+void fail_calls(const std::set<int> &calls)
+{
+    failing = calls;
+}
+
+int calls_made()
+{
+    return callCount;
+}
+
+unsigned char pattern_byte(int call, size_t offset)
+{
+    return static_cast<unsigned char>((static_cast<size_t>(call) * 37U + offset) & 0xFFU);
+}
+
+} // namespace fake_rand
+
+int RAND_bytes(unsigned char *buf, int num)
+{
+    return fake_generate(buf, num);
+}

@@ -1,0 +1,24 @@
+// Controls for the stand-in generators that the run tests link in place of
+// libcrypto. Calls are counted from zero across both generators.
+#ifndef OPENSSL_RNG_FAKE_RAND_H
+#define OPENSSL_RNG_FAKE_RAND_H
+
+#include <cstddef>
+#include <set>
+
+namespace fake_rand {
+
+constexpr int kFailAll = -1;
+
+// Every call succeeds again and the count restarts at zero.
+void reset();
+// The calls with these indices return 0 instead of 1; kFailAll fails all.
+void fail_calls(const std::set<int> &calls);
+int calls_made();
+// The byte the fake writes at offset of its block on call; over any 256
+// offsets it takes every value, line-end bytes included.
+unsigned char pattern_byte(int call, size_t offset);
+
+} // namespace fake_rand
+
+#endif

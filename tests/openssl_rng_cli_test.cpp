@@ -1,0 +1,169 @@
+// The real program, run in a fresh folder, judged by its output, exit status
+// and the files it leaves.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = test_support::fs;
+using test_support::InTempDir;
+using test_support::lines_of;
+using test_support::matches_format;
+using test_support::read_file;
+using test_support::write_file;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+};
+
+// Runs the program in the current folder with args, catching its standard
+// output; standard error is left alone, so anything there shows in the log.
+Outcome run_program(const std::vector<std::string> &args = {})
+{
+    std::vector<char *> argv;
+    std::string program = OPENSSL_RNG_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string &arg : copies) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    Outcome outcome;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        outcome.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    int wstatus = 0;
+    waitpid(child, &wstatus, 0);
+    outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return outcome;
+}
+
+unsigned long long value_of(const std::string &line)
+{
+    return std::strtoull(line.c_str() + 12, nullptr, 10);
+}
+
+// Five lines, each value in column 13, and numbers that belong together.
+void expect_record(const std::vector<std::string> &lines, size_t first)
+{
+    ASSERT_GE(lines.size(), first + 5);
+    EXPECT_EQ(lines[first], "RAND_bytes:");
+    EXPECT_TRUE(matches_format(lines[first + 1], "TOTAL:      %llu cycles")) << lines[first + 1];
+    EXPECT_TRUE(matches_format(lines[first + 2], "MEDIAN:     %llu cpucycles")) << lines[first + 2];
+    EXPECT_TRUE(matches_format(lines[first + 3], "AVERAGE:    %llu cpucycles")) << lines[first + 3];
+    EXPECT_TRUE(matches_format(lines[first + 4], "EXECUTED in %f s")) << lines[first + 4];
+
+    const unsigned long long total = value_of(lines[first + 1]);
+    const unsigned long long median = value_of(lines[first + 2]);
+    const unsigned long long average = value_of(lines[first + 3]);
+    EXPECT_GT(median, 0U);
+    EXPECT_EQ(average, total / 1024);
+}
+
+bool is_duration_line(const std::string &text)
+{
+    return matches_format(text, "Program executed in: %f sec\n");
+}
+
+using Program = InTempDir;
+
+TEST_F(Program, ARunPrintsOnlyItsDurationAndAppendsOneRecord)
+{
+    const Outcome outcome = run_program();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(is_duration_line(outcome.out)) << outcome.out;
+
+    const std::vector<std::string> lines = lines_of(read_file("osslRb1a.txt"));
+    EXPECT_EQ(lines.size(), 5U);
+    expect_record(lines, 0);
+    ASSERT_TRUE(fs::exists("RAND_bytes.bin"));
+    EXPECT_EQ(fs::file_size("RAND_bytes.bin"), 0U);
+}
+
+TEST_F(Program, ASecondRunAppendsAfterTheFirstAndIgnoresArguments)
+{
+    ASSERT_EQ(run_program().status, 0);
+    const std::string first = read_file("osslRb1a.txt");
+    const std::string data = std::string("kept\r\n\0\x1a bytes", 14);
+    write_file("RAND_bytes.bin", data);
+
+    const Outcome second = run_program({"--help", "-n", "5"});
+    EXPECT_EQ(second.status, 0);
+    EXPECT_TRUE(is_duration_line(second.out)) << second.out;
+
+    const std::string both = read_file("osslRb1a.txt");
+    EXPECT_EQ(both.substr(0, first.size()), first);
+    const std::vector<std::string> lines = lines_of(both);
+    EXPECT_EQ(lines.size(), 10U);
+    expect_record(lines, 5);
+    EXPECT_EQ(read_file("RAND_bytes.bin"), data);
+}
+
+const char *const kEarlierRecord = "RAND_bytes:\nTOTAL:      9 cycles\nMEDIAN:     3 cpucycles\n"
+                                   "AVERAGE:    3 cpucycles\nEXECUTED in 0.250000 s\n";
+
+TEST_F(Program, AResultsFileThatCannotBeOpenedIsReportedAndFails)
+{
+    fs::create_directory("osslRb1a.txt");
+    const Outcome outcome = run_program();
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "Cannot open \"osslRb1a.txt\": Is a directory\n");
+    EXPECT_FALSE(fs::exists("RAND_bytes.bin"));
+}
+
+TEST_F(Program, ADataFileThatCannotBeOpenedLeavesTheResultsAsTheyWere)
+{
+    write_file("osslRb1a.txt", kEarlierRecord);
+
+    fs::create_directory("RAND_bytes.bin");
+    const Outcome inFolder = run_program();
+    EXPECT_EQ(inFolder.status, 1);
+    EXPECT_EQ(inFolder.out, "Cannot open \"RAND_bytes.bin\": Is a directory\n");
+    EXPECT_EQ(read_file("osslRb1a.txt"), kEarlierRecord);
+
+    fs::remove("RAND_bytes.bin");
+    fs::create_symlink("missing/folder/RAND_bytes.bin", "RAND_bytes.bin");
+    const Outcome missing = run_program();
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "Cannot open \"RAND_bytes.bin\": No such file or directory\n");
+    EXPECT_EQ(read_file("osslRb1a.txt"), kEarlierRecord);
+}
+
+TEST_F(Program, AFullDiskIsReportedAfterTheDurationAndFails)
+{
+    fs::create_symlink("/dev/full", "osslRb1a.txt");
+    const Outcome outcome = run_program();
+    EXPECT_EQ(outcome.status, 1);
+    const std::vector<std::string> lines = lines_of(outcome.out);
+    ASSERT_EQ(lines.size(), 2U) << outcome.out;
+    EXPECT_TRUE(is_duration_line(lines[0] + "\n")) << lines[0];
+    EXPECT_EQ(lines[1], "Cannot write \"osslRb1a.txt\": No space left on device");
+}
+
+} // namespace
