@@ -48,3 +48,8 @@ int RAND_bytes(unsigned char *buf, int num)
 {
     return fake_generate(buf, num);
 }
+
+int RAND_priv_bytes(unsigned char *buf, int num)
+{
+    return fake_generate(buf, num);
+}

@@ -25,12 +25,12 @@ struct Outcome {
     std::string out;
 };
 
-// Runs the program in the current folder with args, catching its standard
+// Runs program in the current folder with args, catching its standard
 // output; standard error is left alone, so anything there shows in the log.
-Outcome run_program(const std::vector<std::string> &args = {})
+Outcome run(const char *binary, const std::vector<std::string> &args = {})
 {
     std::vector<char *> argv;
-    std::string program = OPENSSL_RNG_BINARY;
+    std::string program = binary;
     argv.push_back(program.data());
     std::vector<std::string> copies = args;
     for (std::string &arg : copies) {
@@ -64,16 +64,22 @@ Outcome run_program(const std::vector<std::string> &args = {})
     return outcome;
 }
 
+Outcome run_program(const std::vector<std::string> &args = {})
+{
+    return run(OPENSSL_RNG_BINARY, args);
+}
+
 unsigned long long value_of(const std::string &line)
 {
     return std::strtoull(line.c_str() + 12, nullptr, 10);
 }
 
 // Five lines, each value in column 13, and numbers that belong together.
-void expect_record(const std::vector<std::string> &lines, size_t first)
+void expect_record(const std::vector<std::string> &lines, size_t first,
+                   const char *label = "RAND_bytes:")
 {
     ASSERT_GE(lines.size(), first + 5);
-    EXPECT_EQ(lines[first], "RAND_bytes:");
+    EXPECT_EQ(lines[first], label);
     EXPECT_TRUE(matches_format(lines[first + 1], "TOTAL:      %llu cycles")) << lines[first + 1];
     EXPECT_TRUE(matches_format(lines[first + 2], "MEDIAN:     %llu cpucycles")) << lines[first + 2];
     EXPECT_TRUE(matches_format(lines[first + 3], "AVERAGE:    %llu cpucycles")) << lines[first + 3];
@@ -164,6 +170,27 @@ TEST_F(Program, AFullDiskIsReportedAfterTheDurationAndFails)
     ASSERT_EQ(lines.size(), 2U) << outcome.out;
     EXPECT_TRUE(is_duration_line(lines[0] + "\n")) << lines[0];
     EXPECT_EQ(lines[1], "Cannot write \"osslRb1a.txt\": No space left on device");
+}
+
+TEST_F(Program, EachPrivateRunAppendsExactlyOneRunOfBlocks)
+{
+    constexpr uintmax_t kRunBytes = uintmax_t{1024} * 16384;
+    const Outcome first = run(RAND_PRIV_BYTES_RUN_BINARY);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, "");
+    EXPECT_EQ(fs::file_size("RAND_priv_bytes.bin"), kRunBytes);
+    const std::string firstBlocks = read_file("RAND_priv_bytes.bin");
+
+    EXPECT_EQ(run(RAND_PRIV_BYTES_RUN_BINARY).status, 0);
+    const std::string both = read_file("RAND_priv_bytes.bin");
+    EXPECT_EQ(both.size(), 2 * kRunBytes);
+    EXPECT_TRUE(both.compare(0, firstBlocks.size(), firstBlocks) == 0);
+    EXPECT_NE(both.substr(kRunBytes, 16384), firstBlocks.substr(0, 16384));
+
+    const std::vector<std::string> lines = lines_of(read_file("osslRb1a.txt"));
+    EXPECT_EQ(lines.size(), 10U);
+    expect_record(lines, 0, "RAND_priv_bytes:");
+    expect_record(lines, 5, "RAND_priv_bytes:");
 }
 
 } // namespace

@@ -1,0 +1,24 @@
+// Runs the RAND_priv_bytes benchmark once in the working folder, as the
+// program's entry runs the RAND_bytes one: one record appended to
+// "osslRb1a.txt" and 1024 blocks to "RAND_priv_bytes.bin".
+#include "openssl_rng.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main()
+{
+    auto *data = static_cast<BYTE *>(malloc(16384));
+    FILE *timeFile = data != nullptr ? fopen("osslRb1a.txt", "a+") : nullptr;
+    if (timeFile == nullptr) {
+        printf("Cannot set up the run: %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        free(data);
+        return 1;
+    }
+    const int status = rand_priv_bytes_API(timeFile, data);
+    const bool recorded = fclose(timeFile) == 0;
+    free(data);
+    return status == 0 && recorded ? 0 : 1;
+}
