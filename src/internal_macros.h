@@ -24,4 +24,10 @@
 #define RNG_ARCH_X86_64
 #endif
 
+#if defined(RNG_COMPILER_MSVC)
+#define RNG_ALWAYS_INLINE __forceinline
+#else
+#define RNG_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
 #endif
