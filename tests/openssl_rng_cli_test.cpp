@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,9 @@ struct Outcome {
     std::string out;
 };
 
-// Runs program in the current folder with args, catching its standard
-// output; standard error is left alone, so anything there shows in the log.
+// Runs binary (searched for on PATH if it has no slash) in the current folder
+// with args, catching its standard output; standard error is left alone, so
+// anything there shows in the log.
 Outcome run(const char *binary, const std::vector<std::string> &args = {})
 {
     std::vector<char *> argv;
@@ -48,7 +50,7 @@ Outcome run(const char *binary, const std::vector<std::string> &args = {})
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(pipeFds[1]);
@@ -191,6 +193,52 @@ TEST_F(Program, EachPrivateRunAppendsExactlyOneRunOfBlocks)
     EXPECT_EQ(lines.size(), 10U);
     expect_record(lines, 0, "RAND_priv_bytes:");
     expect_record(lines, 5, "RAND_priv_bytes:");
+}
+
+// The instructions of binary as objdump prints them, one per line.
+std::vector<std::string> disassembly(const char *binary)
+{
+    const Outcome objdump = run("objdump", {"-d", "--no-show-raw-insn", binary});
+    EXPECT_EQ(objdump.status, 0);
+    std::vector<std::string> instructions;
+    for (const std::string &line : lines_of(objdump.out)) {
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos) {
+            instructions.push_back(line.substr(tab + 1));
+        }
+    }
+    return instructions;
+}
+
+std::string mnemonic(const std::string &instruction)
+{
+    return instruction.substr(0, instruction.find(' '));
+}
+
+TEST_F(Program, OnlyTheGeneratorCallAndItsArgumentsSitBetweenTheCounterReads)
+{
+    // Forming the start reading, moving arguments and results: nothing that
+    // waits on memory or branches.
+    const std::set<std::string> bookkeeping{"mov", "shl", "or", "lea"};
+    std::set<std::string> generators;
+    bool inside = false;
+    int calls = 0;
+    for (const std::string &instruction : disassembly(OPENSSL_RNG_BINARY)) {
+        const std::string name = mnemonic(instruction);
+        if (name == "rdtsc") {
+            inside = true;
+            calls = 0;
+        } else if (name == "rdtscp" && inside) {
+            inside = false;
+            EXPECT_EQ(calls, 1);
+        } else if (inside && name == "call") {
+            calls++;
+            generators.insert(instruction.substr(instruction.find('<')));
+        } else if (inside) {
+            EXPECT_EQ(bookkeeping.count(name), 1U) << "inside the interval: " << instruction;
+        }
+    }
+    EXPECT_EQ(generators, (std::set<std::string>{"<RAND_bytes@plt>", "<RAND_priv_bytes@plt>"}));
 }
 
 } // namespace
