@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@ namespace {
 
 namespace fs = test_support::fs;
 using test_support::InTempDir;
+using test_support::expect_record;
 using test_support::lines_of;
 using test_support::matches_format;
 using test_support::read_file;
@@ -29,13 +29,11 @@ struct Outcome {
 // Runs binary (searched for on PATH if it has no slash) in the current folder
 // with args, catching its standard output; standard error is left alone, so
 // anything there shows in the log.
-Outcome run(const char *binary, const std::vector<std::string> &args = {})
+Outcome run(const char *binary, std::vector<std::string> args = {})
 {
+    args.insert(args.begin(), binary);
     std::vector<char *> argv;
-    std::string program = binary;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string &arg : copies) {
+    for (std::string &arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
@@ -71,29 +69,6 @@ Outcome run_program(const std::vector<std::string> &args = {})
     return run(OPENSSL_RNG_BINARY, args);
 }
 
-unsigned long long value_of(const std::string &line)
-{
-    return std::strtoull(line.c_str() + 12, nullptr, 10);
-}
-
-// Five lines, each value in column 13, and numbers that belong together.
-void expect_record(const std::vector<std::string> &lines, size_t first,
-                   const char *label = "RAND_bytes:")
-{
-    ASSERT_GE(lines.size(), first + 5);
-    EXPECT_EQ(lines[first], label);
-    EXPECT_TRUE(matches_format(lines[first + 1], "TOTAL:      %llu cycles")) << lines[first + 1];
-    EXPECT_TRUE(matches_format(lines[first + 2], "MEDIAN:     %llu cpucycles")) << lines[first + 2];
-    EXPECT_TRUE(matches_format(lines[first + 3], "AVERAGE:    %llu cpucycles")) << lines[first + 3];
-    EXPECT_TRUE(matches_format(lines[first + 4], "EXECUTED in %f s")) << lines[first + 4];
-
-    const unsigned long long total = value_of(lines[first + 1]);
-    const unsigned long long median = value_of(lines[first + 2]);
-    const unsigned long long average = value_of(lines[first + 3]);
-    EXPECT_GT(median, 0U);
-    EXPECT_EQ(average, total / 1024);
-}
-
 bool is_duration_line(const std::string &text)
 {
     return matches_format(text, "Program executed in: %f sec\n");
@@ -109,7 +84,7 @@ TEST_F(Program, ARunPrintsOnlyItsDurationAndAppendsOneRecord)
 
     const std::vector<std::string> lines = lines_of(read_file("osslRb1a.txt"));
     EXPECT_EQ(lines.size(), 5U);
-    expect_record(lines, 0);
+    expect_record(lines, 0, "RAND_bytes:");
     ASSERT_TRUE(fs::exists("RAND_bytes.bin"));
     EXPECT_EQ(fs::file_size("RAND_bytes.bin"), 0U);
 }
@@ -129,7 +104,7 @@ TEST_F(Program, ASecondRunAppendsAfterTheFirstAndIgnoresArguments)
     EXPECT_EQ(both.substr(0, first.size()), first);
     const std::vector<std::string> lines = lines_of(both);
     EXPECT_EQ(lines.size(), 10U);
-    expect_record(lines, 5);
+    expect_record(lines, 5, "RAND_bytes:");
     EXPECT_EQ(read_file("RAND_bytes.bin"), data);
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -89,6 +90,24 @@ inline bool matches_format(const std::string &text, const std::string &format)
         }
     }
     return at == text.size();
+}
+
+// One record of a run of 1024 calls starting at lines[first]: the label,
+// each value in column 13, and numbers that belong together.
+inline void expect_record(const std::vector<std::string> &lines, size_t first, const char *label)
+{
+    ASSERT_GE(lines.size(), first + 5);
+    EXPECT_EQ(lines[first], label);
+    EXPECT_TRUE(matches_format(lines[first + 1], "TOTAL:      %llu cycles")) << lines[first + 1];
+    EXPECT_TRUE(matches_format(lines[first + 2], "MEDIAN:     %llu cpucycles")) << lines[first + 2];
+    EXPECT_TRUE(matches_format(lines[first + 3], "AVERAGE:    %llu cpucycles")) << lines[first + 3];
+    EXPECT_TRUE(matches_format(lines[first + 4], "EXECUTED in %f s")) << lines[first + 4];
+
+    const auto value = [&lines, first](size_t line) {
+        return std::strtoull(lines[first + line].c_str() + 12, nullptr, 10);
+    };
+    EXPECT_GT(value(2), 0U);
+    EXPECT_EQ(value(3), value(1) / 1024);
 }
 
 // Each test runs in a fresh, empty working folder, because the program names
