@@ -33,6 +33,7 @@ Outcome run(const char *binary, std::vector<std::string> args = {})
 {
     args.insert(args.begin(), binary);
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &arg : args) {
         argv.push_back(arg.data());
     }
