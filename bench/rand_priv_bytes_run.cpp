@@ -10,6 +10,7 @@
 
 int main()
 {
+    guard_process_files();
     auto *data = static_cast<BYTE *>(malloc(16384));
     FILE *timeFile = data != nullptr ? fopen("osslRb1a.txt", "a+") : nullptr;
     if (timeFile == nullptr) {
@@ -18,7 +19,7 @@ int main()
         return 1;
     }
     const int status = rand_priv_bytes_API(timeFile, data);
-    const bool recorded = fclose(timeFile) == 0;
+    const bool recorded = close_results(timeFile);
     free(data);
-    return status == 0 && recorded ? 0 : 1;
+    return finish_standard_output(status == 0 && recorded ? 0 : 1);
 }

@@ -48,41 +48,61 @@ void report_error(const char *action, const char *file)
     printf("Cannot %s \"%s\": %s\n", action, file, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
 }
 
+// errno of the write that kept this process's record out of the results
+// file, for the report when the file is closed.
+int recordErrno = 0;
+
+// Appends what write() puts on fp whole or not at all. Under an exclusive
+// lock the file's length is taken, the write made and flushed, and if any of
+// it failed, the file is cut back to that length: no torn piece is left for
+// the next append to follow, and whatever another process appended before
+// the lock was ours stays. Returns whether it was all written; if not, errno
+// says why.
+template <typename Write>
+bool append_whole(FILE *fp, const char *name, Write write)
+{
+    // Without a lock (a file system that has none) the append still goes
+    // ahead; only runs at the same moment could then collide.
+    const bool locked = lock_stream(fp);
+    const int64_t before = stream_length(fp);
+    write();
+    const bool written = fflush(fp) == 0 && ferror(fp) == 0;
+    const int reason = errno;
+    if (!written && before >= 0 && stream_length(fp) != before && !truncate_stream(fp, before)) {
+        report_error("cut back", name);
+    }
+    if (locked) {
+        unlock_stream(fp);
+    }
+    errno = reason;
+    return written;
+}
+
 // A data file that keeps every block. It only ever holds whole blocks: the
-// first write that fails is reported, whatever part of its block reached the
-// file is cut off again, and nothing more is appended.
+// first block that cannot be appended is reported and nothing more is
+// appended.
 struct BlockFile {
     FILE *fp;
     const char *name;
-    int64_t wholeLength;
     bool failed;
 };
 
-// Unbuffered, so that each block is on its way to the file, or has failed,
-// before its call is over.
+// Unbuffered, so that each block goes straight to the file while its lock
+// is held.
 BlockFile keep_blocks_in(FILE *fp, const char *name)
 {
     setvbuf(fp, nullptr, _IONBF, 0);
-    return {fp, name, stream_length(fp), false};
+    return {fp, name, false};
 }
 
 void keep_block(BlockFile &file, BYTE *block, int call)
 {
-    if (file.failed) {
-        return;
-    }
-    store_Data(file.fp, block);
-    if (ferror(file.fp) == 0) {
-        file.wholeLength += kBlockSize;
+    if (file.failed || append_whole(file.fp, file.name, [&] { store_Data(file.fp, block); })) {
         return;
     }
     file.failed = true;
     printf("Cannot write \"%s\" at call %d: %s\n", file.name, call,
            strerror(errno)); // NOLINT(concurrency-mt-unsafe)
-    if (file.wholeLength >= 0 && stream_length(file.fp) != file.wholeLength &&
-        !truncate_stream(file.fp, file.wholeLength)) {
-        report_error("cut back to whole blocks", file.name);
-    }
 }
 
 // The generator is a template argument so that the measured call is a direct
@@ -123,21 +143,15 @@ int measure(FILE *timeFile, BYTE *pbdata, const RunSettings &run)
     QueryPerformanceCounter(&t2);
     const double elapsedTime = seconds_between(t1, t2, frequency);
 
-    store_Time_Data(run.label, time.data(), time.size(), timeFile, elapsedTime);
+    // A record that cannot be appended leaves the stream's error indicator
+    // set, for its owner to report when closing it.
+    if (!append_whole(timeFile, kResultsFile, [&] {
+            store_Time_Data(run.label, time.data(), time.size(), timeFile, elapsedTime);
+        })) {
+        recordErrno = errno;
+    }
     fclose(fp);
     return kept.failed ? 1 : 0;
-}
-
-// The record is still in the stream's buffer when the run returns, so a full
-// disk usually shows itself only here, at the close.
-bool close_results(FILE *timeFile)
-{
-    const bool writeFailed = ferror(timeFile) != 0;
-    if (fclose(timeFile) == 0 && !writeFailed) {
-        return true;
-    }
-    report_error("write", kResultsFile);
-    return false;
 }
 
 } // namespace
@@ -157,8 +171,33 @@ int rand_priv_bytes_API(FILE *timeFile, BYTE *pbdata)
     return measure<RAND_priv_bytes>(timeFile, pbdata, kRandPrivBytesRun);
 }
 
+bool close_results(FILE *timeFile)
+{
+    const bool appended = ferror(timeFile) == 0;
+    if (fclose(timeFile) == 0 && appended) {
+        return true;
+    }
+    if (appended) {
+        recordErrno = errno;
+    }
+    errno = recordErrno;
+    report_error("write", kResultsFile);
+    return false;
+}
+
+int finish_standard_output(int status)
+{
+    if (fflush(stdout) == 0 && ferror(stdout) == 0) {
+        return status;
+    }
+    // Standard error, because standard output is what failed.
+    fprintf(stderr, "Cannot write standard output: %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+    return 1;
+}
+
 int main()
 {
+    guard_process_files();
     auto *data = static_cast<BYTE *>(malloc(kBlockSize));
     if (data == nullptr) {
         printf("Cannot allocate the %d-byte block: %s\n", kBlockSize,
@@ -186,5 +225,5 @@ int main()
 
     const bool recorded = close_results(timeFile);
     free(data);
-    return runStatus == 0 && recorded ? 0 : 1;
+    return finish_standard_output(runStatus == 0 && recorded ? 0 : 1);
 }

@@ -10,13 +10,15 @@ namespace fake_rand {
 
 constexpr int kFailAll = -1;
 
-// Every call succeeds again and the count restarts at zero.
-void reset();
+// Every call succeeds again and the count restarts at firstCall; processes
+// that run at once start apart, so that their blocks differ.
+void reset(int firstCall = 0);
 // The calls with these indices return 0 instead of 1; kFailAll fails all.
 void fail_calls(const std::set<int> &calls);
 int calls_made();
-// The byte the fake writes at offset of its block on call; over any 256
-// offsets it takes every value, line-end bytes included.
+// The byte the fake writes at offset of its block on call. The first four
+// bytes hold the call's number, so that a block names the call that wrote
+// it; after them, any 256 offsets take every value, line-end bytes included.
 unsigned char pattern_byte(int call, size_t offset);
 
 } // namespace fake_rand

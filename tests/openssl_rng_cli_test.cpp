@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -59,6 +63,40 @@ Outcome run_program(const std::string &args = "")
 bool is_duration_line(const std::string &text)
 {
     return matches_format(text, "Program executed in: %f sec\n");
+}
+
+// Starts binary in the current folder with its standard output going to the
+// file out and, like a nearly full disk, every file it writes limited to
+// limit bytes; SIGXFSZ is left at its default, which kills.
+pid_t spawn(const char *binary, const std::string &out, rlim_t limit)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        signal(SIGXFSZ, SIG_DFL);
+        const rlimit limited{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &limited);
+        execl(binary, binary, nullptr);
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status, or 128 plus the signal that ended the process, as a
+// shell reports it.
+int wait_for(pid_t pid)
+{
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+Outcome run_limited(const char *binary, rlim_t limit)
+{
+    Outcome outcome;
+    outcome.status = wait_for(spawn(binary, "out", limit));
+    outcome.out = read_file("out");
+    return outcome;
 }
 
 using Program = InTempDir;
@@ -134,6 +172,87 @@ TEST_F(Program, AFullDiskIsReportedAfterTheDurationAndFails)
     ASSERT_EQ(lines.size(), 2U) << outcome.out;
     EXPECT_TRUE(is_duration_line(lines[0] + "\n")) << lines[0];
     EXPECT_EQ(lines[1], "Cannot write \"osslRb1a.txt\": No space left on device");
+
+    // The driver of the other run says the same.
+    const Outcome driver = run(quoted(RAND_PRIV_BYTES_RUN_BINARY));
+    EXPECT_EQ(driver.status, 1);
+    EXPECT_EQ(driver.out, "Cannot write \"osslRb1a.txt\": No space left on device\n");
+}
+
+TEST_F(Program, ALimitInsideTheRecordLeavesTheResultsFileAsItWas)
+{
+    const std::string earlier = std::string(kEarlierRecord) + kEarlierRecord;
+    write_file("osslRb1a.txt", earlier);
+    const Outcome outcome = run_limited(OPENSSL_RNG_BINARY, earlier.size() + 60);
+    EXPECT_EQ(outcome.status, 1);
+    const std::vector<std::string> lines = lines_of(outcome.out);
+    ASSERT_EQ(lines.size(), 2U) << outcome.out;
+    EXPECT_TRUE(is_duration_line(lines[0] + "\n")) << lines[0];
+    EXPECT_EQ(lines[1], "Cannot write \"osslRb1a.txt\": File too large");
+    EXPECT_EQ(read_file("osslRb1a.txt"), earlier);
+}
+
+TEST_F(Program, ALimitInsideABlockKeepsTheWholeBlocksBeforeIt)
+{
+    constexpr rlim_t kBlock = 16384;
+    const Outcome outcome = run_limited(RAND_PRIV_BYTES_RUN_BINARY, 5 * kBlock + kBlock / 2);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "Cannot write \"RAND_priv_bytes.bin\" at call 5: File too large\n");
+    EXPECT_EQ(fs::file_size("RAND_priv_bytes.bin"), 5 * kBlock);
+    const std::vector<std::string> lines = lines_of(read_file("osslRb1a.txt"));
+    EXPECT_EQ(lines.size(), 5U);
+    expect_record(lines, 0, "RAND_priv_bytes:");
+}
+
+TEST_F(Program, RunsAtOnceUnderALimitLeaveWholeRecordsAndReportTheRest)
+{
+    constexpr int kRunsAtOnce = 6;
+    std::vector<pid_t> runs(kRunsAtOnce);
+    for (size_t k = 0; k < runs.size(); k++) {
+        // Room for about three records.
+        runs[k] = spawn(OPENSSL_RNG_BINARY, "out-" + std::to_string(k), 350);
+    }
+    int reported = 0;
+    for (int k = 0; k < kRunsAtOnce; k++) {
+        const int status = wait_for(runs[static_cast<size_t>(k)]);
+        const std::string out = read_file("out-" + std::to_string(k));
+        const bool failed = out.find("Cannot write \"osslRb1a.txt\": File too large\n") != std::string::npos;
+        EXPECT_EQ(status, failed ? 1 : 0) << out;
+        reported += failed ? 1 : 0;
+    }
+
+    const std::string results = read_file("osslRb1a.txt");
+    const std::vector<std::string> lines = lines_of(results);
+    ASSERT_EQ(lines.size() % 5, 0U) << results;
+    EXPECT_EQ(lines.size() / 5, static_cast<size_t>(kRunsAtOnce - reported));
+    EXPECT_GT(reported, 0);
+    for (size_t first = 0; first < lines.size(); first += 5) {
+        expect_record(lines, first, "RAND_bytes:");
+    }
+    EXPECT_EQ(results.back(), '\n');
+}
+
+TEST_F(Program, StandardOutputClosedOrFullNeverReachesTheResults)
+{
+    // A generator configured to fail every call, so that there is plenty to
+    // print where it could go astray; a library that ignores the setting
+    // just prints less.
+    write_file("failing.cnf", "openssl_conf = openssl_init\n[openssl_init]\nrandom = random_sect\n"
+                              "[random_sect]\nrandom = NONE_SUCH\n");
+    const std::string failing = "OPENSSL_CONF=failing.cnf " + quoted(OPENSSL_RNG_BINARY);
+
+    const Outcome closed = run(failing + " >&-");
+    EXPECT_EQ(closed.status, 0);
+    std::vector<std::string> lines = lines_of(read_file("osslRb1a.txt"));
+    EXPECT_EQ(lines.size(), 5U);
+    expect_record(lines, 0, "RAND_bytes:");
+
+    const Outcome full = run(failing + " 2>&1 >/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.out, "Cannot write standard output: No space left on device\n");
+    lines = lines_of(read_file("osslRb1a.txt"));
+    EXPECT_EQ(lines.size(), 10U);
+    expect_record(lines, 5, "RAND_bytes:");
 }
 
 TEST_F(Program, EachPrivateRunAppendsExactlyOneRunOfBlocks)

@@ -9,9 +9,14 @@
 #include <gtest/gtest.h>
 
 #if !defined(RNG_OS_WINDOWS)
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstring>
+#include <map>
 #endif
 
 #include <cstdio>
@@ -192,6 +197,76 @@ TEST_F(Runs, AWriteThatHitsALimitIsReportedOnceAndLeavesWholeBlocks)
     EXPECT_EQ(kept.substr(0, earlier.size()), earlier);
     expect_blocks(kept.substr(earlier.size()), 0);
     expect_record(lines_of(read_text("osslRb1a.txt")), 0, "RAND_priv_bytes:");
+}
+
+// The call whose block this is, from the number the fake writes first.
+int call_of(const std::string &block)
+{
+    unsigned int call = 0;
+    for (size_t i = 0; i < 4; i++) {
+        call |= static_cast<unsigned int>(static_cast<unsigned char>(block[i])) << (8 * i);
+    }
+    return static_cast<int>(call);
+}
+
+TEST_F(Runs, RunsAtOnceUnderALimitKeepEveryWholeBlockAndNothingElse)
+{
+    constexpr int kRunsAtOnce = 3;
+    constexpr size_t kBlocksThatFit = 40;
+    // The runs wait on a pipe until all exist, so that they start together.
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int k = 0; k < kRunsAtOnce; k++) {
+        const pid_t pid = fork();
+        ASSERT_NE(pid, -1);
+        if (pid == 0) {
+            close(gate[1]);
+            char go = 0;
+            (void)read(gate[0], &go, 1);
+            fake_rand::reset(k * kCalls);
+            const std::string out = "out-" + std::to_string(k);
+            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            const FileSizeLimit limit(kBlocksThatFit * kBlockSize + kBlockSize / 2);
+            FILE *timeFile = fopen("osslRb1a.txt", "a+");
+            std::vector<BYTE> block(kBlockSize);
+            const int status = rand_priv_bytes_API(timeFile, block.data());
+            fclose(timeFile);
+            fflush(stdout);
+            _exit(status);
+        }
+        children.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+
+    // Each run wrote the blocks of its calls before the one it reports.
+    std::map<int, bool> writtenWhole;
+    for (int k = 0; k < kRunsAtOnce; k++) {
+        int wstatus = 0;
+        waitpid(children[static_cast<size_t>(k)], &wstatus, 0);
+        EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 1);
+        const std::string out = read_file("out-" + std::to_string(k));
+        const std::string reported = "Cannot write \"RAND_priv_bytes.bin\" at call ";
+        ASSERT_EQ(out.rfind(reported, 0), 0U) << out;
+        const int failedAt = std::stoi(out.substr(reported.size()));
+        for (int call = 0; call < failedAt; call++) {
+            writtenWhole[k * kCalls + call] = false;
+        }
+    }
+
+    const std::string kept = read_file("RAND_priv_bytes.bin");
+    ASSERT_EQ(kept.size(), kBlocksThatFit * kBlockSize);
+    EXPECT_EQ(writtenWhole.size(), kBlocksThatFit);
+    for (size_t offset = 0; offset < kept.size(); offset += kBlockSize) {
+        const std::string block = kept.substr(offset, kBlockSize);
+        const int call = call_of(block);
+        ASSERT_EQ(writtenWhole.count(call), 1U) << "block " << offset / kBlockSize;
+        EXPECT_FALSE(writtenWhole[call]) << "call " << call << " kept twice";
+        writtenWhole[call] = true;
+        expect_blocks(block, call);
+    }
+    EXPECT_EQ(lines_of(read_text("osslRb1a.txt")).size(), 5U * kRunsAtOnce);
 }
 #endif
 
