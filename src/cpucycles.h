@@ -32,6 +32,15 @@
 #include <intrin.h>
 
 #include <atomic>
+
+// To an optimiser __cpuidex may be a pure computation: with its outputs
+// unused it is deleted, and with a constant leaf it is hoisted out of the
+// loop, leaving the counter reads unfenced. Its leaf is therefore read from a
+// volatile zero and one output written to a volatile sink: accesses that no
+// compiler may drop, merge or move across the signal fences, so each read
+// executes its CPUID exactly where it stands.
+inline volatile int cpuidLeaf = 0;
+inline volatile int cpuidSink = 0;
 #endif
 
 // Every earlier instruction has completed before the counter is read.
@@ -43,7 +52,8 @@ RNG_ALWAYS_INLINE uint64_t cpucyclesS()
     // The intrinsics alone do not stop the compiler from moving memory work
     // across the read; the signal fences do.
     int regs[4];
-    __cpuidex(regs, 0, 0);
+    __cpuidex(regs, cpuidLeaf, 0);
+    cpuidSink = regs[0];
     std::atomic_signal_fence(std::memory_order_seq_cst);
     const uint64_t tsc = __rdtsc();
     std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -77,7 +87,8 @@ RNG_ALWAYS_INLINE uint64_t cpucyclesE()
     std::atomic_signal_fence(std::memory_order_seq_cst);
     const uint64_t tsc = __rdtscp(&aux);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    __cpuidex(regs, 0, 0);
+    __cpuidex(regs, cpuidLeaf, 0);
+    cpuidSink = regs[0];
     cycles_high = static_cast<unsigned int>(tsc >> 32);
     cycles_low = static_cast<unsigned int>(tsc);
 #elif (defined(RNG_COMPILER_GCC) || defined(RNG_COMPILER_CLANG)) && defined(RNG_ARCH_X86_64)
