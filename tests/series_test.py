@@ -1,0 +1,161 @@
+"""tools/series: parsing damaged files, the statistics on hand-checkable
+series, the pictures, and the command on files the real program left."""
+
+import importlib.machinery
+import importlib.util
+import json
+import os
+import struct
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+TOOL = ROOT / "tools" / "series"
+PROGRAM = Path(os.environ.get("OPENSSL_RNG_BUILD", ROOT / "build")) / "openssl_rng"
+
+loader = importlib.machinery.SourceFileLoader("series", str(TOOL))
+series = importlib.util.module_from_spec(importlib.util.spec_from_loader("series", loader))
+loader.exec_module(series)
+
+
+def record(label, median, total=1000, average=10, seconds="0.020000", end="\n"):
+    return (f"{label}{end}TOTAL:      {total} cycles{end}MEDIAN:     {median} cpucycles{end}"
+            f"AVERAGE:    {average} cpucycles{end}EXECUTED in {seconds} s{end}").encode()
+
+
+def medians(records):
+    return [(r["label"], r["median"]) for r in records]
+
+
+def test_line_ends_of_both_platforms_mixed_and_labels_interleaved():
+    data = (record("RAND_bytes:", 1) + record("RAND_priv_bytes:", 2, end="\r\n") +
+            record("RAND_bytes:", 3).replace(b"cycles\n", b"cycles\r\n", 1))
+    parsed = series.parse(data, "f")
+    assert medians(parsed) == [("RAND_bytes:", 1), ("RAND_priv_bytes:", 2), ("RAND_bytes:", 3)]
+    assert [r["index"] for r in parsed] == [0, 1, 2]
+    assert list(series.group(parsed)) == [("RAND_bytes:", "f"), ("RAND_priv_bytes:", "f")]
+
+
+def test_values_are_kept_exactly_as_written():
+    top = 2**64 - 1
+    (only,) = series.parse(record("RAND_bytes:", top, total=top, average=top - 1,
+                                  seconds="0.007812"), "f")
+    assert (only["total"], only["median"], only["average"]) == (top, top, top - 1)
+    assert only["seconds"] == "0.007812"
+    # One more than 64 bits can hold is no count the program wrote.
+    assert series.parse(record("RAND_bytes:", 2**64), "f") == []
+
+
+def test_damage_is_skipped_with_a_warning_naming_file_and_line(capsys):
+    torn = record("RAND_bytes:", 5)[:72]  # cut after "AVERAGE:    ", as a full disk left it
+    data = (record("RAND_bytes:", 1) +
+            b"MEDIAN:     7 cpucycles, give or take\n" +        # a hand-edited line
+            record("RAND_bytes:", 2) +
+            torn + record("RAND_bytes:", 3) +                    # the next label glued on
+            b"\x00\xff\x1a binary\r junk\n" +                    # junk
+            record("RAND_bytes:", 4).replace(b"EXECUTED in 0.020000", b"EXECUTED in 0.02x") +
+            record("RAND_priv_bytes:", 6))
+    parsed = series.parse(data, "damaged.txt")
+    assert medians(parsed) == [("RAND_bytes:", 1), ("RAND_bytes:", 2), ("RAND_priv_bytes:", 6)]
+    warnings = capsys.readouterr().err.splitlines()
+    assert [w.split(": skipped")[0] for w in warnings] == [
+        "series: warning: damaged.txt:6", "series: warning: damaged.txt:12"]
+
+
+def test_summary_statistics_on_hand_checkable_series():
+    three = series.parse(record("A:", 30) + record("A:", 10, average=4) + record("A:", 20), "f")
+    s = series.summarise(three)
+    assert (s["n"], s["median"], s["min"], s["max"], s["average"]) == (3, 20, 10, 30, 10)
+    # |10-20|/10, |20-20|/20, |30-20|/30: the median of 100%, 0% and 33.3%.
+    assert s["err%"] == pytest.approx(100 / 3)
+
+    four = series.parse(b"".join(record("A:", m) for m in (4, 1, 3, 2)), "f")
+    s = series.summarise(four)
+    assert (s["median"], s["q1"], s["q3"]) == (2.5, 1.75, 3.25)
+
+
+def as_records(values):
+    return [{"median": int(v)} for v in values]
+
+
+def test_the_verdict_finds_a_real_difference_and_no_false_one():
+    rng = np.random.default_rng(1)
+    old = rng.normal(10000, 100, 30).round()
+    slower = series.compare(as_records(old), as_records(old * 1.05))
+    assert slower["p"] < 0.001
+    assert slower["low"] < slower["ratio"] < slower["high"]
+    assert 1.03 < slower["low"] and slower["high"] < 1.07
+    assert slower["verdict"].startswith("new is 5.")
+    assert "% slower (p = " in slower["verdict"]
+    faster = series.compare(as_records(old), as_records(old * 0.9))
+    assert "% faster" in faster["verdict"]
+
+    same = series.compare(as_records(old[:15]), as_records(old[15:]))
+    assert same["p"] > 0.05
+    assert same["low"] < 1 < same["high"]
+    assert same["verdict"].startswith("no significant difference (p = ")
+
+
+def run_tool(*args, cwd=None):
+    return subprocess.run([str(TOOL), *map(str, args)], cwd=cwd, capture_output=True,
+                          text=True, check=False)
+
+
+def test_pictures_have_the_asked_size_and_name_both_sides(tmp_path):
+    results = tmp_path / "results.txt"
+    results.write_bytes(b"".join(record("RAND_bytes:", 100 + i) + record("RAND_priv_bytes:", 90 + i)
+                                 for i in range(5)))
+    png = tmp_path / "series.png"
+    assert run_tool(results, "--plot", png, "--size", "640x480").returncode == 0
+    head = png.read_bytes()[:24]
+    assert head[:8] == b"\x89PNG\r\n\x1a\n"
+    assert struct.unpack(">II", head[16:24]) == (640, 480)
+
+    svg = tmp_path / "compare.svg"
+    done = run_tool("--compare-labels", "RAND_bytes", "RAND_priv_bytes:", results,
+                    "--plot", svg, "--size", "800x400")
+    assert done.returncode == 0, done.stderr
+    text = svg.read_text()
+    assert text.startswith("<?xml") and text.rstrip().endswith("</svg>")
+    # matplotlib writes SVG sizes in points, 72 to the inch, at 100 pixels to the inch.
+    assert 'width="576pt" height="288pt"' in text
+    assert "RAND_bytes:" in text and "RAND_priv_bytes:" in text
+    assert "new is 9.8% faster" in done.stdout
+
+
+def test_clear_errors_for_what_cannot_be_read(tmp_path):
+    empty = tmp_path / "empty.txt"
+    empty.write_bytes(b"")
+    junk = tmp_path / "junk.txt"
+    junk.write_bytes(b"not a record\n")
+    good = tmp_path / "good.txt"
+    good.write_bytes(record("RAND_bytes:", 1))
+    for args, message in [((tmp_path / "absent.txt",), "cannot read"),
+                          ((empty,), "is empty"),
+                          ((junk,), "holds no whole record"),
+                          (("--compare-labels", "RAND_bytes", "RAND_other", good),
+                           "no records labelled RAND_other:")]:
+        done = run_tool(*args)
+        assert done.returncode != 0
+        assert message in done.stderr
+
+
+def test_on_the_file_that_real_runs_leave(tmp_path):
+    assert PROGRAM.exists(), f"build the program first: {PROGRAM}"
+    for _ in range(3):
+        subprocess.run([str(PROGRAM)], cwd=tmp_path, check=True, capture_output=True)
+    summary = run_tool("osslRb1a.txt", cwd=tmp_path)
+    assert summary.returncode == 0 and summary.stderr == ""
+    row = next(line for line in summary.stdout.splitlines() if line.startswith("RAND_bytes:"))
+    assert row.split()[2] == "3"
+
+    exported = json.loads(run_tool("osslRb1a.txt", "--json", cwd=tmp_path).stdout)
+    assert [r["index"] for r in exported] == [0, 1, 2]
+    assert all(r["average"] == r["total"] // 1024 for r in exported)
+
+    compared = run_tool("--compare", "osslRb1a.txt", "osslRb1a.txt", cwd=tmp_path)
+    assert "no significant difference (p = 1)" in compared.stdout
+    assert "fewer than 9 records" in compared.stdout
