@@ -145,11 +145,7 @@ int measure(FILE *timeFile, BYTE *pbdata, const RunSettings &run)
 
     // A record that cannot be appended leaves the stream's error indicator
     // set, for its owner to report when closing it.
-    if (!append_whole(timeFile, kResultsFile, [&] {
-            store_Time_Data(run.label, time.data(), time.size(), timeFile, elapsedTime);
-        })) {
-        recordErrno = errno;
-    }
+    append_record(timeFile, run.label, time.data(), time.size(), elapsedTime);
     fclose(fp);
     return kept.failed ? 1 : 0;
 }
@@ -159,6 +155,17 @@ int measure(FILE *timeFile, BYTE *pbdata, const RunSettings &run)
 void store_Data(FILE *fp, void *pbBuffer)
 {
     fwrite(pbBuffer, 1, kBlockSize, fp);
+}
+
+bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen,
+                   double programRun)
+{
+    if (append_whole(timeFile, kResultsFile,
+                     [&] { store_Time_Data(name, t, tlen, timeFile, programRun); })) {
+        return true;
+    }
+    recordErrno = errno;
+    return false;
 }
 
 int rand_bytes_API(FILE *timeFile, BYTE *pbdata)

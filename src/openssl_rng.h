@@ -9,6 +9,8 @@
 
 #include "platform.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // Times RAND_bytes; creates "RAND_bytes.bin" but never writes it. When that
@@ -25,6 +27,14 @@ int rand_priv_bytes_API(FILE *timeFile, BYTE *pbdata);
 
 // Appends the 16384 bytes at pbBuffer to fp in one write.
 void store_Data(FILE *fp, void *pbBuffer);
+
+// Appends the record of the sample t (tlen counts over programRun seconds)
+// under the label name to the results stream timeFile, as the runs append
+// theirs: whole or not at all, under the file's lock. Leaves t sorted.
+// Returns whether it was appended; if not, errno says why and timeFile's
+// error indicator is set.
+bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen,
+                   double programRun);
 
 // For the programs that start a run. close_results closes the results
 // stream and, if this process's record did not reach the file, says so on

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,10 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
 
 namespace test_support {
 
@@ -109,6 +114,34 @@ inline void expect_record(const std::vector<std::string> &lines, size_t first, c
     EXPECT_GT(value(2), 0U);
     EXPECT_EQ(value(3), value(1) / 1024);
 }
+
+#if !defined(_WIN32)
+struct CommandOutcome {
+    int status = -1;
+    std::string out;
+};
+
+// Runs command through the shell in the current folder, catching its
+// standard output; standard error is left alone, so anything there shows in
+// the log unless the command redirects it. The status is the exit status,
+// or -1 when a signal ended the command.
+inline CommandOutcome run_command(const std::string &command)
+{
+    CommandOutcome outcome;
+    FILE *pipe = popen(command.c_str(), "r"); // NOLINT(cert-env33-c): the tests' own commands
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return outcome;
+    }
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        outcome.out.append(buffer, n);
+    }
+    const int wstatus = pclose(pipe);
+    outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return outcome;
+}
+#endif
 
 // Each test runs in a fresh, empty working folder, because the program names
 // its files relative to the working folder.
