@@ -262,12 +262,14 @@ def prepare(variants, out):
     """Folders, configurations and probes, before any round. Raises
     LabError on the first variant that would not measure what it asks."""
     for v in variants:
-        v.folder = out / v.name
+        # Absolute, because each run starts in its own folder.
+        v.folder = out.resolve() / v.name
         v.folder.mkdir(parents=True, exist_ok=True)
         (v.folder / "openssl.cnf").write_text(v.config)
+        # Exactly where and how the program will start.
         done = subprocess.run([str(v.build.folder / "bench" / "libcrypto_info")], env=v.env,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                              check=False)
+                              cwd=v.folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, check=False)
         v.probe = parse_info(done.stdout)
         config = v.probe.get("config", "no answer from the probe")
         if config != "ok":

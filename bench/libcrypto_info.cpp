@@ -4,8 +4,8 @@
 //
 //   version, cflags   OpenSSL_version's texts
 //   config            "ok", or why the library could not apply the whole
-//                     configuration file (OPENSSL_CONF or the default one;
-//                     none at all is "ok", as the library runs without)
+//                     configuration file (OPENSSL_CONF, which must exist, or
+//                     the default one, which may be absent)
 //   drbg              the EVP_RAND name of the public DRBG, or "none"
 //   cipher | digest   what that DRBG runs on (CTR-DRBG a cipher, the others a digest)
 //   provider          the provider that serves it
@@ -24,6 +24,8 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
@@ -49,6 +51,12 @@ std::string first_error()
     std::string text = "no reason given";
     if (code != 0) {
         const char *reason = ERR_reason_error_string(code);
+#if defined(ERR_SYSTEM_ERROR)
+        // A failed system call carries its errno, which has no text here.
+        if (ERR_SYSTEM_ERROR(code)) {
+            reason = strerror(ERR_GET_REASON(code)); // NOLINT(concurrency-mt-unsafe): one thread
+        }
+#endif
         text = reason != nullptr ? reason : "error " + std::to_string(code);
     }
     // The details belong to the queue and go with it: copied first.
@@ -107,8 +115,12 @@ int main()
 
     OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     // An unknown module or key and a value the module refuses are all
-    // errors; only an absent file is not, since the library does without.
-    if (CONF_modules_load_file(nullptr, nullptr, CONF_MFLAGS_IGNORE_MISSING_FILE) <= 0) {
+    // errors. So is a file that OPENSSL_CONF names but that cannot be read
+    // (the library would quietly do without it); only the default file may
+    // be absent.
+    const char *named = getenv("OPENSSL_CONF"); // NOLINT(concurrency-mt-unsafe): one thread
+    const unsigned long flags = named != nullptr ? 0 : CONF_MFLAGS_IGNORE_MISSING_FILE;
+    if (CONF_modules_load_file(nullptr, nullptr, flags) <= 0) {
         printf("config %s\n", first_error().c_str());
         return 1;
     }

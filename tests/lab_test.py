@@ -62,3 +62,12 @@ def test_the_command_refuses_a_configuration_naming_no_real_generator(tmp_path):
                            "behind RAND_bytes: unsupported"), done.stderr
     assert "Traceback" not in done.stderr
     assert not (tmp_path / "out" / "system-shared+config-typo" / "osslRb1a.txt").exists()
+
+
+def test_the_probe_refuses_a_configuration_file_that_is_not_there(tmp_path):
+    # The library would quietly run its default generator instead.
+    done = subprocess.run([str(BUILD / "bench" / "libcrypto_info")], cwd=tmp_path,
+                          env={**os.environ, "OPENSSL_CONF": "elsewhere/openssl.cnf"},
+                          capture_output=True, text=True, check=False)
+    assert done.returncode == 1
+    assert "config No such file or directory" in done.stdout
