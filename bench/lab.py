@@ -208,9 +208,9 @@ def refuse_fixed(build_name, generator):
             f"{generator} cannot run on it")
 
 
-def variant(build_, generator, own_config=None, lab=None):
+def variant(build_, generator, own_config=None, lab=None, calls=1024):
     """One variant. lab: None for the program, else (bytes, threads, cipher)
-    for rand_lab."""
+    for rand_lab, which makes calls calls per thread."""
     parts = [build_.name]
     if own_config is not None:
         parts.append("config-" + Path(own_config).stem)
@@ -241,6 +241,10 @@ def variant(build_, generator, own_config=None, lab=None):
     if threads != 1:
         parts.append(f"{threads}threads")
     args = ["--bytes", str(bytes_), "--threads", str(threads)] + (["--cipher"] if cipher else [])
+    if calls != 1024:
+        # Another sample size is another series.
+        parts.append(f"{calls}calls")
+        args += ["--calls", str(calls)]
     return Variant("+".join(parts), build_, name_of_generator,
                    config_text(generator, build_, text), args, lab_label(cipher, bytes_, threads),
                    bytes_, threads, cipher, expected)
