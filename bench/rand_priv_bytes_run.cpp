@@ -11,7 +11,9 @@
 int main()
 {
     guard_process_files();
-    auto *data = static_cast<BYTE *>(malloc(16384));
+    // Zeroed, as the program's is: a call that fails without writing the
+    // block must not put old heap into the data file.
+    auto *data = static_cast<BYTE *>(calloc(1, 16384));
     FILE *timeFile = data != nullptr ? fopen("osslRb1a.txt", "a+") : nullptr;
     if (timeFile == nullptr) {
         printf("Cannot set up the run: %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)

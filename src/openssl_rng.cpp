@@ -198,7 +198,9 @@ int finish_standard_output(int status)
 int main()
 {
     guard_process_files();
-    auto *data = static_cast<BYTE *>(malloc(kBlockSize));
+    // Zeroed, so that a call that fails without writing it leaves zeros
+    // rather than old heap; every call that succeeds overwrites it whole.
+    auto *data = static_cast<BYTE *>(calloc(1, kBlockSize));
     if (data == nullptr) {
         printf("Cannot allocate the %d-byte block: %s\n", kBlockSize,
                strerror(errno)); // NOLINT(concurrency-mt-unsafe)

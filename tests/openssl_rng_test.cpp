@@ -24,7 +24,8 @@
 #include <utility>
 #include <vector>
 
-int openssl_rng_main(); // the program's entry, renamed in this build
+int openssl_rng_main();          // the program's entry, renamed in this build
+int rand_priv_bytes_run_main(); // and the driver's
 
 namespace {
 
@@ -269,5 +270,24 @@ TEST_F(Runs, RunsAtOnceUnderALimitKeepEveryWholeBlockAndNothingElse)
     EXPECT_EQ(lines_of(read_text("osslRb1a.txt")).size(), 5U * kRunsAtOnce);
 }
 #endif
+
+TEST_F(Runs, CallsThatFailWithoutWritingLeaveZerosInTheDataFileNeverOldHeap)
+{
+    {
+        // Freed bytes that the driver's block is likely to be given again.
+        const std::string old(kBlockSize, '\xA5');
+        test_support::write_file("old", old);
+    }
+    fake_rand::fail_calls({fake_rand::kFailAll}, false);
+    testing::internal::CaptureStdout();
+    const int status = rand_priv_bytes_run_main();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lines_of(out).size(), static_cast<size_t>(kCalls));
+    const std::string kept = read_file("RAND_priv_bytes.bin");
+    EXPECT_EQ(kept.size(), kRunBytes);
+    const size_t nonzero = kept.find_first_not_of('\0');
+    EXPECT_EQ(nonzero, std::string::npos) << "block " << nonzero / kBlockSize << " holds old bytes";
+}
 
 } // namespace
