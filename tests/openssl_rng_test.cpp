@@ -271,6 +271,28 @@ TEST_F(Runs, RunsAtOnceUnderALimitKeepEveryWholeBlockAndNothingElse)
 }
 #endif
 
+TEST_F(Runs, APieceOfABlockThatAKilledWriterLeftIsCutOffAndNoWholeBlockTouched)
+{
+    const std::string piece(4096, 'x');
+    test_support::write_file("RAND_priv_bytes.bin", piece);
+    const std::string cut = "Cut 4096 bytes of an unfinished block off \"RAND_priv_bytes.bin\"\n";
+    const Outcome first = run(rand_priv_bytes_API);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, cut);
+    EXPECT_EQ(fs::file_size("RAND_priv_bytes.bin"), kRunBytes);
+
+    // Another writer dies part-way through its block after the first run.
+    FILE *fp = fopen("RAND_priv_bytes.bin", "ab");
+    ASSERT_NE(fp, nullptr);
+    fwrite(piece.data(), 1, piece.size(), fp);
+    fclose(fp);
+    const Outcome second = run(rand_priv_bytes_API);
+    EXPECT_EQ(second.out, cut);
+    const std::string kept = read_file("RAND_priv_bytes.bin");
+    EXPECT_EQ(kept.size(), 2 * kRunBytes);
+    expect_blocks(kept, 0);
+}
+
 TEST_F(Runs, CallsThatFailWithoutWritingLeaveZerosInTheDataFileNeverOldHeap)
 {
     {
