@@ -82,6 +82,19 @@ bool append_whole(FILE *fp, const char *name, Start start, Write write)
     return written;
 }
 
+// Before a record: a last line without its line end (typed by hand, or left
+// by a build that tore its record) would run into the record's label, so the
+// record then starts with one. If the record fails, the cut back takes it
+// too. A last byte that cannot be read gets one as well: an empty line
+// between records is harmless, a label glued to junk is not.
+bool start_on_a_line_of_its_own(FILE *fp, int64_t length)
+{
+    if (length > 0 && last_byte(fp, length) != '\n') {
+        fputc('\n', fp);
+    }
+    return true;
+}
+
 // A data file that keeps every block. It only ever holds whole blocks: the
 // first block that cannot be appended is reported and nothing more is
 // appended.
@@ -184,7 +197,7 @@ int measure(FILE *timeFile, BYTE *pbdata, const RunSettings &run)
     // set, for its owner to report when closing it.
     if (!append_whole(
             timeFile, kResultsFile,
-            [](int64_t) { return true; },
+            [&](int64_t length) { return start_on_a_line_of_its_own(timeFile, length); },
             [&] { store_Time_Data(run.label, time.data(), time.size(), timeFile, elapsedTime); })) {
         recordErrno = errno;
     }

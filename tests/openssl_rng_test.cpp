@@ -293,6 +293,33 @@ TEST_F(Runs, APieceOfABlockThatAKilledWriterLeftIsCutOffAndNoWholeBlockTouched)
     expect_blocks(kept, 0);
 }
 
+TEST_F(Runs, ARecordStartsOnALineOfItsOwnAndWhatWasThereStaysAsItWas)
+{
+    // A record torn by an older build, without its last line end.
+    const std::string torn = "RAND_bytes:\nTOTAL: 123 cyc";
+    test_support::write_file("osslRb1a.txt", torn);
+#if !defined(RNG_OS_WINDOWS)
+    {
+        // A record that fails takes the line end it added back with it.
+        const FileSizeLimit limit(torn.size() + 20);
+        run(rand_bytes_API);
+    }
+    EXPECT_EQ(read_file("osslRb1a.txt"), torn);
+#endif
+    EXPECT_EQ(run(rand_bytes_API).status, 0);
+    EXPECT_EQ(read_file("osslRb1a.txt").substr(0, torn.size()), torn);
+    std::vector<std::string> lines = lines_of(read_text("osslRb1a.txt"));
+    ASSERT_EQ(lines.size(), 7U);
+    EXPECT_EQ(lines[1], "TOTAL: 123 cyc");
+    expect_record(lines, 2, "RAND_bytes:");
+
+    // Now that it ends in a line end, the next record follows with nothing between.
+    run(rand_bytes_API);
+    lines = lines_of(read_text("osslRb1a.txt"));
+    ASSERT_EQ(lines.size(), 12U);
+    expect_record(lines, 7, "RAND_bytes:");
+}
+
 TEST_F(Runs, CallsThatFailWithoutWritingLeaveZerosInTheDataFileNeverOldHeap)
 {
     {
