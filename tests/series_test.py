@@ -179,6 +179,14 @@ HOSTILE = {
     "a label of 100,000 characters": (record("L" * 100_000 + ":", 5), ["--plot", "x.png"], 0, "",
                                       ("x.png", "PNG")),
     "a file name that is not UTF-8": (GOOD, ["--plot", "x.svg"], 0, "", ("x.svg", "bad\ufffd")),
+    "seconds past a double": (record("A:", 1, seconds="9" * 400 + ".0") + GOOD, ["--json"], 0,
+                              "skipped 5 line(s)", ("out", '"seconds": 0.02')),
+    "a count past 4300 digits": (record("A:", 1, total="1" * 5000) + GOOD, [], 0, "skipped",
+                                 ("out", "RAND_bytes:")),
+    "leading zeros": (record("A:", "0010", total="0001000", seconds="000.500000"), ["--csv"], 0,
+                      "", ("out", ",0001000,0010,10,000.500000")),
+    "medians that are all zero": (record("A:", 0) * 10, ["--compare-labels", "A", "RAND_bytes"], 0,
+                                  "", ("out", "new is slower (p = ")),
 }
 
 
