@@ -11,10 +11,17 @@
 int main()
 {
     guard_process_files();
-    auto *data = static_cast<BYTE *>(malloc(16384));
-    FILE *timeFile = data != nullptr ? fopen("osslRb1a.txt", "a+") : nullptr;
+    // Zeroed, as the program's is: a call that fails without writing the
+    // block must not put old heap into the data file.
+    auto *data = static_cast<BYTE *>(calloc(1, 16384));
+    if (data == nullptr) {
+        printf("Cannot allocate the 16384-byte block: %s\n",
+               strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        return 1;
+    }
+    FILE *timeFile = fopen("osslRb1a.txt", "a+");
     if (timeFile == nullptr) {
-        printf("Cannot set up the run: %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        printf("Cannot open \"osslRb1a.txt\": %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
         free(data);
         return 1;
     }

@@ -53,20 +53,24 @@ void report_error(const char *action, const char *file)
 int recordErrno = 0;
 
 // Appends what write() puts on fp whole or not at all. Under an exclusive
-// lock the file's length is taken, the write made and flushed, and if any of
-// it failed, the file is cut back to that length: no torn piece is left for
-// the next append to follow, and whatever another process appended before
-// the lock was ours stays. Returns whether it was all written; if not, errno
-// says why.
-template <typename Write>
-bool append_whole(FILE *fp, const char *name, Write write)
+// lock the file's length is taken and handed to start(length), which sets
+// the file up for what follows and may lower length by cutting it; then the
+// write is made and flushed, and if any of it failed, the file is cut back to
+// length: no torn piece is left for the next append to follow, and whatever
+// another process appended before the lock was ours stays. Returns whether it
+// was all written; if not, errno says why.
+template <typename Start, typename Write>
+bool append_whole(FILE *fp, const char *name, Start start, Write write)
 {
     // Without a lock (a file system that has none) the append still goes
     // ahead; only runs at the same moment could then collide.
     const bool locked = lock_stream(fp);
-    const int64_t before = stream_length(fp);
-    write();
-    const bool written = fflush(fp) == 0 && ferror(fp) == 0;
+    int64_t before = stream_length(fp);
+    bool written = before < 0 || start(before);
+    if (written) {
+        write();
+        written = fflush(fp) == 0 && ferror(fp) == 0;
+    }
     const int reason = errno;
     if (!written && before >= 0 && stream_length(fp) != before && !truncate_stream(fp, before)) {
         report_error("cut back", name);
@@ -78,6 +82,19 @@ bool append_whole(FILE *fp, const char *name, Write write)
     return written;
 }
 
+// Before a record: a last line without its line end (typed by hand, or left
+// by a build that tore its record) would run into the record's label, so the
+// record then starts with one. If the record fails, the cut back takes it
+// too. A last byte that cannot be read gets one as well: an empty line
+// between records is harmless, a label glued to junk is not.
+bool start_on_a_line_of_its_own(FILE *fp, int64_t length)
+{
+    if (length > 0 && last_byte(fp, length) != '\n') {
+        fputc('\n', fp);
+    }
+    return true;
+}
+
 // A data file that keeps every block. It only ever holds whole blocks: the
 // first block that cannot be appended is reported and nothing more is
 // appended.
@@ -85,6 +102,7 @@ struct BlockFile {
     FILE *fp;
     const char *name;
     bool failed;
+    int64_t cut; // bytes of an unfinished block cut off before the last append
 };
 
 // Unbuffered, so that each block goes straight to the file while its lock
@@ -92,17 +110,49 @@ struct BlockFile {
 BlockFile keep_blocks_in(FILE *fp, const char *name)
 {
     setvbuf(fp, nullptr, _IONBF, 0);
-    return {fp, name, false};
+    return {fp, name, false, 0};
+}
+
+// Before a block: the file has no header, so a length that is not a whole
+// number of blocks can only be a piece of one that a writer left when it was
+// killed part-way through its write (a write is not atomic against SIGKILL on
+// every file system). Appended after it, this block and every later one
+// would be misaligned, so the piece is cut off; whole blocks are never
+// touched. Returns false, errno saying why, if it stays.
+bool cut_unfinished_block(BlockFile &file, int64_t &length)
+{
+    const int64_t piece = length % kBlockSize;
+    if (piece == 0) {
+        return true;
+    }
+    if (!truncate_stream(file.fp, length - piece)) {
+        return false;
+    }
+    length -= piece;
+    file.cut = piece;
+    return true;
 }
 
 void keep_block(BlockFile &file, BYTE *block, int call)
 {
-    if (file.failed || append_whole(file.fp, file.name, [&] { store_Data(file.fp, block); })) {
+    if (file.failed) {
+        return;
+    }
+    file.cut = 0;
+    const bool written = append_whole(
+        file.fp, file.name, [&](int64_t &length) { return cut_unfinished_block(file, length); },
+        [&] { store_Data(file.fp, block); });
+    const int reason = errno;
+    if (file.cut != 0) {
+        printf("Cut %lld byte%s of an unfinished block off \"%s\"\n",
+               static_cast<long long>(file.cut), file.cut == 1 ? "" : "s", file.name);
+    }
+    if (written) {
         return;
     }
     file.failed = true;
     printf("Cannot write \"%s\" at call %d: %s\n", file.name, call,
-           strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+           strerror(reason)); // NOLINT(concurrency-mt-unsafe)
 }
 
 // The generator is a template argument so that the measured call is a direct
@@ -160,8 +210,10 @@ void store_Data(FILE *fp, void *pbBuffer)
 bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen,
                    double programRun)
 {
-    if (append_whole(timeFile, kResultsFile,
-                     [&] { store_Time_Data(name, t, tlen, timeFile, programRun); })) {
+    if (append_whole(
+            timeFile, kResultsFile,
+            [&](int64_t length) { return start_on_a_line_of_its_own(timeFile, length); },
+            [&] { store_Time_Data(name, t, tlen, timeFile, programRun); })) {
         return true;
     }
     recordErrno = errno;
@@ -205,7 +257,9 @@ int finish_standard_output(int status)
 int main()
 {
     guard_process_files();
-    auto *data = static_cast<BYTE *>(malloc(kBlockSize));
+    // Zeroed, so that a call that fails without writing it leaves zeros
+    // rather than old heap; every call that succeeds overwrites it whole.
+    auto *data = static_cast<BYTE *>(calloc(1, kBlockSize));
     if (data == nullptr) {
         printf("Cannot allocate the %d-byte block: %s\n", kBlockSize,
                strerror(errno)); // NOLINT(concurrency-mt-unsafe)

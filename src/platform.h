@@ -1,8 +1,8 @@
 // The Windows performance counter and types the benchmark is written against,
-// and what C stdio lacks for appending safely: file length, cutting back, an
-// exclusive lock, and guarding a process's standard descriptors. On Windows
-// they are the real KERNEL32 and C runtime ones; elsewhere this header stands
-// in for them.
+// and what C stdio lacks for appending safely: file length, its last byte,
+// cutting back, an exclusive lock, and guarding a process's standard
+// descriptors. On Windows they are the real KERNEL32 and C runtime ones;
+// elsewhere this header stands in for them.
 #ifndef OPENSSL_RNG_PLATFORM_H
 #define OPENSSL_RNG_PLATFORM_H
 
@@ -33,6 +33,21 @@ inline int64_t stream_length(FILE *stream)
 inline bool truncate_stream(FILE *stream, int64_t length)
 {
     return _chsize_s(_fileno(stream), length) == 0;
+}
+
+// The byte at offset length - 1 of the file behind stream, or -1. Read from
+// the file itself, past the C runtime's text-mode translation, and at an
+// offset of its own: an append stream seeks to the end before every write.
+inline int last_byte(FILE *stream, int64_t length)
+{
+    OVERLAPPED at{};
+    const auto offset = static_cast<uint64_t>(length - 1);
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    unsigned char byte = 0;
+    DWORD got = 0;
+    return ReadFile(file, &byte, 1, &got, &at) != 0 && got == 1 ? byte : -1;
 }
 
 // Waits for an exclusive lock on the whole file behind stream, against other
@@ -103,6 +118,12 @@ inline int64_t stream_length(FILE *stream)
 inline bool truncate_stream(FILE *stream, int64_t length)
 {
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
+}
+
+inline int last_byte(FILE *stream, int64_t length)
+{
+    unsigned char byte = 0;
+    return pread(fileno(stream), &byte, 1, static_cast<off_t>(length - 1)) == 1 ? byte : -1;
 }
 
 // The lock is advisory: it keeps out every process that takes it before it

@@ -5,15 +5,18 @@
 namespace {
 
 std::set<int> failing;
+bool failingWrite = true;
 int callCount = 0;
 
 int fake_generate(unsigned char *buf, int num)
 {
     const int call = callCount++;
-    for (int i = 0; i < num; i++) {
-        buf[i] = fake_rand::pattern_byte(call, static_cast<size_t>(i));
-    }
     const bool fails = failing.count(fake_rand::kFailAll) != 0 || failing.count(call) != 0;
+    if (!fails || failingWrite) {
+        for (int i = 0; i < num; i++) {
+            buf[i] = fake_rand::pattern_byte(call, static_cast<size_t>(i));
+        }
+    }
     return fails ? 0 : 1;
 }
 
@@ -24,12 +27,14 @@ namespace fake_rand {
 void reset(int firstCall)
 {
     failing.clear();
+    failingWrite = true;
     callCount = firstCall;
 }
 
-void fail_calls(const std::set<int> &calls)
+void fail_calls(const std::set<int> &calls, bool writeBlock)
 {
     failing = calls;
+    failingWrite = writeBlock;
 }
 
 int calls_made()

@@ -14,7 +14,9 @@ constexpr int kFailAll = -1;
 // that run at once start apart, so that their blocks differ.
 void reset(int firstCall = 0);
 // The calls with these indices return 0 instead of 1; kFailAll fails all.
-void fail_calls(const std::set<int> &calls);
+// A failing call writes its pattern unless writeBlock is false: then it
+// leaves the block as it found it, as a generator that cannot start does.
+void fail_calls(const std::set<int> &calls, bool writeBlock = true);
 int calls_made();
 // The byte the fake writes at offset of its block on call. The first four
 // bytes hold the call's number, so that a block names the call that wrote

@@ -24,7 +24,8 @@
 #include <utility>
 #include <vector>
 
-int openssl_rng_main(); // the program's entry, renamed in this build
+int openssl_rng_main();          // the program's entry, renamed in this build
+int rand_priv_bytes_run_main(); // and the driver's
 
 namespace {
 
@@ -269,5 +270,73 @@ TEST_F(Runs, RunsAtOnceUnderALimitKeepEveryWholeBlockAndNothingElse)
     EXPECT_EQ(lines_of(read_text("osslRb1a.txt")).size(), 5U * kRunsAtOnce);
 }
 #endif
+
+TEST_F(Runs, APieceOfABlockThatAKilledWriterLeftIsCutOffAndNoWholeBlockTouched)
+{
+    const std::string piece(4096, 'x');
+    test_support::write_file("RAND_priv_bytes.bin", piece);
+    const std::string cut = "Cut 4096 bytes of an unfinished block off \"RAND_priv_bytes.bin\"\n";
+    const Outcome first = run(rand_priv_bytes_API);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, cut);
+    EXPECT_EQ(fs::file_size("RAND_priv_bytes.bin"), kRunBytes);
+
+    // Another writer dies part-way through its block after the first run.
+    FILE *fp = fopen("RAND_priv_bytes.bin", "ab");
+    ASSERT_NE(fp, nullptr);
+    fwrite(piece.data(), 1, piece.size(), fp);
+    fclose(fp);
+    const Outcome second = run(rand_priv_bytes_API);
+    EXPECT_EQ(second.out, cut);
+    const std::string kept = read_file("RAND_priv_bytes.bin");
+    EXPECT_EQ(kept.size(), 2 * kRunBytes);
+    expect_blocks(kept, 0);
+}
+
+TEST_F(Runs, ARecordStartsOnALineOfItsOwnAndWhatWasThereStaysAsItWas)
+{
+    // A record torn by an older build, without its last line end.
+    const std::string torn = "RAND_bytes:\nTOTAL: 123 cyc";
+    test_support::write_file("osslRb1a.txt", torn);
+#if !defined(RNG_OS_WINDOWS)
+    {
+        // A record that fails takes the line end it added back with it.
+        const FileSizeLimit limit(torn.size() + 20);
+        run(rand_bytes_API);
+    }
+    EXPECT_EQ(read_file("osslRb1a.txt"), torn);
+#endif
+    EXPECT_EQ(run(rand_bytes_API).status, 0);
+    EXPECT_EQ(read_file("osslRb1a.txt").substr(0, torn.size()), torn);
+    std::vector<std::string> lines = lines_of(read_text("osslRb1a.txt"));
+    ASSERT_EQ(lines.size(), 7U);
+    EXPECT_EQ(lines[1], "TOTAL: 123 cyc");
+    expect_record(lines, 2, "RAND_bytes:");
+
+    // Now that it ends in a line end, the next record follows with nothing between.
+    run(rand_bytes_API);
+    lines = lines_of(read_text("osslRb1a.txt"));
+    ASSERT_EQ(lines.size(), 12U);
+    expect_record(lines, 7, "RAND_bytes:");
+}
+
+TEST_F(Runs, CallsThatFailWithoutWritingLeaveZerosInTheDataFileNeverOldHeap)
+{
+    {
+        // Freed bytes that the driver's block is likely to be given again.
+        const std::string old(kBlockSize, '\xA5');
+        test_support::write_file("old", old);
+    }
+    fake_rand::fail_calls({fake_rand::kFailAll}, false);
+    testing::internal::CaptureStdout();
+    const int status = rand_priv_bytes_run_main();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lines_of(out).size(), static_cast<size_t>(kCalls));
+    const std::string kept = read_file("RAND_priv_bytes.bin");
+    EXPECT_EQ(kept.size(), kRunBytes);
+    const size_t nonzero = kept.find_first_not_of('\0');
+    EXPECT_EQ(nonzero, std::string::npos) << "block " << nonzero / kBlockSize << " holds old bytes";
+}
 
 } // namespace

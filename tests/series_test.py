@@ -5,6 +5,7 @@ import importlib.machinery
 import importlib.util
 import json
 import os
+import signal
 import struct
 import subprocess
 from pathlib import Path
@@ -159,3 +160,65 @@ def test_on_the_file_that_real_runs_leave(tmp_path):
     compared = run_tool("--compare", "osslRb1a.txt", "osslRb1a.txt", cwd=tmp_path)
     assert "no significant difference (p = 1)" in compared.stdout
     assert "fewer than 9 records" in compared.stdout
+
+
+
+GOOD = record("RAND_bytes:", 100) + record("RAND_bytes:", 102)
+HOSTILE = {
+    # id: (file contents, arguments after the file, status, the line on stderr or "",
+    #      output file and what it holds)
+    "plot into a missing folder": (GOOD, ["--plot", "no/such/x.png"], 1,
+                                   "cannot write no/such/x.png: No such file or directory", None),
+    "plot into a read-only folder": (GOOD, ["--plot", "/sys/x.png"], 1, "Permission denied", None),
+    "plot onto a full disk": (GOOD, ["--plot", "full.svg"], 1, "No space left on device", None),
+    "a size Agg cannot draw": (GOOD, ["--plot", "x.png", "--size", "100000x100000"], 2,
+                               "each 100 to 65000", None),
+    "a size too big to draw soon": (GOOD, ["--plot", "x.png", "--size", "20000x20000"], 2,
+                                    "25,000,000 in all", None),
+    "a full standard output": (GOOD, [], 1, "cannot write standard output: No space", None),
+    "a label of 100,000 characters": (record("L" * 100_000 + ":", 5), ["--plot", "x.png"], 0, "",
+                                      ("x.png", "PNG")),
+    "a file name that is not UTF-8": (GOOD, ["--plot", "x.svg"], 0, "", ("x.svg", "bad\ufffd")),
+    "seconds past a double": (record("A:", 1, seconds="9" * 400 + ".0") + GOOD, ["--json"], 0,
+                              "skipped 5 line(s)", ("out", '"seconds": 0.02')),
+    "a count past 4300 digits": (record("A:", 1, total="1" * 5000) + GOOD, [], 0, "skipped",
+                                 ("out", "RAND_bytes:")),
+    "leading zeros": (record("A:", "0010", total="0001000", seconds="000.500000"), ["--csv"], 0,
+                      "", ("out", ",0001000,0010,10,000.500000")),
+    "medians that are all zero": (record("A:", 0) * 10, ["--compare-labels", "A", "RAND_bytes"], 0,
+                                  "", ("out", "new is slower (p = ")),
+}
+
+
+@pytest.mark.parametrize("case", HOSTILE, ids=list(HOSTILE))
+def test_hostile_input_gives_one_line_or_a_sound_result_never_a_traceback(tmp_path, case):
+    contents, args, status, on_stderr, output = HOSTILE[case]
+    name = os.fsdecode(b"bad\xff.txt") if "UTF-8" in case else "results.txt"
+    (tmp_path / name).write_bytes(contents + GOOD * 5 if "zero" in case else contents)
+    (tmp_path / "full.svg").symlink_to("/dev/full")
+    if args[:1] == ["--compare-labels"]:
+        args, name = args + [name], None
+    out = "/dev/full" if "standard output" in case else tmp_path / "out"
+    with open(out, "w", encoding="utf-8") as stdout:
+        # Strict UTF-8 on standard output, as a real UTF-8 locale has it.
+        done = subprocess.run([str(TOOL)] + [name] * (name is not None) + args, cwd=tmp_path,
+                              stdout=stdout, stderr=subprocess.PIPE, text=True, check=False,
+                              env=dict(os.environ, PYTHONIOENCODING="utf-8"))
+    assert "Traceback" not in done.stderr
+    assert done.returncode == status, done.stderr
+    assert len(done.stderr.splitlines()) == (1 if on_stderr else 0), done.stderr
+    assert on_stderr in done.stderr
+    if output:
+        written = (tmp_path / output[0]).read_text(errors="replace")
+        assert output[1] in written
+        assert "inf" not in written and "Infinity" not in written
+
+
+def test_a_reader_that_goes_away_ends_it_quietly(tmp_path):
+    (tmp_path / "many.txt").write_bytes(GOOD * 2000)
+    with subprocess.Popen([str(TOOL), "many.txt", "--csv"], cwd=tmp_path, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE) as reader:
+        reader.stdout.readline()
+        reader.stdout.close()
+        assert reader.wait() == -signal.SIGPIPE
+        assert reader.stderr.read() == b""
