@@ -25,29 +25,11 @@ using test_support::matches_format;
 using test_support::read_file;
 using test_support::write_file;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-};
+using Outcome = test_support::CommandOutcome;
 
-// Runs command through the shell in the current folder, catching its
-// standard output; standard error is left alone, so anything there shows in
-// the log.
 Outcome run(const std::string &command)
 {
-    Outcome outcome;
-    FILE *pipe = popen(command.c_str(), "r"); // NOLINT(cert-env33-c): the tests' own commands
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return outcome;
-    }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        outcome.out.append(buffer, n);
-    }
-    const int wstatus = pclose(pipe);
-    outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    return outcome;
+    return test_support::run_command(command);
 }
 
 std::string quoted(const char *path)
