@@ -176,6 +176,8 @@ HOSTILE = {
     "a size too big to draw soon": (GOOD, ["--plot", "x.png", "--size", "20000x20000"], 2,
                                     "25,000,000 in all", None),
     "a full standard output": (GOOD, [], 1, "cannot write standard output: No space", None),
+    "changes onto a full standard output": (GOOD, ["--changes"], 1,
+                                            "cannot write standard output: No space", None),
     "a label of 100,000 characters": (record("L" * 100_000 + ":", 5), ["--plot", "x.png"], 0, "",
                                       ("x.png", "PNG")),
     "a file name that is not UTF-8": (GOOD, ["--plot", "x.svg"], 0, "", ("x.svg", "bad\ufffd")),
@@ -222,3 +224,66 @@ def test_a_reader_that_goes_away_ends_it_quietly(tmp_path):
         reader.stdout.close()
         assert reader.wait() == -signal.SIGPIPE
         assert reader.stderr.read() == b""
+
+
+def test_changes_on_hand_checkable_series():
+    def changes(values):
+        return [split for split, _ in series.find_changes(np.array(values, dtype=float))]
+
+    wobble = [0, 1, -1, 2, -2]  # no two neighbours alike, no drift
+    flat = [1000 + wobble[i % 5] for i in range(40)]
+    assert changes(flat) == []
+    step = flat[:20] + [v + 30 for v in flat[20:]]
+    ((split, p),) = series.find_changes(np.array(step, dtype=float))
+    # U = 0: z = 199.5 / sqrt(20 * 20 * 41 / 12) = 5.4, two-sided p about 6e-8, times the
+    # 21 splits that leave ten records on each side.
+    assert split == 20 and 1e-7 < p < 1e-5
+
+    # Up and back down most of the way: both found, each where it is.
+    there_and_back = flat[:20] + [v + 50 for v in flat[:20]] + [v + 10 for v in flat[:20]]
+    assert changes(there_and_back) == [20, 40]
+
+    # Outliers 20% high among both levels, one three records before the step,
+    # where it looks like the higher level: neither a change nor a pull. The
+    # two records after it are the top of the lower level, so the ranks alone
+    # would cut at the outlier; the values put the change back.
+    noisy = [1000 + wobble[i % 5] for i in range(60)]
+    for at in (5, 13, 27, 33, 41, 50):
+        noisy[at] = 1200 + wobble[at % 5]
+    assert changes(noisy) == []
+    hidden = noisy[:30] + [v + 30 for v in noisy[30:]]
+    hidden[29] = 1002
+    assert hidden[27:31] == [1199, 1002, 1002, 1030]
+    assert changes(hidden) == [30]
+
+    # Too short to say anything: nineteen records, however clear the step.
+    assert changes([1000] * 9 + [2000] * 10) == []
+
+
+def test_changes_command_reports_plots_and_exports(tmp_path):
+    results = tmp_path / "results.txt"
+    values = [1000 + [0, 1, -1, 2, -2][i % 5] + (30 if i >= 20 else 0) for i in range(40)]
+    results.write_bytes(b"junk\n" + b"".join(record("RAND_bytes:", v) for v in values) +
+                        b"".join(record("RAND_priv_bytes:", 900) for _ in range(5)))
+    png = tmp_path / "changes.png"
+    done = run_tool("--changes", results, "--plot", png, "--size", "640x480")
+    assert done.returncode == 0
+    lines = done.stdout.splitlines()
+    # The first record after the change: index 20, its label on line 2 + 20 * 5.
+    change = lines[lines.index(next(l for l in lines if l.startswith("change"))) + 1].split()
+    assert change[:6] == ["1", "20", "102", "1000", "1030", "1.030"]
+    low, high = map(float, change[6].split("-"))
+    assert 1.02 < low < 1.03 < high < 1.04
+    assert any(l.startswith("1 ") and l.split()[1:3] == ["20-39", "20"] for l in lines)
+    assert "RAND_priv_bytes:  " + str(results) + ": 5 records" in done.stdout
+    assert "too few to look for changes" in done.stdout
+    assert struct.unpack(">II", png.read_bytes()[16:24]) == (640, 480)
+
+    exported = json.loads(run_tool("--changes", results, "--json").stdout)
+    assert [r["segment"] for r in exported] == [0] * 20 + [1] * 20 + [0] * 5
+    assert [r["line"] for r in exported[:2]] == [2, 7]
+    csv_rows = run_tool("--changes", results, "--csv").stdout.splitlines()
+    assert csv_rows[0].endswith(",segment") and csv_rows[-1].endswith(",0")
+
+    alone = run_tool("--changes")
+    assert alone.returncode == 1 and "needs at least one results file" in alone.stderr
