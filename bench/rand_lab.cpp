@@ -256,12 +256,6 @@ private:
     bool started_ = false;
 };
 
-double seconds_between(LARGE_INTEGER start, LARGE_INTEGER end, LARGE_INTEGER frequency)
-{
-    return static_cast<double>(end.QuadPart - start.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
-}
-
 int run_lab(const Options &options)
 {
     const auto threads = static_cast<size_t>(options.threads);

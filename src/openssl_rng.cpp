@@ -37,12 +37,6 @@ constexpr RunSettings kRandPrivBytesRun{"RAND_priv_bytes.bin",
                                         "RAND_priv_bytes Failed--> %d. cycle\n",
                                         "RAND_priv_bytes:", true};
 
-double seconds_between(LARGE_INTEGER start, LARGE_INTEGER end, LARGE_INTEGER frequency)
-{
-    return static_cast<double>(end.QuadPart - start.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
-}
-
 void report_error(const char *action, const char *file)
 {
     printf("Cannot %s \"%s\": %s\n", action, file, strerror(errno)); // NOLINT(concurrency-mt-unsafe)

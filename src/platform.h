@@ -162,4 +162,12 @@ inline void guard_process_files()
 
 #endif
 
+// Seconds between two readings of the performance counter: their difference
+// over its frequency.
+inline double seconds_between(LARGE_INTEGER start, LARGE_INTEGER end, LARGE_INTEGER frequency)
+{
+    return static_cast<double>(end.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
 #endif
