@@ -63,24 +63,20 @@ BUILDS = {
 FIPS_BUILD = "newest-3-fips"
 ALL_BUILDS = {**BUILDS, FIPS_BUILD: ("3", True, "linux-fips")}
 
-# name: ([random] section lines, what the probe must then see)
+def drbg(name, param, value, provider="default", section=None):
+    """A generator: its [random] section's lines (by default the DRBG's name
+    and its cipher or digest), and what the probe must then see."""
+    lines = section or [f"random = {name}", f"{param} = {value}"]
+    return lines, {"drbg": name, param: value, "provider": provider}
+
+
 GENERATORS = {
-    "ctr-aes-128": (["random = CTR-DRBG", "cipher = AES-128-CTR"],
-                    {"drbg": "CTR-DRBG", "cipher": "AES-128-CTR", "provider": "default"}),
-    "ctr-aes-192": (["random = CTR-DRBG", "cipher = AES-192-CTR"],
-                    {"drbg": "CTR-DRBG", "cipher": "AES-192-CTR", "provider": "default"}),
-    "ctr-aes-256": (["random = CTR-DRBG", "cipher = AES-256-CTR"],
-                    {"drbg": "CTR-DRBG", "cipher": "AES-256-CTR", "provider": "default"}),
-    "hash-sha256": (["random = HASH-DRBG", "digest = SHA2-256"],
-                    {"drbg": "HASH-DRBG", "digest": "SHA2-256", "provider": "default"}),
-    "hash-sha512": (["random = HASH-DRBG", "digest = SHA2-512"],
-                    {"drbg": "HASH-DRBG", "digest": "SHA2-512", "provider": "default"}),
-    "hmac-sha256": (["random = HMAC-DRBG", "digest = SHA2-256"],
-                    {"drbg": "HMAC-DRBG", "digest": "SHA2-256", "provider": "default"}),
-    "hmac-sha512": (["random = HMAC-DRBG", "digest = SHA2-512"],
-                    {"drbg": "HMAC-DRBG", "digest": "SHA2-512", "provider": "default"}),
-    "fips": (["properties = fips=yes"],
-             {"drbg": "CTR-DRBG", "cipher": "AES-256-CTR", "provider": "fips"}),
+    **{f"ctr-aes-{bits}": drbg("CTR-DRBG", "cipher", f"AES-{bits}-CTR")
+       for bits in (128, 192, 256)},
+    **{f"{kind}-sha{bits}": drbg(f"{kind.upper()}-DRBG", "digest", f"SHA2-{bits}")
+       for kind in ("hash", "hmac") for bits in (256, 512)},
+    # The FIPS provider's own DRBG is CTR-DRBG with AES-256-CTR.
+    "fips": drbg("CTR-DRBG", "cipher", "AES-256-CTR", "fips", ["properties = fips=yes"]),
 }
 DEFAULT_GENERATOR = "default"
 # The 1.1.1 series reads no [random] section; its DRBG is this one.
@@ -166,8 +162,7 @@ def build(name):
     quiet_run(["cmake", "-S", str(ROOT), "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release",
                "-DOPENSSL_RNG_BUILD_TESTS=OFF", *options], f"configuring {name}")
     quiet_run(["cmake", "--build", str(folder), "-j2", "--target", *TARGETS], f"building {name}")
-    found = local_build(folder, name)
-    found.static = static
+    found = local_build(folder, name, static)
     if name == FIPS_BUILD:
         found.fips_config = root / "ssl" / "fipsmodule.cnf"
     return found
@@ -180,16 +175,15 @@ def config_text(generator, build_, own=None):
         return own
     lines = ["# Written by bench/compare-openssl for this variant.",
              "openssl_conf = openssl_init"]
+    random = generator != DEFAULT_GENERATOR and not build_.is_1_1_1
     if generator == "fips":
         lines += [f".include {build_.fips_config}", "", "[openssl_init]",
                   "providers = provider_sect", "random = random_sect", "",
                   "[provider_sect]", "fips = fips_sect", "base = base_sect", "",
                   "[base_sect]", "activate = 1"]
     else:
-        lines += ["", "[openssl_init]"]
-        if generator != DEFAULT_GENERATOR and not build_.is_1_1_1:
-            lines += ["random = random_sect"]
-    if generator != DEFAULT_GENERATOR and not build_.is_1_1_1:
+        lines += ["", "[openssl_init]"] + (["random = random_sect"] if random else [])
+    if random:
         lines += ["", "[random_sect]", *GENERATORS[generator][0]]
     return "\n".join(lines) + "\n"
 
@@ -223,13 +217,13 @@ def variant(build_, generator, own_config=None, lab=None, calls=1024):
         text = None
     if build_.is_1_1_1:
         refuse_fixed(build_.name, name_of_generator)
+    # The library's default, and a configuration of the user's own, are
+    # whatever the probe sees: shown, not judged.
     expected = None
-    if own_config is None:
-        expected = dict(GENERATORS[generator if generator != DEFAULT_GENERATOR else FIXED_1_1_1][1])
+    if own_config is None and generator != DEFAULT_GENERATOR:
+        expected = dict(GENERATORS[generator][1])
         if build_.is_1_1_1:
-            del expected["provider"]
-        if generator == DEFAULT_GENERATOR:
-            expected = None  # the library's default, whatever it is: shown, not judged
+            del expected["provider"]  # it has none
     if lab is None:
         return Variant("+".join(parts), build_, name_of_generator,
                        config_text(generator, build_, text), None, "RAND_bytes:",
@@ -335,12 +329,12 @@ def run_rounds(variants, rounds, rotate=False, run=run_once):
         print(" " * 78, end="\r", file=sys.stderr, flush=True)
 
 
-def local_build(folder, name="build"):
+def local_build(folder, name="build", static=False):
     """A build made elsewhere (the default one, say), as a Build."""
     info = parse_info(subprocess.run([str(folder / "bench" / "libcrypto_info")], check=False,
                                      stdout=subprocess.PIPE, text=True,
                                      env={**os.environ, "OPENSSL_CONF": os.devnull}).stdout)
-    return Build(name, folder, False, info)
+    return Build(name, folder, static, info)
 
 
 def machine():
@@ -397,6 +391,11 @@ def throughput(v):
         if match:
             values.append(float(match.group(1)))
     return values
+
+
+def run_median(v):
+    """The median of per_run(v): a variant's figure for this invocation."""
+    return float(np.median([r["median"] for r in per_run(v)]))
 
 
 def per_run(v):
