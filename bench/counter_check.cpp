@@ -4,12 +4,12 @@
 // pair written inline, so that any overhead the calls add shows as a ratio.
 // Prints one "key value" line each.
 #include "cpucycles.h"
+#include "reference_loop.h"
 
 #include <x86intrin.h>
 
 #include <time.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -41,13 +41,6 @@ inline __attribute__((always_inline)) uint64_t inline_end()
     return (static_cast<uint64_t>(hi) << 32) | lo;
 }
 
-uint64_t median(std::vector<uint64_t> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : values[n / 2 - 1] / 2 + values[n / 2] / 2;
-}
-
 double raw_seconds()
 {
     timespec now{};
@@ -72,11 +65,7 @@ uint64_t cpuid_ticks()
     std::vector<uint64_t> costs(1001);
     for (uint64_t &cost : costs) {
         const uint64_t before = __rdtsc();
-        unsigned int a = 0;
-        unsigned int b;
-        unsigned int c = 0;
-        unsigned int d;
-        asm volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d)::"memory");
+        cpuid_barrier();
         cost = __rdtsc() - before;
     }
     return median(costs);

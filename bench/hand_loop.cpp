@@ -13,11 +13,13 @@
 // Prints "FENCE_fenced_median N" per burst, or for the continuous loop
 // "FENCE_continuous_median N", "FENCE_continuous_mean N" (the figure that
 // compares with openssl speed's, which is a mean) and "calls N".
+#include "reference_loop.h"
+#include "run_constants.h"
+
 #include <openssl/rand.h>
 
 #include <x86intrin.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -27,27 +29,7 @@
 
 namespace {
 
-constexpr size_t kCalls = 1024;
-constexpr int kBlockSize = 16384;
-
-inline __attribute__((always_inline)) void cpuid_barrier()
-{
-    unsigned int a = 0;
-    unsigned int b;
-    unsigned int c = 0;
-    unsigned int d;
-    asm volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d)::"memory");
-}
-
-uint64_t median(std::vector<uint64_t> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    if (n % 2 == 1) {
-        return values[n / 2];
-    }
-    return values[n / 2 - 1] / 2 + values[n / 2] / 2 + (values[n / 2 - 1] & values[n / 2] & 1U);
-}
+constexpr auto kCalls = static_cast<size_t>(kSampleCount);
 
 inline __attribute__((always_inline)) uint64_t cpuid_fenced(unsigned char *block)
 {
@@ -71,7 +53,6 @@ inline __attribute__((always_inline)) uint64_t lfence_fenced(unsigned char *bloc
     _mm_lfence();
     return end - start;
 }
-
 
 template <uint64_t (*Fenced)(unsigned char *)>
 void burst(const char *name, unsigned char *block)

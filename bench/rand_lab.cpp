@@ -17,6 +17,7 @@
 #include "cpucycles.h"
 #include "openssl_rng.h"
 #include "platform.h"
+#include "run_constants.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -43,9 +44,9 @@ constexpr long kMaxSamples = 16777216;
 enum class Subject { Public, Private, Cipher };
 
 struct Options {
-    long bytes = 16384;
+    long bytes = kBlockSize;
     long threads = 1;
-    long calls = 1024;
+    long calls = kSampleCount;
     Subject subject = Subject::Public;
 };
 
@@ -266,9 +267,9 @@ int run_lab(const Options &options)
                               std::to_string(options.threads) +
                               (options.threads == 1 ? " thread:" : " threads:");
 
-    FILE *timeFile = fopen("osslRb1a.txt", "a+");
+    FILE *timeFile = fopen(kResultsFile, "a+");
     if (timeFile == nullptr) {
-        printf("Cannot open \"osslRb1a.txt\": %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        printf("Cannot open \"%s\": %s\n", kResultsFile, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
         return 1;
     }
 

@@ -2,6 +2,7 @@
 // program's entry runs the RAND_bytes one: one record appended to
 // "osslRb1a.txt" and 1024 blocks to "RAND_priv_bytes.bin".
 #include "openssl_rng.h"
+#include "run_constants.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,15 +14,15 @@ int main()
     guard_process_files();
     // Zeroed, as the program's is: a call that fails without writing the
     // block must not put old heap into the data file.
-    auto *data = static_cast<BYTE *>(calloc(1, 16384));
+    auto *data = static_cast<BYTE *>(calloc(1, kBlockSize));
     if (data == nullptr) {
-        printf("Cannot allocate the 16384-byte block: %s\n",
+        printf("Cannot allocate the %d-byte block: %s\n", kBlockSize,
                strerror(errno)); // NOLINT(concurrency-mt-unsafe)
         return 1;
     }
-    FILE *timeFile = fopen("osslRb1a.txt", "a+");
+    FILE *timeFile = fopen(kResultsFile, "a+");
     if (timeFile == nullptr) {
-        printf("Cannot open \"osslRb1a.txt\": %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        printf("Cannot open \"%s\": %s\n", kResultsFile, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
         free(data);
         return 1;
     }

@@ -6,6 +6,7 @@
 
 #include "cpucycles.h"
 #include "platform.h"
+#include "run_constants.h"
 #include "stats_report.h"
 
 #include <openssl/rand.h>
@@ -18,10 +19,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr int kSampleCount = 1024;
-constexpr int kBlockSize = 16384;
-constexpr const char *kResultsFile = "osslRb1a.txt";
 
 // What sets one run apart from the other; the measuring is the same.
 struct RunSettings {
