@@ -1,0 +1,1 @@
+"""One module per command, each with its own main(argv)."""
