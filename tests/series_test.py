@@ -1,8 +1,6 @@
-"""tools/series: parsing damaged files, the statistics on hand-checkable
-series, the pictures, and the command on files the real program left."""
+"""tools/series, the command: its pictures, its errors, hostile input, and
+the files the real program left."""
 
-import importlib.machinery
-import importlib.util
 import json
 import os
 import signal
@@ -10,94 +8,17 @@ import struct
 import subprocess
 from pathlib import Path
 
-import numpy as np
 import pytest
+
+from rnglab.record import format_record
 
 ROOT = Path(__file__).resolve().parent.parent
 TOOL = ROOT / "tools" / "series"
 PROGRAM = Path(os.environ.get("OPENSSL_RNG_BUILD", ROOT / "build")) / "openssl_rng"
 
-loader = importlib.machinery.SourceFileLoader("series", str(TOOL))
-series = importlib.util.module_from_spec(importlib.util.spec_from_loader("series", loader))
-loader.exec_module(series)
-
 
 def record(label, median, total=1000, average=10, seconds="0.020000", end="\n"):
-    return (f"{label}{end}TOTAL:      {total} cycles{end}MEDIAN:     {median} cpucycles{end}"
-            f"AVERAGE:    {average} cpucycles{end}EXECUTED in {seconds} s{end}").encode()
-
-
-def medians(records):
-    return [(r["label"], r["median"]) for r in records]
-
-
-def test_line_ends_of_both_platforms_mixed_and_labels_interleaved():
-    data = (record("RAND_bytes:", 1) + record("RAND_priv_bytes:", 2, end="\r\n") +
-            record("RAND_bytes:", 3).replace(b"cycles\n", b"cycles\r\n", 1))
-    parsed = series.parse(data, "f")
-    assert medians(parsed) == [("RAND_bytes:", 1), ("RAND_priv_bytes:", 2), ("RAND_bytes:", 3)]
-    assert [r["index"] for r in parsed] == [0, 1, 2]
-    assert list(series.group(parsed)) == [("RAND_bytes:", "f"), ("RAND_priv_bytes:", "f")]
-
-
-def test_values_are_kept_exactly_as_written():
-    top = 2**64 - 1
-    (only,) = series.parse(record("RAND_bytes:", top, total=top, average=top - 1,
-                                  seconds="0.007812"), "f")
-    assert (only["total"], only["median"], only["average"]) == (top, top, top - 1)
-    assert only["seconds"] == "0.007812"
-    # One more than 64 bits can hold is no count the program wrote.
-    assert series.parse(record("RAND_bytes:", 2**64), "f") == []
-
-
-def test_damage_is_skipped_with_a_warning_naming_file_and_line(capsys):
-    torn = record("RAND_bytes:", 5)[:72]  # cut after "AVERAGE:    ", as a full disk left it
-    data = (record("RAND_bytes:", 1) +
-            b"MEDIAN:     7 cpucycles, give or take\n" +        # a hand-edited line
-            record("RAND_bytes:", 2) +
-            torn + record("RAND_bytes:", 3) +                    # the next label glued on
-            b"\x00\xff\x1a binary\r junk\n" +                    # junk
-            record("RAND_bytes:", 4).replace(b"EXECUTED in 0.020000", b"EXECUTED in 0.02x") +
-            record("RAND_priv_bytes:", 6))
-    parsed = series.parse(data, "damaged.txt")
-    assert medians(parsed) == [("RAND_bytes:", 1), ("RAND_bytes:", 2), ("RAND_priv_bytes:", 6)]
-    warnings = capsys.readouterr().err.splitlines()
-    assert [w.split(": skipped")[0] for w in warnings] == [
-        "series: warning: damaged.txt:6", "series: warning: damaged.txt:12"]
-
-
-def test_summary_statistics_on_hand_checkable_series():
-    three = series.parse(record("A:", 30) + record("A:", 10, average=4) + record("A:", 20), "f")
-    s = series.summarise(three)
-    assert (s["n"], s["median"], s["min"], s["max"], s["average"]) == (3, 20, 10, 30, 10)
-    # |10-20|/10, |20-20|/20, |30-20|/30: the median of 100%, 0% and 33.3%.
-    assert s["err%"] == pytest.approx(100 / 3)
-
-    four = series.parse(b"".join(record("A:", m) for m in (4, 1, 3, 2)), "f")
-    s = series.summarise(four)
-    assert (s["median"], s["q1"], s["q3"]) == (2.5, 1.75, 3.25)
-
-
-def as_records(values):
-    return [{"median": int(v)} for v in values]
-
-
-def test_the_verdict_finds_a_real_difference_and_no_false_one():
-    rng = np.random.default_rng(1)
-    old = rng.normal(10000, 100, 30).round()
-    slower = series.compare(as_records(old), as_records(old * 1.05))
-    assert slower["p"] < 0.001
-    assert slower["low"] < slower["ratio"] < slower["high"]
-    assert 1.03 < slower["low"] and slower["high"] < 1.07
-    assert slower["verdict"].startswith("new is 5.")
-    assert "% slower (p = " in slower["verdict"]
-    faster = series.compare(as_records(old), as_records(old * 0.9))
-    assert "% faster" in faster["verdict"]
-
-    same = series.compare(as_records(old[:15]), as_records(old[15:]))
-    assert same["p"] > 0.05
-    assert same["low"] < 1 < same["high"]
-    assert same["verdict"].startswith("no significant difference (p = ")
+    return format_record(label, total, median, average, seconds, end).encode()
 
 
 def run_tool(*args, cwd=None):
@@ -162,7 +83,6 @@ def test_on_the_file_that_real_runs_leave(tmp_path):
     assert "fewer than 9 records" in compared.stdout
 
 
-
 GOOD = record("RAND_bytes:", 100) + record("RAND_bytes:", 102)
 HOSTILE = {
     # id: (file contents, arguments after the file, status, the line on stderr or "",
@@ -224,40 +144,6 @@ def test_a_reader_that_goes_away_ends_it_quietly(tmp_path):
         reader.stdout.close()
         assert reader.wait() == -signal.SIGPIPE
         assert reader.stderr.read() == b""
-
-
-def test_changes_on_hand_checkable_series():
-    def changes(values):
-        return [split for split, _ in series.find_changes(np.array(values, dtype=float))]
-
-    wobble = [0, 1, -1, 2, -2]  # no two neighbours alike, no drift
-    flat = [1000 + wobble[i % 5] for i in range(40)]
-    assert changes(flat) == []
-    step = flat[:20] + [v + 30 for v in flat[20:]]
-    ((split, p),) = series.find_changes(np.array(step, dtype=float))
-    # U = 0: z = 199.5 / sqrt(20 * 20 * 41 / 12) = 5.4, two-sided p about 6e-8, times the
-    # 21 splits that leave ten records on each side.
-    assert split == 20 and 1e-7 < p < 1e-5
-
-    # Up and back down most of the way: both found, each where it is.
-    there_and_back = flat[:20] + [v + 50 for v in flat[:20]] + [v + 10 for v in flat[:20]]
-    assert changes(there_and_back) == [20, 40]
-
-    # Outliers 20% high among both levels, one three records before the step,
-    # where it looks like the higher level: neither a change nor a pull. The
-    # two records after it are the top of the lower level, so the ranks alone
-    # would cut at the outlier; the values put the change back.
-    noisy = [1000 + wobble[i % 5] for i in range(60)]
-    for at in (5, 13, 27, 33, 41, 50):
-        noisy[at] = 1200 + wobble[at % 5]
-    assert changes(noisy) == []
-    hidden = noisy[:30] + [v + 30 for v in noisy[30:]]
-    hidden[29] = 1002
-    assert hidden[27:31] == [1199, 1002, 1002, 1030]
-    assert changes(hidden) == [30]
-
-    # Too short to say anything: nineteen records, however clear the step.
-    assert changes([1000] * 9 + [2000] * 10) == []
 
 
 def test_changes_command_reports_plots_and_exports(tmp_path):

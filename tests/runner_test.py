@@ -1,24 +1,24 @@
-"""bench/lab.py and bench/compare-openssl against the system's libcrypto:
+"""The lab's variants and runner, and bench/compare-openssl, against the system's libcrypto:
 the probe reports the generator a configuration really selects, and a
 variant that would measure something else stops the command."""
 
 import os
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
+from rnglab import runner, variants
+from rnglab.errors import LabError
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = Path(os.environ.get("OPENSSL_RNG_BUILD", ROOT / "build"))
-sys.path.insert(0, str(ROOT / "bench"))
-import lab  # noqa: E402  pylint: disable=wrong-import-position
 
 
 @pytest.fixture(name="build", scope="module")
 def fixture_build():
     assert (BUILD / "bench" / "libcrypto_info").exists(), f"build the program first: {BUILD}"
-    return lab.local_build(BUILD)
+    return variants.local_build(BUILD)
 
 
 @pytest.mark.parametrize("generator, drbg, param, value", [
@@ -27,35 +27,43 @@ def fixture_build():
     ("hmac-sha256", "HMAC-DRBG", "digest", "SHA2-256"),
 ])
 def test_the_probe_reports_the_generator_asked_for(build, tmp_path, generator, drbg, param, value):
-    variant = lab.variant(build, generator)
-    lab.prepare([variant], tmp_path)
+    variant = variants.variant(build, generator)
+    runner.prepare([variant], tmp_path)
     assert (variant.probe["drbg"], variant.probe[param], variant.probe["provider"]) == \
         (drbg, value, "default")
 
 
 def test_a_generator_other_than_the_one_asked_for_stops_the_variant(build, tmp_path):
-    variant = lab.variant(build, "hash-sha256")
-    variant.config = lab.config_text(lab.DEFAULT_GENERATOR, build)  # as a typo would leave it
-    with pytest.raises(lab.LabError, match="asked for HASH-DRBG SHA2-256 default, but the "
+    variant = variants.variant(build, "hash-sha256")
+    variant.config = variants.config_text(variants.DEFAULT_GENERATOR, build)  # as a typo would leave it
+    with pytest.raises(LabError, match="asked for HASH-DRBG SHA2-256 default, but the "
                        "probe saw CTR-DRBG AES-256-CTR"):
-        lab.prepare([variant], tmp_path)
+        runner.prepare([variant], tmp_path)
 
 
 def test_a_failed_call_in_a_run_stops_the_command(build, tmp_path):
-    variant = lab.variant(build, lab.DEFAULT_GENERATOR)
-    lab.prepare([variant], tmp_path)
+    variant = variants.variant(build, variants.DEFAULT_GENERATOR)
+    runner.prepare([variant], tmp_path)
     (variant.folder / "openssl.cnf").write_text(
         "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n")
-    with pytest.raises(lab.LabError, match=r"a call failed: RAND_bytes Failed--> 0\. cycle"):
-        lab.run_once(variant)
+    with pytest.raises(LabError, match=r"a call failed: RAND_bytes Failed--> 0\. cycle"):
+        runner.run_once(variant)
 
 
-def test_the_command_refuses_a_configuration_naming_no_real_generator(tmp_path):
+def compare_env(tmp_path_factory):
+    """The test command says where the lab may build; without it, nowhere in
+    the checkout."""
+    builds = os.environ.get("OPENSSL_RNG_COMPARE_BUILDS") or tmp_path_factory.mktemp("builds")
+    return {**os.environ, "OPENSSL_RNG_COMPARE_BUILDS": str(builds)}
+
+
+def test_the_command_refuses_a_configuration_naming_no_real_generator(tmp_path, tmp_path_factory):
     config = tmp_path / "typo.cnf"
     config.write_text("openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n")
     done = subprocess.run([str(ROOT / "bench" / "compare-openssl"), "--rounds", "1",
                            "--config", str(config), "--out", str(tmp_path / "out")],
-                          capture_output=True, text=True, check=False)
+                          capture_output=True, text=True, check=False,
+                          env=compare_env(tmp_path_factory))
     assert done.returncode == 1
     last = done.stderr.strip().splitlines()[-1]
     assert last.startswith("compare-openssl: system-shared+config-typo: no generator stands "

@@ -1,0 +1,120 @@
+"""Aligned text tables, and the texts of summaries, comparisons and changes."""
+
+import numpy as np
+
+from rnglab import stats
+from rnglab.record import shown
+
+WIDTH = 100
+
+
+def number(value, decimals=1):
+    value = float(value)
+    return f"{value:.0f}" if value == int(value) else f"{value:.{decimals}f}"
+
+
+def table(header, rows, first_width_max, left=1, width=WIDTH):
+    """Aligned text of at most width columns: the first column left-aligned
+    and cut to fit, the next left - 1 left-aligned too, the rest
+    right-aligned."""
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    room = width - sum(widths[1:]) - 2 * (len(widths) - 1)
+    widths[0] = max(8, min(widths[0], first_width_max, room))
+
+    def fit(text):
+        return text if len(text) <= widths[0] else "..." + text[-(widths[0] - 3):]
+
+    lines = []
+    for row in [header] + rows:
+        cells = [fit(row[0]).ljust(widths[0])]
+        cells += [cell.ljust(width) if i < left else cell.rjust(width)
+                  for i, (cell, width) in enumerate(zip(row[1:], widths[1:]), start=1)]
+        lines.append("  ".join(cells).rstrip())
+    return "\n".join(lines)
+
+
+SUMMARY_COLUMNS = ["n", "median", "min", "max", "Q1", "Q3", "err%", "average", "seconds"]
+
+
+def summary_row(records):
+    """stats.summarise(records) as the cells of SUMMARY_COLUMNS."""
+    s = stats.summarise(records)
+    return [str(s["n"]), number(s["median"]), number(s["min"]), number(s["max"]),
+            number(s["q1"], 2), number(s["q3"], 2), f"{s['err%']:.1f}", number(s["average"]),
+            f"{s['seconds']:.6f}"]
+
+
+def summary_text(series):
+    header = ["label  file", *SUMMARY_COLUMNS]
+    rows = [[f"{label}  {name}", *summary_row(records)]
+            for (label, name), records in series.items()]
+    return (table(header, rows, 40) + "\n\nmedian, min, max, Q1, Q3: of the records' MEDIAN "
+            "values, in TSC ticks.\naverage, seconds: the medians of AVERAGE and EXECUTED.")
+
+
+def comparison_text(pairs, old_name, new_name):
+    """pairs: (row name, old records, new records)."""
+    header = ["", "old n", "old median", "new n", "new median", "new/old", "95% CI", "p"]
+    rows, verdicts, few = [], [], False
+    for name, old, new in pairs:
+        c = stats.compare(old, new)
+        interval = "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}"
+        ratio = "n/a" if c["ratio"] is None else f"{c['ratio']:.3f}"
+        rows.append([name, str(c["old_n"]), number(c["old_median"]), str(c["new_n"]),
+                     number(c["new_median"]), ratio, interval, f"{c['p']:.2g}"])
+        verdicts.append(f"{name}  {c['verdict']}")
+        few = few or min(c["old_n"], c["new_n"]) < stats.FEW_RECORDS
+    lines = [f"old: {old_name}", f"new: {new_name}", "", table(header, rows, 40), ""]
+    lines += verdicts
+    lines += ["", "Figures are the records' MEDIAN values in TSC ticks. new/old is the ratio "
+              "of the medians; its", "95% CI comes from a percentile bootstrap "
+              f"({stats.BOOTSTRAP_RESAMPLES} resamples); p from the two-sided Mann-Whitney U test."]
+    if few:
+        lines.append(f"warning: fewer than {stats.FEW_RECORDS} records on a side; the U test has "
+                     "little power there, collect more runs.")
+    return "\n".join(lines)
+
+
+def changes_text(series, found):
+    """found: the changes of each series, keyed like series."""
+    header = ["change", "index", "line", "before", "after", "after/before", "95% CI", "p",
+              "corrected p"]
+    segment_header = ["segment", "indices", *SUMMARY_COLUMNS]
+    parts = []
+    for (label, name), records in series.items():
+        parts.append(f"{label}  {shown(name)}: {len(records)} records")
+        if len(records) < 2 * stats.SHORTEST_SEGMENT:
+            parts.append(f"too few to look for changes: a change needs {stats.SHORTEST_SEGMENT} "
+                         f"records on each side, {2 * stats.SHORTEST_SEGMENT} in all")
+        changes = found[(label, name)]
+        segments = stats.segments_of(records, changes)
+        if changes:
+            rows = []
+            for number_of, ((_, corrected), before, after) in enumerate(
+                    zip(changes, segments, segments[1:]), start=1):
+                resamples = int(np.clip(stats.CHANGE_BOOTSTRAP_VALUES // (len(before) + len(after)),
+                                        stats.CHANGE_RESAMPLES_LEAST, stats.BOOTSTRAP_RESAMPLES))
+                c = stats.compare(before, after, resamples)
+                rows.append([str(number_of), str(after[0]["index"]), str(after[0]["line"]),
+                             number(c["old_median"]), number(c["new_median"]),
+                             "n/a" if c["ratio"] is None else f"{c['ratio']:.3f}",
+                             "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}",
+                             f"{c['p']:.2g}", f"{corrected:.2g}"])
+            parts += ["", table(header, rows, 8)]
+        elif len(records) >= 2 * stats.SHORTEST_SEGMENT:
+            parts[-1] += ", no change found"
+        rows = []
+        for number_of, segment in enumerate(segments):
+            rows.append([str(number_of), f"{segment[0]['index']}-{segment[-1]['index']}",
+                         *summary_row(segment)])
+        parts += ["", table(segment_header, rows, 8), ""]
+    if not any(found.values()):
+        return "\n".join(parts).rstrip("\n")
+    parts += [
+        "index, line: the first record after the change: its index in its file and its label's "
+        "line.", "before, after: the medians of the segments on either side (of the records' "
+        "MEDIAN values, in", "TSC ticks); after/before: their ratio with a 95% bootstrap CI; p: "
+        "the two-sided Mann-Whitney", "U test between them; corrected p: that p times the "
+        "splits possible between the neighbouring", f"changes. A change stands below "
+        f"{stats.CHANGE_ALPHA}; a segment has at least {stats.SHORTEST_SEGMENT} records."]
+    return "\n".join(parts)

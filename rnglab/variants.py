@@ -1,0 +1,214 @@
+"""The lab's variants: libcrypto builds, generator configurations, and the
+program or bench/rand_lab as the command a variant runs.
+
+A variant is one way of taking the program's measurement: a build of the
+program against one libcrypto, a generator configuration passed through
+OPENSSL_CONF, and a command, either the program itself or bench/rand_lab for
+a request size, a thread count or the cipher's floor. Every comparison is a
+set of variants.
+"""
+
+import dataclasses
+import os
+import subprocess
+from pathlib import Path
+
+from rnglab.errors import LabError
+from rnglab.process import ROOT, compare_builds, parse_info, quiet_run
+
+
+# name: (OpenSSL series for tools/libcrypto, or None for the system's;
+#        static; tools/libcrypto's target)
+BUILDS = {
+    "system-shared": (None, False, None),
+    "system-static": (None, True, None),
+    "1.1.1-static": ("1.1.1", True, "linux"),
+    "3.0-static": ("3.0", True, "linux"),
+    "newest-3-static": ("3", True, "linux"),
+}
+# Where the fips generator always runs: the newest 3.x with the FIPS
+# provider built from the same source.
+FIPS_BUILD = "newest-3-fips"
+ALL_BUILDS = {**BUILDS, FIPS_BUILD: ("3", True, "linux-fips")}
+
+
+def drbg(name, param, value, provider="default", section=None):
+    """A generator: its [random] section's lines (by default the DRBG's name
+    and its cipher or digest), and what the probe must then see."""
+    lines = section or [f"random = {name}", f"{param} = {value}"]
+    return lines, {"drbg": name, param: value, "provider": provider}
+
+
+GENERATORS = {
+    **{f"ctr-aes-{bits}": drbg("CTR-DRBG", "cipher", f"AES-{bits}-CTR")
+       for bits in (128, 192, 256)},
+    **{f"{kind}-sha{bits}": drbg(f"{kind.upper()}-DRBG", "digest", f"SHA2-{bits}")
+       for kind in ("hash", "hmac") for bits in (256, 512)},
+    # The FIPS provider's own DRBG is CTR-DRBG with AES-256-CTR.
+    "fips": drbg("CTR-DRBG", "cipher", "AES-256-CTR", "fips", ["properties = fips=yes"]),
+}
+DEFAULT_GENERATOR = "default"
+# The 1.1.1 series reads no [random] section; its DRBG is this one.
+FIXED_1_1_1 = "ctr-aes-256"
+
+TARGETS = ["openssl_rng", "libcrypto_info", "rand_lab", "counter_check"]
+
+
+@dataclasses.dataclass
+class Build:
+    name: str
+    folder: Path
+    static: bool
+    info: dict  # libcrypto_info under no configuration: version, cflags
+    fips_config: Path = None  # the module's configuration, for FIPS_BUILD
+
+    @property
+    def is_1_1_1(self):
+        return self.info["version"].startswith("OpenSSL 1.")
+
+
+@dataclasses.dataclass
+class Variant:
+    name: str
+    build: Build
+    generator: str  # a GENERATORS name, DEFAULT_GENERATOR, or "config NAME"
+    config: str  # the configuration file's text
+    args: list  # rand_lab's arguments; None for the program itself
+    label: str  # the label of the records it appends
+    bytes: int = 16384
+    threads: int = 1
+    cipher: bool = False
+    expected: dict = None  # what the probe must see; None: whatever it sees
+    folder: Path = None
+    probe: dict = None
+    before: int = 0
+    outputs: list = dataclasses.field(default_factory=list)  # each run's standard output
+
+    @property
+    def command(self):
+        if self.args is None:
+            return [str(self.build.folder / "openssl_rng")]
+        return [str(self.build.folder / "bench" / "rand_lab"), *self.args]
+
+    @property
+    def results(self):
+        return self.folder / "osslRb1a.txt"
+
+    @property
+    def env(self):
+        return {**os.environ, "OPENSSL_CONF": str(self.folder / "openssl.cnf")}
+
+
+def build_against(name):
+    """Builds the program and the lab's tools against one libcrypto."""
+    openssl_series, static, target = ALL_BUILDS[name]
+    folder = compare_builds() / name
+    options = [f"-DOPENSSL_USE_STATIC_LIBS={'ON' if static else 'OFF'}"]
+    root = None
+    if openssl_series:
+        root = Path(quiet_run([str(ROOT / "tools" / "libcrypto"), openssl_series, target],
+                              f"tools/libcrypto {openssl_series} {target}").splitlines()[-1])
+        options.append(f"-DOPENSSL_ROOT_DIR={root}")
+    quiet_run(["cmake", "-S", str(ROOT), "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release",
+               "-DOPENSSL_RNG_BUILD_TESTS=OFF", *options], f"configuring {name}")
+    quiet_run(["cmake", "--build", str(folder), "-j2", "--target", *TARGETS], f"building {name}")
+    found = local_build(folder, name, static)
+    if name == FIPS_BUILD:
+        found.fips_config = root / "ssl" / "fipsmodule.cnf"
+    return found
+
+
+def config_text(generator, build_, own=None):
+    """The configuration a variant runs with: nothing but its generator, so
+    that no system file changes what is measured."""
+    if own is not None:
+        return own
+    lines = ["# Written by bench/compare-openssl for this variant.",
+             "openssl_conf = openssl_init"]
+    random = generator != DEFAULT_GENERATOR and not build_.is_1_1_1
+    if generator == "fips":
+        lines += [f".include {build_.fips_config}", "", "[openssl_init]",
+                  "providers = provider_sect", "random = random_sect", "",
+                  "[provider_sect]", "fips = fips_sect", "base = base_sect", "",
+                  "[base_sect]", "activate = 1"]
+    else:
+        lines += ["", "[openssl_init]"] + (["random = random_sect"] if random else [])
+    if random:
+        lines += ["", "[random_sect]", *GENERATORS[generator][0]]
+    return "\n".join(lines) + "\n"
+
+
+def lab_label(cipher, bytes_, threads):
+    subject = "AES-256-CTR" if cipher else "RAND_bytes"
+    return f"{subject} {bytes_} B {threads} {'thread' if threads == 1 else 'threads'}:"
+
+
+def refuse_fixed(build_name, generator):
+    """The 1.1.1 series runs its one generator or nothing."""
+    if generator not in (DEFAULT_GENERATOR, FIXED_1_1_1):
+        raise LabError(
+            f"{build_name}: the 1.1.1 series has no [random] section and reads no "
+            f"configuration; its generator is fixed at CTR-DRBG with AES-256-CTR, so "
+            f"{generator} cannot run on it")
+
+
+def variant(build_, generator, own_config=None, lab=None, calls=1024):
+    """One variant. lab: None for the program, else (bytes, threads, cipher)
+    for rand_lab, which makes calls calls per thread."""
+    parts = [build_.name]
+    if own_config is not None:
+        parts.append("config-" + Path(own_config).stem)
+        name_of_generator = f"config {Path(own_config).name}"
+        text = Path(own_config).read_text(errors="replace")
+    else:
+        if generator != DEFAULT_GENERATOR and build_.name != FIPS_BUILD:
+            parts.append(generator)
+        name_of_generator = generator
+        text = None
+    if build_.is_1_1_1:
+        refuse_fixed(build_.name, name_of_generator)
+    # The library's default, and a configuration of the user's own, are
+    # whatever the probe sees: shown, not judged.
+    expected = None
+    if own_config is None and generator != DEFAULT_GENERATOR:
+        expected = dict(GENERATORS[generator][1])
+        if build_.is_1_1_1:
+            del expected["provider"]  # it has none
+    if lab is None:
+        return Variant("+".join(parts), build_, name_of_generator,
+                       config_text(generator, build_, text), None, "RAND_bytes:",
+                       expected=expected)
+    bytes_, threads, cipher = lab
+    if cipher:
+        parts = [build_.name, "aes-256-ctr"]
+    parts.append(f"{bytes_}B")
+    if threads != 1:
+        parts.append(f"{threads}threads")
+    args = ["--bytes", str(bytes_), "--threads", str(threads)] + (["--cipher"] if cipher else [])
+    if calls != 1024:
+        # Another sample size is another series.
+        parts.append(f"{calls}calls")
+        args += ["--calls", str(calls)]
+    return Variant("+".join(parts), build_, name_of_generator,
+                   config_text(generator, build_, text), args, lab_label(cipher, bytes_, threads),
+                   bytes_, threads, cipher, expected)
+
+
+def probe_text(probe):
+    """What the probe saw, in one short phrase: the DRBG, what it runs on,
+    and its provider where that is not the default one."""
+    if probe.get("drbg", "none") == "none":
+        return "no DRBG"
+    what = probe.get("cipher") or probe.get("digest") or "?"
+    provider = probe.get("provider", "?")
+    if provider.startswith("none"):
+        return f"{probe['drbg']} {what}, fixed"
+    return f"{probe['drbg']} {what}" + ("" if provider == "default" else f", {provider}")
+
+
+def local_build(folder, name="build", static=False):
+    """A build made elsewhere (the default one, say), as a Build."""
+    info = parse_info(subprocess.run([str(folder / "bench" / "libcrypto_info")], check=False,
+                                     stdout=subprocess.PIPE, text=True,
+                                     env={**os.environ, "OPENSSL_CONF": os.devnull}).stdout)
+    return Build(name, folder, static, info)

@@ -1,0 +1,81 @@
+"""The lab's statistics on hand-checkable series: summaries, the verdict of
+a comparison, and change points."""
+
+import numpy as np
+import pytest
+
+from rnglab import record as record_module
+from rnglab import stats
+from rnglab.record import format_record
+
+
+def record(label, median, total=1000, average=10, seconds="0.020000", end="\n"):
+    return format_record(label, total, median, average, seconds, end).encode()
+
+
+def test_summary_statistics_on_hand_checkable_series():
+    three = record_module.parse(record("A:", 30) + record("A:", 10, average=4) + record("A:", 20), "f")
+    s = stats.summarise(three)
+    assert (s["n"], s["median"], s["min"], s["max"], s["average"]) == (3, 20, 10, 30, 10)
+    # |10-20|/10, |20-20|/20, |30-20|/30: the median of 100%, 0% and 33.3%.
+    assert s["err%"] == pytest.approx(100 / 3)
+
+    four = record_module.parse(b"".join(record("A:", m) for m in (4, 1, 3, 2)), "f")
+    s = stats.summarise(four)
+    assert (s["median"], s["q1"], s["q3"]) == (2.5, 1.75, 3.25)
+
+
+def as_records(values):
+    return [{"median": int(v)} for v in values]
+
+
+def test_the_verdict_finds_a_real_difference_and_no_false_one():
+    rng = np.random.default_rng(1)
+    old = rng.normal(10000, 100, 30).round()
+    slower = stats.compare(as_records(old), as_records(old * 1.05))
+    assert slower["p"] < 0.001
+    assert slower["low"] < slower["ratio"] < slower["high"]
+    assert 1.03 < slower["low"] and slower["high"] < 1.07
+    assert slower["verdict"].startswith("new is 5.")
+    assert "% slower (p = " in slower["verdict"]
+    faster = stats.compare(as_records(old), as_records(old * 0.9))
+    assert "% faster" in faster["verdict"]
+
+    same = stats.compare(as_records(old[:15]), as_records(old[15:]))
+    assert same["p"] > 0.05
+    assert same["low"] < 1 < same["high"]
+    assert same["verdict"].startswith("no significant difference (p = ")
+
+
+def test_changes_on_hand_checkable_series():
+    def changes(values):
+        return [split for split, _ in stats.find_changes(np.array(values, dtype=float))]
+
+    wobble = [0, 1, -1, 2, -2]  # no two neighbours alike, no drift
+    flat = [1000 + wobble[i % 5] for i in range(40)]
+    assert changes(flat) == []
+    step = flat[:20] + [v + 30 for v in flat[20:]]
+    ((split, p),) = stats.find_changes(np.array(step, dtype=float))
+    # U = 0: z = 199.5 / sqrt(20 * 20 * 41 / 12) = 5.4, two-sided p about 6e-8, times the
+    # 21 splits that leave ten records on each side.
+    assert split == 20 and 1e-7 < p < 1e-5
+
+    # Up and back down most of the way: both found, each where it is.
+    there_and_back = flat[:20] + [v + 50 for v in flat[:20]] + [v + 10 for v in flat[:20]]
+    assert changes(there_and_back) == [20, 40]
+
+    # Outliers 20% high among both levels, one three records before the step,
+    # where it looks like the higher level: neither a change nor a pull. The
+    # two records after it are the top of the lower level, so the ranks alone
+    # would cut at the outlier; the values put the change back.
+    noisy = [1000 + wobble[i % 5] for i in range(60)]
+    for at in (5, 13, 27, 33, 41, 50):
+        noisy[at] = 1200 + wobble[at % 5]
+    assert changes(noisy) == []
+    hidden = noisy[:30] + [v + 30 for v in noisy[30:]]
+    hidden[29] = 1002
+    assert hidden[27:31] == [1199, 1002, 1002, 1030]
+    assert changes(hidden) == [30]
+
+    # Too short to say anything: nineteen records, however clear the step.
+    assert changes([1000] * 9 + [2000] * 10) == []
