@@ -87,7 +87,29 @@ def compare(old, new, resamples=BOOTSTRAP_RESAMPLES):
         verdict = f"no significant difference (p = {p:.2g})"
     return {"old_n": len(x), "old_median": np.median(x), "new_n": len(y),
             "new_median": np.median(y), "ratio": ratio, "low": low, "high": high, "p": p,
-            "verdict": verdict}
+            "verdict": verdict, "n": min(len(x), len(y)),
+            "least_p": min(1.0, 2 / math.comb(len(x) + len(y), len(x)))}
+
+
+def paired(reference, other):
+    """other against reference, round by round: per round the ratio of the
+    two figures (the same processor ran both, so its own factor cancels),
+    their median with its 95% bootstrap interval, and the two-sided Wilcoxon
+    signed-rank test of the ratios' logarithms against 0. Each side is a list
+    of {"median", "round"}; rounds that only one side has are left out."""
+    from scipy import stats  # pylint: disable=import-outside-toplevel
+
+    base = {r["round"]: r["median"] for r in reference}
+    ratios = np.array([r["median"] / base[r["round"]] for r in other
+                       if base.get(r["round"])], dtype=np.float64)
+    if not ratios.size:
+        return {"ratio": None, "low": None, "high": None, "p": 1.0, "n": 0, "least_p": 1.0}
+    mid, low, high = median_interval(ratios)
+    logs = np.log(ratios)
+    p = stats.wilcoxon(logs).pvalue if np.any(logs != 0) else 1.0
+    # The exact test's smallest p: every sign alike, on either side.
+    return {"ratio": mid, "low": low, "high": high, "p": float(p), "n": int(ratios.size),
+            "least_p": min(1.0, 2 / 2 ** int(ratios.size))}
 
 
 def median_interval(values):

@@ -33,6 +33,26 @@ def table(header, rows, first_width_max, left=1, width=WIDTH):
     return "\n".join(lines)
 
 
+def short_verdict(c, what="rounds"):
+    """A comparison's verdict in a few words. Too few values for the test to
+    reach significance at all is said as such: the absence of evidence is
+    not evidence of absence."""
+    if c["least_p"] >= stats.ALPHA:
+        return f"undecided: {c['n']} {what} cannot reach p < {stats.ALPHA:g}"
+    if c["p"] < stats.ALPHA and c["ratio"] is not None:
+        r = c["ratio"]
+        if r >= 2 or r <= 0.5:
+            size = f"{max(r, 1 / r):.1f} times"
+        else:
+            size = f"{abs(r - 1) * 100:.1f}%"
+        return f"{size} {'slower' if r > 1 else 'faster'} (p = {c['p']:.2g})"
+    return f"no significant difference (p = {c['p']:.2g})"
+
+
+def interval(c):
+    return "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}"
+
+
 SUMMARY_COLUMNS = ["n", "median", "min", "max", "Q1", "Q3", "err%", "average", "seconds"]
 
 

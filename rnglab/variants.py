@@ -51,6 +51,12 @@ DEFAULT_GENERATOR = "default"
 # The 1.1.1 series reads no [random] section; its DRBG is this one.
 FIXED_1_1_1 = "ctr-aes-256"
 
+# What rand_lab accepts, as `rand_lab --limits` prints it: a comparison
+# checks its options against these before it builds or writes anything.
+RAND_LAB_LIMITS = {"bytes": (1, 1048576), "threads": (1, 1024), "calls": (2, 1048576)}
+# Counts held at once, threads times calls: 8 bytes each, 256 MiB in all.
+RAND_LAB_SAMPLES = 33554432
+
 TARGETS = ["openssl_rng", "libcrypto_info", "rand_lab", "counter_check"]
 
 
@@ -74,15 +80,14 @@ class Variant:
     generator: str  # a GENERATORS name, DEFAULT_GENERATOR, or "config NAME"
     config: str  # the configuration file's text
     args: list  # rand_lab's arguments; None for the program itself
-    label: str  # the label of the records it appends
     bytes: int = 16384
     threads: int = 1
     cipher: bool = False
     expected: dict = None  # what the probe must see; None: whatever it sees
     folder: Path = None
     probe: dict = None
-    before: int = 0
-    outputs: list = dataclasses.field(default_factory=list)  # each run's standard output
+    before: int = 0  # whole records in its series before this invocation
+    runs: list = dataclasses.field(default_factory=list)  # this invocation's runs
 
     @property
     def command(self):
@@ -138,11 +143,6 @@ def config_text(generator, build_, own=None):
     return "\n".join(lines) + "\n"
 
 
-def lab_label(cipher, bytes_, threads):
-    subject = "AES-256-CTR" if cipher else "RAND_bytes"
-    return f"{subject} {bytes_} B {threads} {'thread' if threads == 1 else 'threads'}:"
-
-
 def refuse_fixed(build_name, generator):
     """The 1.1.1 series runs its one generator or nothing."""
     if generator not in (DEFAULT_GENERATOR, FIXED_1_1_1):
@@ -159,7 +159,10 @@ def variant(build_, generator, own_config=None, lab=None, calls=1024):
     if own_config is not None:
         parts.append("config-" + Path(own_config).stem)
         name_of_generator = f"config {Path(own_config).name}"
-        text = Path(own_config).read_text(errors="replace")
+        try:
+            text = Path(own_config).read_text(errors="replace")
+        except OSError as error:
+            raise LabError(f"cannot read {own_config}: {error.strerror}") from error
     else:
         if generator != DEFAULT_GENERATOR and build_.name != FIPS_BUILD:
             parts.append(generator)
@@ -176,7 +179,7 @@ def variant(build_, generator, own_config=None, lab=None, calls=1024):
             del expected["provider"]  # it has none
     if lab is None:
         return Variant("+".join(parts), build_, name_of_generator,
-                       config_text(generator, build_, text), None, "RAND_bytes:",
+                       config_text(generator, build_, text), None,
                        expected=expected)
     bytes_, threads, cipher = lab
     if cipher:
@@ -190,7 +193,7 @@ def variant(build_, generator, own_config=None, lab=None, calls=1024):
         parts.append(f"{calls}calls")
         args += ["--calls", str(calls)]
     return Variant("+".join(parts), build_, name_of_generator,
-                   config_text(generator, build_, text), args, lab_label(cipher, bytes_, threads),
+                   config_text(generator, build_, text), args,
                    bytes_, threads, cipher, expected)
 
 

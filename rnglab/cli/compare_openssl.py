@@ -29,6 +29,7 @@ on a figure.
 """
 
 import argparse
+import contextlib
 import os
 import sys
 import textwrap
@@ -36,9 +37,12 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import plots, process, runner, stats, text
+from rnglab import files, plots, process, runner, stats, text
 from rnglab.errors import LabError
-from rnglab.variants import ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIXED_1_1_1, GENERATORS, build_against, probe_text, refuse_fixed, variant
+from rnglab.process import compare_builds
+from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIXED_1_1_1,
+                             GENERATORS, RAND_LAB_LIMITS, RAND_LAB_SAMPLES, build_against,
+                             probe_text, refuse_fixed, variant)
 
 DEFAULT_SIZES = [16, 32, 64, 256, 1024, 4096, 16384, 65536]
 THREADS_BYTES = 32
@@ -76,6 +80,22 @@ def number_list(low, high):
     return parse
 
 
+def cpus(text):
+    try:
+        runner.cpu_list(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from error
+    return text
+
+
+def number_in(low, high):
+    def parse(text):
+        if not text.isdigit() or not low <= int(text) <= high:
+            raise argparse.ArgumentTypeError(f"a whole number from {low} to {high}, not {text!r}")
+        return int(text)
+    return parse
+
+
 def positive(text):
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"a whole number of at least 1, not {text!r}")
@@ -96,24 +116,35 @@ def parse_args(argv):
                         help="comma-separated: " + ", ".join(GENERATORS))
     parser.add_argument("--config", type=Path, action="append", default=[], metavar="FILE",
                         help="a configuration file of your own (repeatable)")
-    parser.add_argument("--bytes", type=number_list(1, 1048576), nargs="?",
+    parser.add_argument("--bytes", type=number_list(*RAND_LAB_LIMITS["bytes"]), nargs="?",
                         const=DEFAULT_SIZES, metavar="LIST",
                         help="request sizes (default " + ",".join(map(str, DEFAULT_SIZES)) + ")")
-    parser.add_argument("--threads", type=number_list(1, 256), nargs="?", const=[],
+    parser.add_argument("--threads", type=number_list(*RAND_LAB_LIMITS["threads"]), nargs="?",
+                        const=[],
                         metavar="LIST", help="thread counts (default 1,2,4,8 and the "
                         "processor count if larger)")
-    parser.add_argument("--calls", type=positive, default=1024, metavar="N",
-                        help="calls per thread in each rand_lab run (1024, as the program)")
+    parser.add_argument("--calls", type=number_in(*RAND_LAB_LIMITS["calls"]), default=1024,
+                        metavar="N", help="calls per thread in each rand_lab run (1024, as the "
+                        "program; at least 2, the fewest that have a median)")
+    parser.add_argument("--cpus", type=cpus, default="all", metavar="LIST|all|free",
+                        help="the processors that rounds rotate over, each round's "
+                        "single-threaded runs all on one (all: every processor this process "
+                        "may use; free: the system places each run)")
     parser.add_argument("--plot", type=Path, metavar="FILE", help="draw the figures too (.png, .svg)")
     args = parser.parse_args(argv)
+    args.cpus = runner.cpu_list(args.cpus)
+    if args.threads == []:
+        args.threads = sorted({1, 2, 4, 8, os.cpu_count() or 1})
+    most = max(args.threads or [1])
+    if most * args.calls > RAND_LAB_SAMPLES:
+        parser.error(f"--threads times --calls is at most {RAND_LAB_SAMPLES} "
+                     f"({most} x {args.calls} asked)")
     if args.plot and args.plot.suffix.lower() not in (".png", ".svg"):
         parser.error("--plot needs a file name ending in .png or .svg")
     for config in args.config:
         if not config.is_file():
             parser.error(f"--config {config}: no such file")
-    if args.threads == []:
-        args.threads = sorted({1, 2, 4, 8, os.cpu_count() or 1})
-    elif args.threads is not None:
+    if args.threads is not None:
         args.threads = sorted(set(args.threads) | {1})  # the ratio is to one thread
     return args
 
@@ -159,24 +190,13 @@ def short_version(build):
     return words[1] if len(words) > 1 else words[0]
 
 
-def interval(c):
-    return "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}"
+def ratio(c):
+    return "n/a" if c["ratio"] is None else f"{c['ratio']:.3f}"
 
 
 def group_of(v):
     """The build and generator a lab variant belongs to."""
     return v.build.name + ("" if v.generator == DEFAULT_GENERATOR else " " + v.generator)
-
-
-def short_verdict(c):
-    if c["p"] < stats.ALPHA:
-        r = c["ratio"]
-        if r >= 2 or r <= 0.5:
-            size = f"{max(r, 1 / r):.1f} times"
-        else:
-            size = f"{abs(r - 1) * 100:.1f}%"
-        return f"{size} {'slower' if r > 1 else 'faster'} (p = {c['p']:.2g})"
-    return f"no difference (p = {c['p']:.2g})"
 
 
 def variants_report(variants, rounds):
@@ -188,25 +208,52 @@ def variants_report(variants, rounds):
               "low-high", "x ref", "95% CI", "verdict"]
     rows = []
     for v in variants:
-        records = runner.new_records(v)
-        s = stats.summarise(records)
+        figures = [r["median"] for r in runner.per_run(v)]
         row = [v.build.name, short_version(v.build) if builds_only else v.generator,
-               probe_text(v.probe), text.number(s["median"], 0),
-               f"{text.number(s['min'], 0)}-{text.number(s['max'], 0)}"]
+               probe_text(v.probe), text.number(np.median(figures), 0),
+               f"{text.number(min(figures), 0)}-{text.number(max(figures), 0)}"]
         if v is reference:
             rows.append(row + ["1.000", "", "reference"])
             continue
-        c = stats.compare(runner.new_records(reference), records)
-        rows.append(row + [f"{c['ratio']:.3f}", interval(c), short_verdict(c)])
+        c = stats.paired(runner.per_run(reference), runner.per_run(v))
+        rows.append(row + [ratio(c), text.interval(c), text.short_verdict(c)])
     lines = [f"RAND_bytes(16384): median of {rounds} run medians per variant, in TSC ticks, "
              "runs interleaved", "",
              text.table(header, rows, 20, left=3, width=160), "",
-             f"x ref: against {reference.name} with the library's default generator; "
-             "the verdict is the U test's at 0.05."]
+             f"x ref: against {reference.name} with the library's default generator, the "
+             "median over rounds of the ratio", "within each round (one processor ran "
+             "both), with its 95% bootstrap interval; the verdict is the", "Wilcoxon "
+             "signed-rank test's at 0.05."]
     for v in variants:
         if v.generator.startswith("config "):
             lines.append(f"{v.name} ({v.generator}): the probe saw {probe_text(v.probe)}")
     return lines
+
+
+def processors_report(variants):
+    """Each placed variant's run medians per processor, against the first
+    processor it ran on: the processor's own factor, which the ratios within
+    rounds above are free of."""
+    header = ["variant", "cpu", "runs", "median", "x first cpu", "95% CI", "verdict"]
+    rows = []
+    for v in variants:
+        by_cpu = {}
+        for r in runner.per_run(v):
+            if r["cpu"] is not None:
+                by_cpu.setdefault(r["cpu"], []).append(r)
+        if len(by_cpu) < 2:
+            continue
+        (first, base), *others = sorted(by_cpu.items())
+        rows.append([v.name, str(first), str(len(base)),
+                     text.number(np.median([r["median"] for r in base])), "1.000", "", ""])
+        for cpu, runs in others:
+            c = stats.compare(base, runs)
+            rows.append(["", str(cpu), str(len(runs)), text.number(c["new_median"]), ratio(c),
+                         text.interval(c), text.short_verdict(c, "runs")])
+    if not rows:
+        return []
+    return ["", "Per processor: each variant's run medians on each processor, against the "
+            "first one (U test)", "", text.table(header, rows, 40, left=1, width=160)]
 
 
 def fit(points):
@@ -267,9 +314,9 @@ def sizes_report(variants, rounds):
         for key, by_size in list(generators.items())[1:]:
             for n in sizes:
                 if n in by_size and n in ref:
-                    c = stats.compare(runner.per_run(ref[n]), runner.per_run(by_size[n]))
-                    rows.append([key[1], str(n), f"{c['ratio']:.3f}", interval(c),
-                                 short_verdict(c)])
+                    c = stats.paired(runner.per_run(ref[n]), runner.per_run(by_size[n]))
+                    rows.append([key[1], str(n), ratio(c), text.interval(c),
+                                 text.short_verdict(c)])
         lines += ["", text.table(header, rows, 34, left=1)]
     return lines
 
@@ -292,8 +339,8 @@ def threads_report(variants, rounds):
             if t == 1:
                 rows.append(row + ["1.000", "", "reference", f"{rate:.0f}", "1.00"])
                 continue
-            c = stats.compare(runner.per_run(one), runs)
-            rows.append(row + [f"{c['ratio']:.3f}", interval(c), short_verdict(c), f"{rate:.0f}",
+            c = stats.paired(runner.per_run(one), runs)
+            rows.append(row + [ratio(c), text.interval(c), text.short_verdict(c), f"{rate:.0f}",
                                f"{rate / one_rate:.2f}"])
     return [f"Threads: median over {rounds} runs of the threads' record medians, TSC ticks per "
             "call; calls/s of all", "threads together over the parallel section's wall time", "",
@@ -377,12 +424,29 @@ def run(args):
                     [f"config {c.name}" for c in args.config]:
                 refuse_fixed(name, g)
     names = list(args.builds) + ([FIPS_BUILD] if "fips" in args.generators else [])
-    builds = make_builds(names)
-    variants = make_variants(args, builds)
-    runner.prepare(variants, args.out)
-    counter_info = runner.counter(builds[args.builds[0]])
-    runner.write_provenance(variants, args.rounds, counter_info)
-    runner.run_rounds(variants, args.rounds)
+    with contextlib.ExitStack() as held:
+        # One comparison at a time per output folder and per build folder;
+        # builds are taken in one order, so that two comparisons cannot each
+        # hold what the other waits for.
+        files.make_folder(args.out)
+        held.enter_context(files.held(args.out / ".comparison.lock", f"the folder {args.out}"))
+        files.make_folder(compare_builds())
+        for name in sorted(names):
+            held.enter_context(files.held(compare_builds() / f".{name}.lock",
+                                          f"the build {compare_builds() / name}"))
+        builds = make_builds(names)
+        variants = make_variants(args, builds)
+        runner.prepare(variants, args.out)
+        counter_info = runner.counter(builds[args.builds[0]])
+        started = runner.now_text()
+        try:
+            runner.run_rounds(variants, args.rounds, cpus=args.cpus)
+        finally:
+            runner.write_provenance(variants, counter_info, started)
+        report(args, builds, variants)
+
+
+def report(args, builds, variants):
 
     if args.bytes:
         lines = sizes_report(variants, args.rounds)
@@ -392,6 +456,7 @@ def run(args):
         lines = threads_report(variants, args.rounds)
     else:
         lines = variants_report(variants, args.rounds)
+    lines += processors_report(variants)
     lines += ["", "How each library was built (static or shared, and "
               "OpenSSL_version(OPENSSL_CFLAGS)):"]
     for b in builds.values():
@@ -417,8 +482,15 @@ def main(argv=None):
     args = parse_args(argv)
     try:
         run(args)
+    except runner.Interrupted as error:
+        print(f"compare-openssl: {error}", file=sys.stderr)
+        return 130
     except LabError as error:
         print(f"compare-openssl: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        # Before the rounds (building, probing): nothing of a run is torn.
+        print("compare-openssl: interrupted before the rounds", file=sys.stderr)
+        return 130
     return 0
 
