@@ -64,13 +64,14 @@ def figure(size):
 def plot_series(series, out, size, title):
     fig = figure(size)
     ax = fig.add_subplot()
-    for number_of, ((label, name), records) in enumerate(series.items()):
+    for number_of, ((label, _), records) in enumerate(series.items()):
+        name = records[0]["file"]
         s = stats.summarise(records)
         colour = f"C{number_of % 10}"
         ax.plot(range(1, len(records) + 1), stats.medians_of(records), "o-", color=colour,
                 markersize=3, linewidth=1, label=short(f"{label} {name}"))
-        ax.axhline(s["median"], color=colour, linestyle="--", linewidth=1)
-        ax.axhspan(s["q1"], s["q3"], color=colour, alpha=0.15)
+        ax.axhline(float(s["median"]), color=colour, linestyle="--", linewidth=1)
+        ax.axhspan(float(s["q1"]), float(s["q3"]), color=colour, alpha=0.15)
     ax.xaxis.get_major_locator().set_params(integer=True)
     ax.set_xlabel("record of the series, in file order")
     ax.set_ylabel(TICKS_AXIS)
@@ -103,11 +104,12 @@ def plot_changes(series, found, out, size, title):
     median drawn across it."""
     fig = figure(size)
     ax = fig.add_subplot()
-    for number_of, ((label, name), records) in enumerate(series.items()):
+    for number_of, (key, records) in enumerate(series.items()):
+        label, name = key[0], records[0]["file"]
         colour = f"C{number_of % 10}"
         ax.plot([r["index"] for r in records], stats.medians_of(records), "o-", color=colour,
                 markersize=3, linewidth=0.8, alpha=0.5, label=short(f"{label} {shown(name)}"))
-        segments = stats.segments_of(records, found[(label, name)])
+        segments = stats.segments_of(records, found[key])
         for segment in segments:
             ax.hlines(np.median(stats.medians_of(segment)), segment[0]["index"] - 0.5,
                       segment[-1]["index"] + 0.5, color=colour, linestyle="--", linewidth=2.5,

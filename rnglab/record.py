@@ -14,6 +14,7 @@ grows into a series per label ("RAND_bytes:", "RAND_priv_bytes:", ...):
 import csv
 import json
 import math
+import os
 import re
 import sys
 
@@ -103,6 +104,26 @@ def parse(data, name):
     return records
 
 
+def read_files(names):
+    """The records of every file named, in order, each file read once: a
+    file named twice would otherwise be one series with a seam in it."""
+    records, seen = [], {}
+    for source, name in enumerate(names):
+        try:
+            identity = os.stat(name)
+            identity = (identity.st_dev, identity.st_ino)
+        except OSError:
+            identity = None  # read_records says why
+        if identity is not None and identity in seen:
+            warn(f"{shown(name)} names the same file as {shown(seen[identity])}: read once")
+            continue
+        seen[identity] = name
+        for r in read_records(name):
+            r["source"] = source
+            records.append(r)
+    return records
+
+
 def read_records(name):
     try:
         with open(name, "rb") as file:
@@ -119,10 +140,11 @@ def read_records(name):
 
 
 def group(records):
-    """Series keyed by (label, file), in order of first appearance."""
+    """Series keyed by (label, the file's place among those read), in order
+    of first appearance: two files whose names print alike stay apart."""
     series = {}
     for record in records:
-        series.setdefault((record["label"], record["file"]), []).append(record)
+        series.setdefault((record["label"], record.get("source", 0)), []).append(record)
     return series
 
 

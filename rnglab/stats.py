@@ -7,6 +7,7 @@ A record's figure is its MEDIAN: the median of its calls' counts.
 """
 
 import math
+from fractions import Fraction
 
 import numpy as np
 
@@ -34,23 +35,34 @@ def medians_of(records):
     return np.array([r["median"] for r in records], dtype=np.float64)
 
 
+def quantile(values, q):
+    """The q-quantile by linear interpolation between order statistics (as
+    numpy's default), computed exactly: counts reach 2^64 - 1, which no
+    double holds."""
+    ordered = sorted(Fraction(v) for v in values)
+    at = Fraction(q) * (len(ordered) - 1)
+    low = math.floor(at)
+    high = min(low + 1, len(ordered) - 1)
+    return ordered[low] + (ordered[high] - ordered[low]) * (at - low)
+
+
 def summarise(records):
     x = medians_of(records)
-    mid = np.median(x)
-    q1, q3 = np.percentile(x, [25, 75])
+    exact = [r["median"] for r in records]
+    mid = quantile(exact, 0.5)
     # nanobench's err%: the median of each value's relative distance from
     # the median.
     nonzero = x[x != 0]
-    err = np.median(np.abs(nonzero - mid) / nonzero) * 100 if nonzero.size else 0.0
+    err = np.median(np.abs(nonzero - float(mid)) / nonzero) * 100 if nonzero.size else 0.0
     return {
         "n": len(records),
         "median": mid,
-        "min": x.min(),
-        "max": x.max(),
-        "q1": q1,
-        "q3": q3,
+        "min": min(exact),
+        "max": max(exact),
+        "q1": quantile(exact, 0.25),
+        "q3": quantile(exact, 0.75),
         "err%": err,
-        "average": np.median([r["average"] for r in records]),
+        "average": quantile([r["average"] for r in records], 0.5),
         "seconds": np.median([float(r["seconds"]) for r in records]),
     }
 
@@ -85,8 +97,9 @@ def compare(old, new, resamples=BOOTSTRAP_RESAMPLES):
         verdict = f"new is {change} (p = {p:.2g}; the old median is 0, so no ratio)"
     else:
         verdict = f"no significant difference (p = {p:.2g})"
-    return {"old_n": len(x), "old_median": np.median(x), "new_n": len(y),
-            "new_median": np.median(y), "ratio": ratio, "low": low, "high": high, "p": p,
+    return {"old_n": len(x), "old_median": quantile([r["median"] for r in old], 0.5),
+            "new_n": len(y), "new_median": quantile([r["median"] for r in new], 0.5),
+            "ratio": ratio, "low": low, "high": high, "p": p,
             "verdict": verdict, "n": min(len(x), len(y)),
             "least_p": min(1.0, 2 / math.comb(len(x) + len(y), len(x)))}
 

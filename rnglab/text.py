@@ -1,5 +1,7 @@
 """Aligned text tables, and the texts of summaries, comparisons and changes."""
 
+from fractions import Fraction
+
 import numpy as np
 
 from rnglab import stats
@@ -9,24 +11,29 @@ WIDTH = 100
 
 
 def number(value, decimals=1):
+    """A figure as printed: whole when it is, else with decimals places.
+    Counts and their exact medians keep every digit; a double is rounded
+    from its exact value."""
+    if isinstance(value, (int, Fraction, np.integer)):
+        exact = Fraction(int(value) if isinstance(value, np.integer) else value)
+        if exact.denominator == 1:
+            return str(exact.numerator)
+        scaled = round(abs(exact) * 10 ** decimals)  # an exact tie goes to the even digit
+        whole, part = divmod(scaled, 10 ** decimals)
+        return f"{'-' if exact < 0 else ''}{whole}.{part:0{decimals}d}"
     value = float(value)
     return f"{value:.0f}" if value == int(value) else f"{value:.{decimals}f}"
 
 
-def table(header, rows, first_width_max, left=1, width=WIDTH):
-    """Aligned text of at most width columns: the first column left-aligned
-    and cut to fit, the next left - 1 left-aligned too, the rest
-    right-aligned."""
+def table(header, rows, left=1):
+    """Aligned text: the first left columns left-aligned, the rest
+    right-aligned. No cell is ever cut: a label or a file name shortened
+    could name another."""
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
-    room = width - sum(widths[1:]) - 2 * (len(widths) - 1)
-    widths[0] = max(8, min(widths[0], first_width_max, room))
-
-    def fit(text):
-        return text if len(text) <= widths[0] else "..." + text[-(widths[0] - 3):]
-
+    widths[0] = max(8, widths[0])
     lines = []
     for row in [header] + rows:
-        cells = [fit(row[0]).ljust(widths[0])]
+        cells = [row[0].ljust(widths[0])]
         cells += [cell.ljust(width) if i < left else cell.rjust(width)
                   for i, (cell, width) in enumerate(zip(row[1:], widths[1:]), start=1)]
         lines.append("  ".join(cells).rstrip())
@@ -67,8 +74,8 @@ def summary_row(records):
 def summary_text(series):
     header = ["label  file", *SUMMARY_COLUMNS]
     rows = [[f"{label}  {name}", *summary_row(records)]
-            for (label, name), records in series.items()]
-    return (table(header, rows, 40) + "\n\nmedian, min, max, Q1, Q3: of the records' MEDIAN "
+            for (label, _), records in series.items() for name in [records[0]["file"]]]
+    return (table(header, rows) + "\n\nmedian, min, max, Q1, Q3: of the records' MEDIAN "
             "values, in TSC ticks.\naverage, seconds: the medians of AVERAGE and EXECUTED.")
 
 
@@ -84,7 +91,7 @@ def comparison_text(pairs, old_name, new_name):
                      number(c["new_median"]), ratio, interval, f"{c['p']:.2g}"])
         verdicts.append(f"{name}  {c['verdict']}")
         few = few or min(c["old_n"], c["new_n"]) < stats.FEW_RECORDS
-    lines = [f"old: {old_name}", f"new: {new_name}", "", table(header, rows, 40), ""]
+    lines = [f"old: {old_name}", f"new: {new_name}", "", table(header, rows), ""]
     lines += verdicts
     lines += ["", "Figures are the records' MEDIAN values in TSC ticks. new/old is the ratio "
               "of the medians; its", "95% CI comes from a percentile bootstrap "
@@ -101,12 +108,13 @@ def changes_text(series, found):
               "corrected p"]
     segment_header = ["segment", "indices", *SUMMARY_COLUMNS]
     parts = []
-    for (label, name), records in series.items():
+    for key, records in series.items():
+        label, name = key[0], records[0]["file"]
         parts.append(f"{label}  {shown(name)}: {len(records)} records")
         if len(records) < 2 * stats.SHORTEST_SEGMENT:
             parts.append(f"too few to look for changes: a change needs {stats.SHORTEST_SEGMENT} "
                          f"records on each side, {2 * stats.SHORTEST_SEGMENT} in all")
-        changes = found[(label, name)]
+        changes = found[key]
         segments = stats.segments_of(records, changes)
         if changes:
             rows = []
@@ -120,14 +128,14 @@ def changes_text(series, found):
                              "n/a" if c["ratio"] is None else f"{c['ratio']:.3f}",
                              "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}",
                              f"{c['p']:.2g}", f"{corrected:.2g}"])
-            parts += ["", table(header, rows, 8)]
+            parts += ["", table(header, rows)]
         elif len(records) >= 2 * stats.SHORTEST_SEGMENT:
             parts[-1] += ", no change found"
         rows = []
         for number_of, segment in enumerate(segments):
             rows.append([str(number_of), f"{segment[0]['index']}-{segment[-1]['index']}",
                          *summary_row(segment)])
-        parts += ["", table(segment_header, rows, 8), ""]
+        parts += ["", table(segment_header, rows), ""]
     if not any(found.values()):
         return "\n".join(parts).rstrip("\n")
     parts += [

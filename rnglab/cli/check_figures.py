@@ -36,6 +36,7 @@ import argparse
 import dataclasses
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -44,9 +45,10 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import process, record, runner, stats
+from rnglab import process, record, runner, stats, text
 from rnglab.errors import LabError
 from rnglab.variants import DEFAULT_GENERATOR, local_build, variant
+
 ROOT = process.ROOT
 WINE = "/usr/lib/wine/wine64"
 
@@ -62,6 +64,7 @@ class Reference:
     env: dict = None
     values: list = dataclasses.field(default_factory=list)
     walls: list = dataclasses.field(default_factory=list)
+    cpus: list = dataclasses.field(default_factory=list)  # where each value was taken
 
 
 def key(name):
@@ -74,9 +77,14 @@ def key(name):
 
 
 def record_median(text, ref):
-    records = record.parse((ref.cwd / "osslRb1a.txt").read_bytes(), "osslRb1a.txt")
     if runner.FAILED_CALL.search(text):
         raise LabError(f"{ref.name}: a call failed")
+    try:
+        records = record.parse((ref.cwd / "osslRb1a.txt").read_bytes(), "osslRb1a.txt")
+    except OSError as error:
+        raise LabError(f"{ref.name}: cannot read its osslRb1a.txt: {error.strerror}") from error
+    if not records:
+        raise LabError(f"{ref.name}: no whole record in its osslRb1a.txt")
     return float(records[-1]["median"])
 
 
@@ -89,14 +97,20 @@ def speed_ticks(hz):
     return read
 
 
-def measure(ref):
+def measure(ref, cpu=None, _round=0):
+    """One value of ref, taken on cpu (None: wherever the system puts it)."""
     start = time.monotonic()
-    done = subprocess.run(ref.command, cwd=ref.cwd, env=ref.env, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True, errors="replace", check=False)
+    try:
+        done = subprocess.run(ref.command, cwd=ref.cwd, env=ref.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, errors="replace", check=False,
+                              start_new_session=True, preexec_fn=runner.placed(cpu))
+    except (OSError, subprocess.SubprocessError) as error:
+        raise LabError(f"{ref.name}: cannot run {ref.command[0]}: {error}") from error
     ref.walls.append(time.monotonic() - start)
+    ref.cpus.append(cpu)
     if done.returncode != 0:
         raise LabError(f"{ref.name}: {' '.join(ref.command)} exited with status "
-                           f"{done.returncode}: {done.stdout.strip()[-300:]}")
+                       f"{done.returncode}: {done.stdout.strip()[-300:]}")
     ref.values.append(ref.read(done.stdout, ref))
 
 
@@ -105,8 +119,8 @@ def build_default():
     needed = ["openssl_rng", "bench/counter_check", "bench/hand_loop", "bench/rand_lab",
               "bench/libcrypto_info"]
     if not all((build / n).exists() for n in needed):
-        process.quiet_run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"],
-                      "configuring build/")
+        process.quiet_run(["cmake", "-S", str(ROOT), "-B", str(build),
+                           "-DCMAKE_BUILD_TYPE=Release"], "configuring build/")
         process.quiet_run(["cmake", "--build", str(build), "-j2"], "building build/")
     return local_build(build)
 
@@ -145,19 +159,35 @@ def main(argv=None):
                         "round (1)")
     parser.add_argument("--wine", action="store_true",
                         help="the Windows program under Wine as well")
+    parser.add_argument("--cpus", default="all", metavar="LIST|all|free",
+                        help="the processors that rounds rotate over, every reference of a "
+                        "round on the round's one (all: every processor this process may use; "
+                        "free: the system places each run)")
     args = parser.parse_args(argv)
+    try:
+        args.cpus = runner.cpu_list(args.cpus)
+    except ValueError as error:
+        parser.error(f"argument --cpus: {error}")
     if args.runs < 2:
         parser.error("--runs needs at least 2: the ratios are taken per round")
     if not 1 <= args.seconds <= 60:
         parser.error("--seconds is a whole number from 1 to 60")
     try:
         return check(args)
+    except runner.Interrupted as error:
+        print(f"check-figures: {error}", file=sys.stderr)
+        return 130
     except LabError as error:
         print(f"check-figures: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("check-figures: interrupted", file=sys.stderr)
+        return 130
 
 
 def check(args):
+    if shutil.which("openssl") is None:
+        raise LabError("openssl, the command, is not on PATH: install the openssl package")
     build = build_default()
     counter = runner.counter(build)
     hz = float(counter["counter_hz"])
@@ -201,12 +231,16 @@ def check(args):
             refs["wine-hand"] = Reference("wine-hand", [WINE, str(windows / "bench" / "hand_loop.exe"),
                                                         "--fence", "cpuid"],
                                           key("cpuid_fenced_median"), env=wine_env)
-        runner.run_rounds(list(refs.values()), args.runs, rotate=True, run=measure)
+        runner.run_rounds(list(refs.values()), args.runs, rotate=True, run=measure,
+                          cpus=args.cpus)
 
     # Time to a result: the whole process of each, once the rounds are done.
     start = time.monotonic()
-    subprocess.run(["openssl", "speed", "-seconds", "1", "-bytes", "16384", "rand"], env=env,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    try:
+        subprocess.run(["openssl", "speed", "-seconds", "1", "-bytes", "16384", "rand"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise LabError(f"openssl speed: {error}") from error
     speed_wall = time.monotonic() - start
     report(args, refs, counter, hz, speed_wall)
     return 0
@@ -214,9 +248,7 @@ def check(args):
 
 def report(args, refs, counter, hz, speed_wall):
     p = refs["program"]
-    values = np.array(p.values)
-    mid = float(np.median(values))
-    spread = (values.max() - values.min()) / mid
+    mid = float(np.median(p.values))
     factors = [
         ("a. program / CPUID-fenced hand loop, bursts", "program", "cpuid-burst", (0.98, 1.02)),
         ("b. CPUID- / LFENCE-fenced hand loop, bursts", "cpuid-burst", "lfence-burst", None),
@@ -242,8 +274,25 @@ def report(args, refs, counter, hz, speed_wall):
         return {"median": value, "low": None}
 
     lines.append(row(f"1. program: median of {args.runs} run medians (ticks)", f"{mid:.0f}"))
-    lines.append(row("   lowest / highest run median", f"{values.min():.0f} / {values.max():.0f}"))
-    judged("1", "   spread (highest - lowest) / median", single(spread), 0, 0.05)
+    by_cpu = {}
+    for value, cpu in zip(p.values, p.cpus):
+        by_cpu.setdefault(cpu, []).append(value)
+    # The target applies where the machine is one: per processor, since a
+    # processor's own factor is no spread of the figure.
+    for cpu, group in sorted(by_cpu.items(), key=lambda item: (item[0] is None, item[0])):
+        group = np.array(group)
+        where = "" if cpu is None else f" on cpu {cpu}"
+        lines.append(row(f"   lowest / highest run median{where}",
+                         f"{group.min():.0f} / {group.max():.0f}"))
+        judged("1", f"   spread (highest - lowest) / median{where}",
+               single((group.max() - group.min()) / np.median(group)), 0, 0.05)
+    placed = sorted(c for c in by_cpu if c is not None)
+    for cpu in placed[1:]:
+        c = stats.compare([{"median": v} for v in by_cpu[placed[0]]],
+                          [{"median": v} for v in by_cpu[cpu]])
+        lines.append(row(f"   processor factor: program on cpu {cpu} / cpu {placed[0]}", "",
+                         {"median": c["ratio"], "low": c["low"], "high": c["high"]}, "",
+                         text.short_verdict(c, "runs")))
     speed = float(np.median(refs["speed"].values))
     lines.append(row(f"2. openssl speed rand, ticks per call ({args.seconds:g} s)", f"{speed:.0f}"))
     product = 1.0

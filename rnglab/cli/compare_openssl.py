@@ -219,7 +219,7 @@ def variants_report(variants, rounds):
         rows.append(row + [ratio(c), text.interval(c), text.short_verdict(c)])
     lines = [f"RAND_bytes(16384): median of {rounds} run medians per variant, in TSC ticks, "
              "runs interleaved", "",
-             text.table(header, rows, 20, left=3, width=160), "",
+             text.table(header, rows, left=3), "",
              f"x ref: against {reference.name} with the library's default generator, the "
              "median over rounds of the ratio", "within each round (one processor ran "
              "both), with its 95% bootstrap interval; the verdict is the", "Wilcoxon "
@@ -253,7 +253,7 @@ def processors_report(variants):
     if not rows:
         return []
     return ["", "Per processor: each variant's run medians on each processor, against the "
-            "first one (U test)", "", text.table(header, rows, 40, left=1, width=160)]
+            "first one (U test)", "", text.table(header, rows)]
 
 
 def fit(points):
@@ -284,7 +284,7 @@ def sizes_report(variants, rounds):
         rows.append([name] + [text.number(runner.run_median(v))
                               if v else "" for v in (by_size.get(n) for n in sizes)])
     lines = [f"Request sizes: median of {rounds} run medians per size, TSC ticks per call, "
-             "one thread", "", text.table(header, rows, 34)]
+             "one thread", "", text.table(header, rows)]
 
     header = ["generator", "a", "b", "b 95% CI", "cipher b", "b / cipher b",
               f"cipher share, {SHARE_BYTES} B"]
@@ -305,7 +305,7 @@ def sizes_report(variants, rounds):
     lines += ["", "Fit of ticks = a + b x bytes over every run (Theil-Sen): a is a call's fixed "
               "cost in ticks, b its", "cost in ticks per byte; cipher b is AES-256-CTR's own, "
               "the floor of a CTR-DRBG call; the", "cipher's share is its ticks over the "
-              "generator's at that size.", "", text.table(header, rows, 34)]
+              "generator's at that size.", "", text.table(header, rows)]
 
     if len(generators) > 1:
         (ref_key, ref) = next(iter(generators.items()))
@@ -317,7 +317,7 @@ def sizes_report(variants, rounds):
                     c = stats.paired(runner.per_run(ref[n]), runner.per_run(by_size[n]))
                     rows.append([key[1], str(n), ratio(c), text.interval(c),
                                  text.short_verdict(c)])
-        lines += ["", text.table(header, rows, 34, left=1)]
+        lines += ["", text.table(header, rows)]
     return lines
 
 
@@ -344,7 +344,7 @@ def threads_report(variants, rounds):
                                f"{rate / one_rate:.2f}"])
     return [f"Threads: median over {rounds} runs of the threads' record medians, TSC ticks per "
             "call; calls/s of all", "threads together over the parallel section's wall time", "",
-            text.table(header, rows, 30, left=1, width=120), "",
+            text.table(header, rows), "",
             f"This machine has {os.cpu_count()} processors: past that, threads take turns "
             "rather than contend."]
 

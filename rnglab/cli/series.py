@@ -40,7 +40,7 @@ from rnglab.record import read_records, shown
 def run_changes(args):
     if not args.files:
         raise LabError("--changes needs at least one results file")
-    parsed = [r for name in args.files for r in read_records(name)]
+    parsed = record.read_files(args.files)
     series = record.group(parsed)
     found = {key: stats.find_changes(stats.medians_of(records)) for key, records in series.items()}
     for key, records in series.items():
@@ -98,7 +98,7 @@ def run(args):
     else:
         if not args.files:
             raise LabError("give at least one results file (or a comparison)")
-        parsed = [r for name in args.files for r in read_records(name)]
+        parsed = record.read_files(args.files)
         series = record.group(parsed)
         if args.plot:
             plots.plot_series(series, args.plot, args.size, "MEDIAN per record: " +
