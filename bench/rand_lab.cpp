@@ -24,22 +24,34 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#if !defined(RNG_OS_WINDOWS)
+#include <pthread.h>
+#endif
+
 namespace {
 
+// The limits, printed by --limits for the runner to check its own against.
 constexpr long kMaxBytes = 1048576;
-constexpr long kMaxThreads = 256;
+constexpr long kMaxThreads = 1024;
+// A median takes two counts: a thread of one call has none.
+constexpr long kMinCalls = 2;
 constexpr long kMaxCalls = 1048576;
-// 128 MiB of counts at most, whatever the mix of threads and calls.
-constexpr long kMaxSamples = 16777216;
+// 256 MiB of counts (8 bytes each) at most, whatever the mix of threads and
+// calls.
+constexpr long kMaxSamples = 33554432;
 
 enum class Subject { Public, Private, Cipher };
 
@@ -48,6 +60,7 @@ struct Options {
     long threads = 1;
     long calls = kSampleCount;
     Subject subject = Subject::Public;
+    bool limits = false;
 };
 
 const char *name_of(Subject subject)
@@ -94,11 +107,21 @@ struct Counted {
     long low;
     long high;
     long Options::*field;
+    const char *why;
 };
 
-constexpr Counted kCounted[] = {{"--bytes", 1, kMaxBytes, &Options::bytes},
-                                {"--threads", 1, kMaxThreads, &Options::threads},
-                                {"--calls", 1, kMaxCalls, &Options::calls}};
+constexpr Counted kCounted[] = {
+    {"--bytes", 1, kMaxBytes, &Options::bytes, ""},
+    {"--threads", 1, kMaxThreads, &Options::threads, ""},
+    {"--calls", kMinCalls, kMaxCalls, &Options::calls, " (a median takes at least two calls)"}};
+
+void print_limits()
+{
+    for (const Counted &c : kCounted) {
+        printf("%s %ld %ld\n", c.name + 2, c.low, c.high);
+    }
+    printf("samples %ld\n", kMaxSamples);
+}
 
 const Counted *counted(const std::string &option)
 {
@@ -124,17 +147,17 @@ bool parse_options(int argc, char **argv, Options &options)
             value = option.substr(equals + 1);
             option.erase(equals);
         }
-        if (option == "--cipher") {
+        if (option == "--cipher" || option == "--limits") {
             if (inline_value) {
-                return usage_error("%s", "--cipher takes no value");
+                return usage_error("%s takes no value", option.c_str());
             }
-            cipher = true;
+            (option == "--cipher" ? cipher : options.limits) = true;
             continue;
         }
         const Counted *count = counted(option);
         if (count == nullptr && option != "--generator") {
             return usage_error("unknown option %s (--bytes N, --threads T, --calls N, "
-                               "--generator public|private, --cipher)",
+                               "--generator public|private, --cipher, --limits)",
                                option.c_str());
         }
         if (!inline_value) {
@@ -150,8 +173,8 @@ bool parse_options(int argc, char **argv, Options &options)
             options.subject = value == "public" ? Subject::Public : Subject::Private;
             generatorGiven = true;
         } else if (!parse_count(value.c_str(), count->low, count->high, options.*count->field)) {
-            return usage_error("%s needs a whole number from %ld to %ld, not \"%s\"", option.c_str(),
-                               count->low, count->high, value.c_str());
+            return usage_error("%s needs a whole number from %ld to %ld%s, not \"%s\"",
+                               option.c_str(), count->low, count->high, count->why, value.c_str());
         }
     }
     if (cipher && generatorGiven) {
@@ -169,66 +192,88 @@ bool parse_options(int argc, char **argv, Options &options)
 // One thread's buffers, sample and loop interval. Everything is allocated
 // before the threads start; the loops allocate nothing.
 struct Worker {
+    struct CipherFree {
+        void operator()(EVP_CIPHER_CTX *cipher) const { EVP_CIPHER_CTX_free(cipher); }
+    };
+
     std::vector<uint64_t> time;
     std::vector<char> failed;
     std::vector<unsigned char> block;
     std::vector<unsigned char> plain;
-    EVP_CIPHER_CTX *cipher = nullptr;
+    std::unique_ptr<EVP_CIPHER_CTX, CipherFree> cipher;
     LARGE_INTEGER t1{};
     LARGE_INTEGER t2{};
 };
 
-// The generator is a template argument so that the measured call is a direct
-// one, as in the program's runs; only the call and its argument set-up stand
-// between the reads.
-template <int (*Generate)(unsigned char *, int)>
-void measure_generator(Worker &w, int bytes)
+// Only the call and its argument set-up stand between the reads. The call
+// is a template argument, so that the measured call is a direct one, as in
+// the program's runs.
+template <typename Call>
+void measure(Worker &w, Call call)
 {
     QueryPerformanceCounter(&w.t1);
     for (size_t i = 0; i < w.time.size(); i++) {
         const uint64_t tick = cpucyclesS();
-        const int ret = Generate(w.block.data(), bytes);
+        const int ret = call(w.block.data());
         w.time[i] = cpucyclesE() - tick;
         w.failed[i] = static_cast<char>(ret != 1);
     }
     QueryPerformanceCounter(&w.t2);
 }
 
-void measure_cipher(Worker &w, int bytes)
+void measure_subject(Worker &w, Subject subject, int bytes)
 {
-    QueryPerformanceCounter(&w.t1);
-    for (size_t i = 0; i < w.time.size(); i++) {
-        int written = 0;
-        const uint64_t tick = cpucyclesS();
-        const int ret = EVP_EncryptUpdate(w.cipher, w.block.data(), &written, w.plain.data(), bytes);
-        w.time[i] = cpucyclesE() - tick;
-        w.failed[i] = static_cast<char>(ret != 1);
+    switch (subject) {
+    case Subject::Public:
+        measure(w, [bytes](unsigned char *out) { return RAND_bytes(out, bytes); });
+        break;
+    case Subject::Private:
+        measure(w, [bytes](unsigned char *out) { return RAND_priv_bytes(out, bytes); });
+        break;
+    case Subject::Cipher:
+        measure(w, [&w, bytes](unsigned char *out) {
+            int written = 0;
+            return EVP_EncryptUpdate(w.cipher.get(), out, &written, w.plain.data(), bytes);
+        });
+        break;
     }
-    QueryPerformanceCounter(&w.t2);
 }
 
 // A fresh key and counter for each thread, as each DRBG has its own.
-bool set_up_cipher(Worker &w)
+// Returns what went wrong, or nullptr.
+const char *set_up_cipher(Worker &w)
 {
     unsigned char key[32];
     unsigned char iv[16];
-    w.cipher = EVP_CIPHER_CTX_new();
-    return w.cipher != nullptr && RAND_bytes(key, sizeof key) == 1 &&
-           RAND_bytes(iv, sizeof iv) == 1 &&
-           EVP_EncryptInit_ex(w.cipher, EVP_aes_256_ctr(), nullptr, key, iv) == 1;
+    w.cipher.reset(EVP_CIPHER_CTX_new());
+    if (w.cipher == nullptr) {
+        return "Cannot set up AES-256-CTR on this libcrypto";
+    }
+    // The generator under test makes the key: when it fails, that is what
+    // to say, not that the cipher is missing.
+    if (RAND_bytes(key, sizeof key) != 1 || RAND_bytes(iv, sizeof iv) != 1) {
+        return "The RAND_bytes call for the AES-256-CTR key failed";
+    }
+    if (EVP_EncryptInit_ex(w.cipher.get(), EVP_aes_256_ctr(), nullptr, key, iv) != 1) {
+        return "Cannot set up AES-256-CTR on this libcrypto";
+    }
+    return nullptr;
 }
 
-// Holds every thread until all are ready, then lets them go at once.
+// Holds every thread until all are ready, then lets them go at once, or
+// tells them to go home when not all of them could be started.
 class StartLine {
 public:
     explicit StartLine(size_t expected) : expected_(expected) {}
 
-    void arrive_and_wait()
+    // Returns whether to measure.
+    bool arrive_and_wait()
     {
         std::unique_lock<std::mutex> lock(mutex_);
         arrived_++;
         ready_.notify_all();
         go_.wait(lock, [this] { return started_; });
+        return !cancelled_;
     }
 
     // Returns once every thread waits; the caller then reads the clock and
@@ -239,23 +284,155 @@ public:
         ready_.wait(lock, [this] { return arrived_ == expected_; });
     }
 
-    void start()
+    void start() { release(false); }
+    void cancel() { release(true); }
+
+private:
+    void release(bool cancelled)
     {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             started_ = true;
+            cancelled_ = cancelled;
         }
         go_.notify_all();
     }
 
-private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable go_;
     size_t expected_;
     size_t arrived_ = 0;
     bool started_ = false;
+    bool cancelled_ = false;
 };
+
+// The parallel section's wall-clock readings.
+struct Section {
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER start{};
+    LARGE_INTEGER end{};
+};
+
+// Runs each worker's loop on a thread of its own, all let go at once.
+// Returns false, having said why, when a thread cannot be started: the ones
+// already started then measure nothing.
+bool run_threads(std::vector<Worker> &workers, Subject subject, int bytes, Section &section)
+{
+    StartLine startLine(workers.size());
+    std::vector<std::thread> running;
+    running.reserve(workers.size());
+    for (Worker &w : workers) {
+        std::string reason;
+        try {
+            running.emplace_back([&startLine, &w, bytes, subject] {
+                if (startLine.arrive_and_wait()) {
+                    measure_subject(w, subject, bytes);
+                }
+            });
+            continue;
+        } catch (const std::system_error &e) {
+            reason = e.code().message();
+        } catch (const std::bad_alloc &) {
+            reason = "out of memory";
+        }
+        printf("Cannot start thread %zu of %zu: %s\n", running.size() + 1, workers.size(),
+               reason.c_str());
+        startLine.cancel();
+        for (std::thread &thread : running) {
+            thread.join();
+        }
+        return false;
+    }
+    QueryPerformanceFrequency(&section.frequency);
+    startLine.wait_for_all();
+    QueryPerformanceCounter(&section.start);
+    startLine.start();
+    for (std::thread &thread : running) {
+        thread.join();
+    }
+    QueryPerformanceCounter(&section.end);
+    return true;
+}
+
+// Each thread's failed calls and loop interval, counted from the start of
+// the parallel section, and the calls and bytes per second of all of them
+// together. Returns the number of failed calls.
+size_t report(const std::vector<Worker> &workers, const std::string &label, Subject subject,
+              long bytes, const Section &section)
+{
+    size_t failedCalls = 0;
+    for (size_t k = 0; k < workers.size(); k++) {
+        const Worker &w = workers[k];
+        for (size_t i = 0; i < w.failed.size(); i++) {
+            if (w.failed[i] != 0) {
+                failedCalls++;
+                printf("%s Failed--> %zu. cycle", name_of(subject), i);
+                printf(workers.size() > 1 ? " (thread %zu)\n" : "\n", k + 1);
+            }
+        }
+        printf("thread %zu: loop %.6f-%.6f s\n", k + 1,
+               seconds_between(section.start, w.t1, section.frequency),
+               seconds_between(section.start, w.t2, section.frequency));
+    }
+    const double wall = seconds_between(section.start, section.end, section.frequency);
+    const double allCalls =
+        static_cast<double>(workers.size()) * static_cast<double>(workers[0].time.size());
+    printf("%s %.0f calls in %.6f s: %.0f calls/s, %.0f bytes/s\n", label.c_str(), allCalls, wall,
+           allCalls / wall, allCalls * static_cast<double>(bytes) / wall);
+    return failedCalls;
+}
+
+#if !defined(RNG_OS_WINDOWS)
+// While it lives, a signal that would end the process waits: the appends
+// are then finished or undone, never left half-way, and the signal ends the
+// process right after. (On Windows a console's Ctrl+C ends the process from
+// another thread, which no mask holds.)
+class HeldSignals {
+public:
+    HeldSignals()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+            sigaddset(&held, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    HeldSignals(const HeldSignals &) = delete;
+    HeldSignals &operator=(const HeldSignals &) = delete;
+    HeldSignals(HeldSignals &&) = delete;
+    HeldSignals &operator=(HeldSignals &&) = delete;
+
+private:
+    sigset_t previous_{};
+};
+#else
+struct HeldSignals {};
+#endif
+
+// What goes into the one append of the run's records, allocated with the
+// buffers.
+struct Records {
+    std::vector<const char *> names;
+    std::vector<uint64_t *> samples;
+    std::vector<double> seconds;
+};
+
+// Every thread's record in one append, or none of them.
+bool append_all(FILE *timeFile, const std::string &label, std::vector<Worker> &workers,
+                const Section &section, Records &records)
+{
+    for (Worker &w : workers) {
+        records.names.push_back(label.c_str());
+        records.samples.push_back(w.time.data());
+        records.seconds.push_back(seconds_between(w.t1, w.t2, section.frequency));
+    }
+    const HeldSignals held;
+    return append_records(timeFile, records.names.data(), records.samples.data(),
+                          records.names.size(), workers[0].time.size(), records.seconds.data());
+}
 
 int run_lab(const Options &options)
 {
@@ -267,13 +444,12 @@ int run_lab(const Options &options)
                               std::to_string(options.threads) +
                               (options.threads == 1 ? " thread:" : " threads:");
 
-    FILE *timeFile = fopen(kResultsFile, "a+");
-    if (timeFile == nullptr) {
-        printf("Cannot open \"%s\": %s\n", kResultsFile, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
-        return 1;
-    }
-
+    // Every buffer first: when memory runs out, nothing has been written.
     std::vector<Worker> workers(threads);
+    Records records;
+    records.names.reserve(threads);
+    records.samples.reserve(threads);
+    records.seconds.reserve(threads);
     for (Worker &w : workers) {
         w.time.assign(calls, 0);
         w.failed.assign(calls, 0);
@@ -281,75 +457,40 @@ int run_lab(const Options &options)
         w.block.assign(static_cast<size_t>(bytes) + 32, 0);
         if (options.subject == Subject::Cipher) {
             w.plain.assign(static_cast<size_t>(bytes), 0);
-            if (!set_up_cipher(w)) {
-                printf("Cannot set up AES-256-CTR on this libcrypto\n");
-                fclose(timeFile);
+        }
+    }
+    if (options.subject == Subject::Cipher) {
+        for (Worker &w : workers) {
+            if (const char *problem = set_up_cipher(w)) {
+                printf("%s\n", problem);
                 return 1;
             }
         }
     }
 
-    StartLine startLine(threads);
-    std::vector<std::thread> running;
-    running.reserve(threads);
-    for (Worker &w : workers) {
-        running.emplace_back([&startLine, &w, bytes, subject = options.subject] {
-            startLine.arrive_and_wait();
-            switch (subject) {
-            case Subject::Public:
-                measure_generator<RAND_bytes>(w, bytes);
-                break;
-            case Subject::Private:
-                measure_generator<RAND_priv_bytes>(w, bytes);
-                break;
-            case Subject::Cipher:
-                measure_cipher(w, bytes);
-                break;
-            }
-        });
+    FILE *timeFile = fopen(kResultsFile, "a+");
+    if (timeFile == nullptr) {
+        printf("Cannot open \"%s\": %s\n", kResultsFile, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        return 1;
     }
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    startLine.wait_for_all();
-    QueryPerformanceCounter(&start);
-    startLine.start();
-    for (std::thread &thread : running) {
-        thread.join();
+    Section section;
+    if (!run_threads(workers, options.subject, bytes, section)) {
+        fclose(timeFile);
+        return 1;
     }
-    QueryPerformanceCounter(&end);
-
-    int status = 0;
-    for (size_t k = 0; k < threads; k++) {
-        const Worker &w = workers[k];
-        for (size_t i = 0; i < calls; i++) {
-            if (w.failed[i] != 0) {
-                status = 1;
-                printf("%s Failed--> %zu. cycle", name_of(options.subject), i);
-                printf(threads > 1 ? " (thread %zu)\n" : "\n", k + 1);
-            }
-        }
-        printf("thread %zu: loop %.6f-%.6f s\n", k + 1, seconds_between(start, w.t1, frequency),
-               seconds_between(start, w.t2, frequency));
+    const size_t failedCalls = report(workers, label, options.subject, options.bytes, section);
+    // A record that counts failed calls would stand in the series as a
+    // measurement of the generator; the program appends one, the lab does not.
+    if (failedCalls != 0) {
+        printf("No record was appended because %zu call%s failed\n", failedCalls,
+               failedCalls == 1 ? "" : "s");
+        fclose(timeFile);
+        return 1;
     }
-    const double wall = seconds_between(start, end, frequency);
-    const double allCalls = static_cast<double>(threads) * static_cast<double>(calls);
-    printf("%s %.0f calls in %.6f s: %.0f calls/s, %.0f bytes/s\n", label.c_str(), allCalls, wall,
-           allCalls / wall, allCalls * static_cast<double>(bytes) / wall);
-
     // Appended after the parallel section, so that no thread's writing falls
     // into another's loop.
-    for (Worker &w : workers) {
-        if (!append_record(timeFile, label.c_str(), w.time.data(), w.time.size(),
-                           seconds_between(w.t1, w.t2, frequency))) {
-            break;
-        }
-    }
-    for (Worker &w : workers) {
-        EVP_CIPHER_CTX_free(w.cipher);
-    }
-    return close_results(timeFile) ? status : 1;
+    append_all(timeFile, label, workers, section, records);
+    return close_results(timeFile) ? 0 : 1;
 }
 
 } // namespace
@@ -361,5 +502,17 @@ int main(int argc, char **argv)
     if (!parse_options(argc, argv, options)) {
         return 2;
     }
-    return finish_standard_output(run_lab(options));
+    if (options.limits) {
+        print_limits();
+        return finish_standard_output(0);
+    }
+    try {
+        return finish_standard_output(run_lab(options));
+    } catch (const std::bad_alloc &) {
+        // Every buffer is allocated before any file is opened or any thread
+        // started, so there is nothing to undo.
+        printf("Cannot allocate the buffers for %ld thread%s x %ld calls of %ld bytes\n",
+               options.threads, options.threads == 1 ? "" : "s", options.calls, options.bytes);
+        return finish_standard_output(1);
+    }
 }

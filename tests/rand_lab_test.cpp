@@ -16,10 +16,12 @@ using test_support::expect_record;
 using test_support::lines_of;
 using test_support::read_file;
 using test_support::run_command;
+using test_support::write_file;
 
-test_support::CommandOutcome run_lab(const std::string &args)
+test_support::CommandOutcome run_lab(const std::string &args, const std::string &before = "true",
+                                     const char *binary = RAND_LAB_BINARY)
 {
-    return run_command(std::string("'") + RAND_LAB_BINARY + "' " + args + " 2>&1");
+    return run_command("(" + before + "; '" + binary + "' " + args + ") 2>&1");
 }
 
 using RandLab = test_support::InTempDir;
@@ -69,7 +71,7 @@ TEST_F(RandLab, TheCipherAndThePrivateGeneratorSayWhatTheyMeasured)
 TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
 {
     for (const char *args : {"--bytes 0", "--threads 0", "--bytes abc", "--bytes 1048577",
-                             "--threads 257", "--calls 0", "--bytes", "--generator shared",
+                             "--threads 1025", "--calls 0", "--calls 1", "--bytes", "--generator shared",
                              "--cipher --generator private", "--unknown", "positional"}) {
         const auto outcome = run_lab(args);
         EXPECT_EQ(outcome.status, 2) << args;
@@ -77,6 +79,65 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
         EXPECT_EQ(outcome.out.rfind("rand_lab: ", 0), 0U) << outcome.out;
     }
     EXPECT_FALSE(fs::exists("osslRb1a.txt"));
+}
+
+TEST_F(RandLab, TheLimitsArePrintedForTheRunner)
+{
+    const auto outcome = run_lab("--limits");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "bytes 1 1048576\nthreads 1 1024\ncalls 2 1048576\nsamples 33554432\n");
+}
+
+// Files already there before a run that cannot append all it has: the run
+// fails and leaves every one of them as it was.
+TEST_F(RandLab, WhatCannotBeAppendedWholeLeavesEveryFileAsItWas)
+{
+    struct Case {
+        const char *args;
+        size_t earlier; // bytes of results already there
+    };
+    for (const Case &c : {Case{"--threads 16 --calls 8 --bytes 32", 5}}) {
+        const std::string earlier = std::string(c.earlier - 1, 'x') + "\n";
+        write_file("osslRb1a.txt", earlier);
+        const auto outcome = run_lab(c.args, "ulimit -f 1");
+        EXPECT_EQ(outcome.status, 1) << c.args;
+        EXPECT_NE(outcome.out.find("File too large\n"), std::string::npos) << outcome.out;
+        EXPECT_EQ(read_file("osslRb1a.txt"), earlier) << c.args;
+    }
+}
+
+TEST_F(RandLab, AFailingGeneratorAppendsNothingAndFails)
+{
+    write_file("bad.cnf", "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n");
+    auto outcome = run_lab("--threads 2 --calls 3", "export OPENSSL_CONF=bad.cnf");
+    EXPECT_EQ(outcome.status, 1);
+    const std::vector<std::string> lines = lines_of(outcome.out);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string &line) { return line.find("Failed--> ") != std::string::npos; }),
+              6);
+    EXPECT_EQ(lines.back(), "No record was appended because 6 calls failed");
+    EXPECT_EQ(read_file("osslRb1a.txt"), "");
+
+    outcome = run_lab("--cipher", "export OPENSSL_CONF=bad.cnf");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "The RAND_bytes call for the AES-256-CTR key failed\n");
+}
+
+// Under a small address space: one line and status 1, never an abort.
+TEST_F(RandLab, NoMemoryOrNoThreadIsOneLineAndStatus1)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory needs more address space than the limit";
+#endif
+    auto outcome = run_lab("--threads 1024 --calls 32768 --bytes 1", "ulimit -v 200000");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "Cannot allocate the buffers for 1024 threads x 32768 calls of 1 bytes\n");
+    outcome = run_lab("--threads 1024 --calls 2 --bytes 1", "ulimit -v 200000");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out.rfind("Cannot start thread ", 0), 0U) << outcome.out;
+    EXPECT_NE(outcome.out.find(" of 1024: "), std::string::npos) << outcome.out;
+    EXPECT_EQ(lines_of(outcome.out).size(), 1U) << outcome.out;
+    EXPECT_FALSE(fs::exists("osslRb1a.txt") && fs::file_size("osslRb1a.txt") != 0);
 }
 
 } // namespace
