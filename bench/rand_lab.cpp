@@ -39,6 +39,7 @@
 
 #if !defined(RNG_OS_WINDOWS)
 #include <pthread.h>
+#include <sched.h>
 #endif
 
 namespace {
@@ -189,6 +190,37 @@ bool parse_options(int argc, char **argv, Options &options)
     return true;
 }
 
+// The processor the calling thread runs on, or -1 where that cannot be
+// told. Cheap (a vDSO read on Linux), but still kept out of every interval.
+int current_cpu()
+{
+#if defined(RNG_OS_WINDOWS)
+    return static_cast<int>(GetCurrentProcessorNumber());
+#elif defined(RNG_OS_LINUX)
+    return sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
+// Where a thread's calls ran: the processor before call 0 and after the last
+// call, and how many calls were started or ended elsewhere than on the
+// first. Counters only, so that a long run costs no memory for them.
+struct Placement {
+    int first = -1;
+    int last = -1;
+    size_t away = 0;
+
+    void note(size_t call, int before, int after)
+    {
+        if (call == 0) {
+            first = before;
+        }
+        away += before != first || after != first ? 1 : 0;
+        last = after;
+    }
+};
+
 // One thread's buffers, sample and loop interval. Everything is allocated
 // before the threads start; the loops allocate nothing.
 struct Worker {
@@ -203,9 +235,11 @@ struct Worker {
     std::unique_ptr<EVP_CIPHER_CTX, CipherFree> cipher;
     LARGE_INTEGER t1{};
     LARGE_INTEGER t2{};
+    Placement placement;
 };
 
-// Only the call and its argument set-up stand between the reads. The call
+// Only the call and its argument set-up stand between the reads; the
+// processor is read just outside them. The call
 // is a template argument, so that the measured call is a direct one, as in
 // the program's runs.
 template <typename Call>
@@ -213,9 +247,12 @@ void measure(Worker &w, Call call)
 {
     QueryPerformanceCounter(&w.t1);
     for (size_t i = 0; i < w.time.size(); i++) {
+        const int cpuBefore = current_cpu();
         const uint64_t tick = cpucyclesS();
         const int ret = call(w.block.data());
         w.time[i] = cpucyclesE() - tick;
+        const int cpuAfter = current_cpu();
+        w.placement.note(i, cpuBefore, cpuAfter);
         w.failed[i] = static_cast<char>(ret != 1);
     }
     QueryPerformanceCounter(&w.t2);
@@ -230,12 +267,14 @@ void measure_subject(Worker &w, Subject subject, int bytes)
     case Subject::Private:
         measure(w, [bytes](unsigned char *out) { return RAND_priv_bytes(out, bytes); });
         break;
-    case Subject::Cipher:
-        measure(w, [&w, bytes](unsigned char *out) {
-            int written = 0;
+    case Subject::Cipher: {
+        // Set once, outside every interval; CTR always writes bytes.
+        int written = 0;
+        measure(w, [&w, &written, bytes](unsigned char *out) {
             return EVP_EncryptUpdate(w.cipher.get(), out, &written, w.plain.data(), bytes);
         });
         break;
+    }
     }
 }
 
@@ -355,8 +394,8 @@ bool run_threads(std::vector<Worker> &workers, Subject subject, int bytes, Secti
     return true;
 }
 
-// Each thread's failed calls and loop interval, counted from the start of
-// the parallel section, and the calls and bytes per second of all of them
+// Each thread's failed calls, loop interval counted from the start of the
+// parallel section, and processors, and the calls and bytes per second of all of them
 // together. Returns the number of failed calls.
 size_t report(const std::vector<Worker> &workers, const std::string &label, Subject subject,
               long bytes, const Section &section)
@@ -371,9 +410,10 @@ size_t report(const std::vector<Worker> &workers, const std::string &label, Subj
                 printf(workers.size() > 1 ? " (thread %zu)\n" : "\n", k + 1);
             }
         }
-        printf("thread %zu: loop %.6f-%.6f s\n", k + 1,
+        printf("thread %zu: loop %.6f-%.6f s, cpu %d to %d, %zu calls away from cpu %d\n", k + 1,
                seconds_between(section.start, w.t1, section.frequency),
-               seconds_between(section.start, w.t2, section.frequency));
+               seconds_between(section.start, w.t2, section.frequency), w.placement.first,
+               w.placement.last, w.placement.away, w.placement.first);
     }
     const double wall = seconds_between(section.start, section.end, section.frequency);
     const double allCalls =

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -49,7 +50,21 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
         }
         char *rest = nullptr;
         const double from = std::strtod(line.c_str() + loop + 7, &rest);
-        const double to = std::strtod(rest + 1, nullptr);
+        const double to = std::strtod(rest + 1, &rest);
+        // Then ", cpu S to E, M calls away from cpu S".
+        int first = -2;
+        int last = -2;
+        int again = -2;
+        unsigned long away = 0;
+        char end = 0;
+        EXPECT_EQ(std::sscanf(rest, " s, cpu %d to %d, %lu calls away from cpu %d%c", &first,
+                              &last, &away, &again, &end),
+                  4)
+            << line;
+        EXPECT_GE(first, 0) << line;
+        EXPECT_GE(last, 0) << line;
+        EXPECT_EQ(again, first) << line;
+        EXPECT_LE(away, 1024U) << line;
         loops++;
         lastStart = std::max(lastStart, from);
         firstEnd = std::min(firstEnd, to);
