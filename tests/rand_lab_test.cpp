@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -111,13 +112,19 @@ TEST_F(RandLab, WhatCannotBeAppendedWholeLeavesEveryFileAsItWas)
         const char *args;
         size_t earlier; // bytes of results already there
     };
-    for (const Case &c : {Case{"--threads 16 --calls 8 --bytes 32", 5}}) {
+    // Under a limit of 512 bytes a file: the records, the samples, or the
+    // records after the samples went in, do not fit.
+    for (const Case &c : {Case{"--threads 16 --calls 8 --bytes 32", 5},
+                          Case{"--threads 16 --calls 8 --bytes 32 --samples s.csv", 5},
+                          Case{"--threads 2 --calls 2 --bytes 32 --samples s.csv", 400}}) {
         const std::string earlier = std::string(c.earlier - 1, 'x') + "\n";
         write_file("osslRb1a.txt", earlier);
+        write_file("s.csv", "thread,call,ticks\n");
         const auto outcome = run_lab(c.args, "ulimit -f 1");
         EXPECT_EQ(outcome.status, 1) << c.args;
         EXPECT_NE(outcome.out.find("File too large\n"), std::string::npos) << outcome.out;
         EXPECT_EQ(read_file("osslRb1a.txt"), earlier) << c.args;
+        EXPECT_EQ(read_file("s.csv"), "thread,call,ticks\n") << c.args;
     }
 }
 
@@ -153,6 +160,77 @@ TEST_F(RandLab, NoMemoryOrNoThreadIsOneLineAndStatus1)
     EXPECT_NE(outcome.out.find(" of 1024: "), std::string::npos) << outcome.out;
     EXPECT_EQ(lines_of(outcome.out).size(), 1U) << outcome.out;
     EXPECT_FALSE(fs::exists("osslRb1a.txt") && fs::file_size("osslRb1a.txt") != 0);
+}
+
+} // namespace
+
+namespace {
+
+// The middle count, rounded as the record rounds it.
+uint64_t median_of(std::vector<uint64_t> counts)
+{
+    std::sort(counts.begin(), counts.end());
+    const uint64_t lower = counts[(counts.size() - 1) / 2];
+    const uint64_t upper = counts[counts.size() / 2];
+    return lower / 2 + upper / 2 + (lower & upper & 1U);
+}
+
+TEST_F(RandLab, TheSamplesAreEveryCallInOrderAndGiveTheRecordsTheirMedians)
+{
+    for (int run = 0; run < 2; run++) {
+        ASSERT_EQ(run_lab("--threads 2 --bytes 32 --samples s.csv").status, 0);
+    }
+    const std::vector<std::string> lines = lines_of(read_file("s.csv"));
+    ASSERT_EQ(lines.size(), 1U + 2 * 2 * 1024);
+    EXPECT_EQ(lines[0], "thread,call,ticks");
+    const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
+    ASSERT_EQ(records.size(), 2U * 2 * 5);
+    for (size_t record = 0; record < 4; record++) {
+        std::vector<uint64_t> counts;
+        for (size_t call = 0; call < 1024; call++) {
+            const std::string &line = lines[1 + record * 1024 + call];
+            unsigned long thread = 0;
+            unsigned long index = 0;
+            unsigned long long ticks = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "%lu,%lu,%llu", &thread, &index, &ticks), 3) << line;
+            ASSERT_EQ(thread, record % 2 + 1) << line;
+            ASSERT_EQ(index, call) << line;
+            counts.push_back(ticks);
+        }
+        expect_record(records, record * 5, "RAND_bytes 32 B 2 threads:");
+        EXPECT_EQ(std::to_string(median_of(counts)) + " cpucycles", records[record * 5 + 2].substr(12));
+    }
+}
+
+TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
+{
+    auto outcome = run_lab("--fork --bytes 32");
+    ASSERT_EQ(outcome.status, 0) << outcome.out;
+    const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
+    ASSERT_EQ(records.size(), 10U);
+    expect_record(records, 0, "RAND_bytes 32 B 1 thread:");
+    expect_record(records, 5, "RAND_bytes 32 B 1 thread fork child:");
+    const std::vector<std::string> lines = lines_of(outcome.out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "fork: the child's first bytes differ from the parent's next"),
+              lines.end());
+    unsigned long long first = 0;
+    unsigned long long median = 0;
+    EXPECT_EQ(std::sscanf(lines.back().c_str(), "fork: child's call 0 %llu ticks, parent's median %llu ticks",
+                          &first, &median),
+              2)
+        << lines.back();
+    EXPECT_EQ(std::to_string(median) + " cpucycles", records[2].substr(12));
+
+    // The fake's blocks follow its count of calls, which the child inherits.
+    fs::remove("osslRb1a.txt");
+    outcome = run_lab("--fork --bytes 32", "true", RAND_LAB_FAKE_BINARY);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.out.find("\nfork: the child's first RAND_bytes equals the parent's next: the "
+                               "generator repeats across fork\n"),
+              std::string::npos)
+        << outcome.out;
+    EXPECT_EQ(read_file("osslRb1a.txt"), "");
 }
 
 } // namespace
