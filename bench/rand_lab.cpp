@@ -280,7 +280,10 @@ struct Worker {
 
     std::vector<uint64_t> time;
     std::vector<char> failed;
+    // Every call's bytes with --keep, stride bytes apart; otherwise one
+    // block that every call fills.
     std::vector<unsigned char> block;
+    size_t stride = 0;
     std::vector<unsigned char> plain;
     std::unique_ptr<EVP_CIPHER_CTX, CipherFree> cipher;
     // In a fork child only: call 0's bytes, for the parent to compare.
@@ -298,15 +301,16 @@ void measure(Worker &w, Call call)
 {
     QueryPerformanceCounter(&w.t1);
     for (size_t i = 0; i < w.time.size(); i++) {
+        unsigned char *out = w.block.data() + i * w.stride;
         const int cpuBefore = current_cpu();
         const uint64_t tick = cpucyclesS();
-        const int ret = call(w.block.data());
+        const int ret = call(out);
         w.time[i] = cpucyclesE() - tick;
         const int cpuAfter = current_cpu();
         w.placement.note(i, cpuBefore, cpuAfter);
         w.failed[i] = static_cast<char>(ret != 1);
         if (i == 0 && !w.first.empty()) {
-            std::memcpy(w.first.data(), w.block.data(), w.first.size());
+            std::memcpy(w.first.data(), out, w.first.size());
         }
     }
     QueryPerformanceCounter(&w.t2);
@@ -632,9 +636,10 @@ struct Run {
     std::vector<unsigned char> received; // a child thread's call 0, as received
     FILE *timeFile = nullptr;
     Beside samplesFile;
+    Beside keepFile;
 };
 
-// Samples first, then the records, each under its file's lock: all of them
+// Samples first, then the kept bytes, then the records, each under its file's lock: all of them
 // or, when any cannot be appended, none.
 bool append_all(Run &run)
 {
@@ -659,13 +664,29 @@ bool append_all(Run &run)
                    write_samples(run.samplesFile.fp, run.child, run.workers.size() + 1, run.lines);
         });
     }
+    if (appended && run.keepFile.fp != nullptr) {
+        // Thread by thread, each thread's calls in order.
+        appended = append_beside(run.keepFile, [&run](int64_t) {
+            for (const Worker &w : run.workers) {
+                if (fwrite(w.block.data(), 1, w.block.size(), run.keepFile.fp) != w.block.size()) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        if (!appended) {
+            undo(run.samplesFile);
+        }
+    }
     if (appended) {
         appended = append_records(run.timeFile, run.names.data(), run.samples.data(), records,
                                   run.workers[0].time.size(), run.seconds.data());
         if (!appended) {
             undo(run.samplesFile);
+            undo(run.keepFile);
         }
     }
+    release(run.keepFile);
     release(run.samplesFile);
     return appended;
 }
@@ -830,8 +851,14 @@ void allocate(Run &run)
     for (Worker &w : run.workers) {
         w.time.assign(calls, 0);
         w.failed.assign(calls, 0);
-        // Room for what a block cipher may hold back, though CTR holds none.
-        w.block.assign(bytes + 32, 0);
+        if (options.keepFile.empty()) {
+            // Room for what a block cipher may hold back, though CTR holds
+            // none.
+            w.block.assign(bytes + 32, 0);
+        } else {
+            w.block.assign(calls * bytes, 0);
+            w.stride = bytes;
+        }
         if (options.subject == Subject::Cipher) {
             w.plain.assign(bytes, 0);
         }
@@ -858,9 +885,15 @@ void allocate(Run &run)
 bool files_apart(const Run &run)
 {
     std::error_code ignored;
-    if (run.samplesFile.fp != nullptr &&
-        std::filesystem::equivalent(run.samplesFile.name, kResultsFile, ignored)) {
-        return usage_error("--samples names the results file \"%s\"", kResultsFile);
+    for (const Beside *file : {&run.samplesFile, &run.keepFile}) {
+        if (file->fp != nullptr && std::filesystem::equivalent(file->name, kResultsFile, ignored)) {
+            return usage_error("%s names the results file \"%s\"",
+                               file == &run.keepFile ? "--keep" : "--samples", kResultsFile);
+        }
+    }
+    if (run.samplesFile.fp != nullptr && run.keepFile.fp != nullptr &&
+        std::filesystem::equivalent(run.samplesFile.name, run.keepFile.name, ignored)) {
+        return usage_error("%s", "--samples and --keep name the same file");
     }
     return true;
 }
@@ -939,13 +972,15 @@ int run_lab(const Options &options)
         return 1;
     }
     int status = 1;
-    if (!options.samplesFile.empty() && !open_beside(run.samplesFile, options.samplesFile, "a+")) {
+    if ((!options.samplesFile.empty() && !open_beside(run.samplesFile, options.samplesFile, "a+")) ||
+        (!options.keepFile.empty() && !open_beside(run.keepFile, options.keepFile, "ab+"))) {
         status = 1;
     } else if (!files_apart(run)) {
         status = 2;
     } else {
         status = measure_and_append(run);
     }
+    close_beside(run.keepFile);
     close_beside(run.samplesFile);
     return close_results(run.timeFile) ? status : 1;
 }

@@ -88,13 +88,16 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
 {
     for (const char *args : {"--bytes 0", "--threads 0", "--bytes abc", "--bytes 1048577",
                              "--threads 1025", "--calls 0", "--calls 1", "--bytes", "--generator shared",
-                             "--cipher --generator private", "--unknown", "positional"}) {
+                             "--cipher --generator private", "--keep k.bin --cipher", "--fork --cipher",
+                             "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown",
+                             "positional"}) {
         const auto outcome = run_lab(args);
         EXPECT_EQ(outcome.status, 2) << args;
         EXPECT_EQ(lines_of(outcome.out).size(), 1U) << args << ": " << outcome.out;
         EXPECT_EQ(outcome.out.rfind("rand_lab: ", 0), 0U) << outcome.out;
     }
     EXPECT_FALSE(fs::exists("osslRb1a.txt"));
+    EXPECT_FALSE(fs::exists("k.bin"));
 }
 
 TEST_F(RandLab, TheLimitsArePrintedForTheRunner)
@@ -112,19 +115,22 @@ TEST_F(RandLab, WhatCannotBeAppendedWholeLeavesEveryFileAsItWas)
         const char *args;
         size_t earlier; // bytes of results already there
     };
-    // Under a limit of 512 bytes a file: the records, the samples, or the
-    // records after the samples went in, do not fit.
+    // Under a limit of 512 bytes a file: the records, the samples, the
+    // records after the samples went in, or the kept bytes do not fit.
     for (const Case &c : {Case{"--threads 16 --calls 8 --bytes 32", 5},
                           Case{"--threads 16 --calls 8 --bytes 32 --samples s.csv", 5},
-                          Case{"--threads 2 --calls 2 --bytes 32 --samples s.csv", 400}}) {
+                          Case{"--threads 2 --calls 2 --bytes 32 --samples s.csv", 400},
+                          Case{"--threads 2 --calls 8 --bytes 64 --samples s.csv --keep k.bin", 5}}) {
         const std::string earlier = std::string(c.earlier - 1, 'x') + "\n";
         write_file("osslRb1a.txt", earlier);
         write_file("s.csv", "thread,call,ticks\n");
+        write_file("k.bin", "");
         const auto outcome = run_lab(c.args, "ulimit -f 1");
         EXPECT_EQ(outcome.status, 1) << c.args;
         EXPECT_NE(outcome.out.find("File too large\n"), std::string::npos) << outcome.out;
         EXPECT_EQ(read_file("osslRb1a.txt"), earlier) << c.args;
         EXPECT_EQ(read_file("s.csv"), "thread,call,ticks\n") << c.args;
+        EXPECT_EQ(read_file("k.bin"), "") << c.args;
     }
 }
 
@@ -175,11 +181,12 @@ uint64_t median_of(std::vector<uint64_t> counts)
     return lower / 2 + upper / 2 + (lower & upper & 1U);
 }
 
-TEST_F(RandLab, TheSamplesAreEveryCallInOrderAndGiveTheRecordsTheirMedians)
+TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
 {
     for (int run = 0; run < 2; run++) {
-        ASSERT_EQ(run_lab("--threads 2 --bytes 32 --samples s.csv").status, 0);
+        ASSERT_EQ(run_lab("--threads 2 --bytes 32 --samples s.csv --keep k.bin").status, 0);
     }
+    EXPECT_EQ(fs::file_size("k.bin"), 2U * 2 * 1024 * 32);
     const std::vector<std::string> lines = lines_of(read_file("s.csv"));
     ASSERT_EQ(lines.size(), 1U + 2 * 2 * 1024);
     EXPECT_EQ(lines[0], "thread,call,ticks");
