@@ -22,24 +22,44 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#if !defined(RNG_OS_WINDOWS)
+#include <pthread.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
+// The limits, printed by --limits for the runner to check its own against.
 constexpr long kMaxBytes = 1048576;
-constexpr long kMaxThreads = 256;
+constexpr long kMaxThreads = 1024;
+// A median takes two counts: a thread of one call has none.
+constexpr long kMinCalls = 2;
 constexpr long kMaxCalls = 1048576;
-// 128 MiB of counts at most, whatever the mix of threads and calls.
-constexpr long kMaxSamples = 16777216;
+// 256 MiB of counts (8 bytes each) at most, whatever the mix of threads and
+// calls.
+constexpr long kMaxSamples = 33554432;
+// What --keep may hold in memory: every byte of every call.
+constexpr long kMaxKept = 268435456;
 
 enum class Subject { Public, Private, Cipher };
 
@@ -48,6 +68,10 @@ struct Options {
     long threads = 1;
     long calls = kSampleCount;
     Subject subject = Subject::Public;
+    bool limits = false;
+    bool fork = false;
+    std::string samplesFile; // empty: none
+    std::string keepFile;    // empty: none
 };
 
 const char *name_of(Subject subject)
@@ -94,11 +118,21 @@ struct Counted {
     long low;
     long high;
     long Options::*field;
+    const char *why;
 };
 
-constexpr Counted kCounted[] = {{"--bytes", 1, kMaxBytes, &Options::bytes},
-                                {"--threads", 1, kMaxThreads, &Options::threads},
-                                {"--calls", 1, kMaxCalls, &Options::calls}};
+constexpr Counted kCounted[] = {
+    {"--bytes", 1, kMaxBytes, &Options::bytes, ""},
+    {"--threads", 1, kMaxThreads, &Options::threads, ""},
+    {"--calls", kMinCalls, kMaxCalls, &Options::calls, " (a median takes at least two calls)"}};
+
+void print_limits()
+{
+    for (const Counted &c : kCounted) {
+        printf("%s %ld %ld\n", c.name + 2, c.low, c.high);
+    }
+    printf("samples %ld\n", kMaxSamples);
+}
 
 const Counted *counted(const std::string &option)
 {
@@ -108,6 +142,44 @@ const Counted *counted(const std::string &option)
         }
     }
     return nullptr;
+}
+
+// The checks between options, once all are read.
+bool check_options(const Options &options, bool generatorGiven)
+{
+    const bool cipher = options.subject == Subject::Cipher;
+    if (cipher && generatorGiven) {
+        return usage_error("%s", "--cipher measures the cipher, not a generator: give one of the two");
+    }
+    if (cipher && options.fork) {
+        return usage_error("%s", "--fork compares a generator's bytes: not with --cipher");
+    }
+    if (cipher && !options.keepFile.empty()) {
+        return usage_error("%s", "--keep keeps a generator's bytes: not with --cipher");
+    }
+    if (options.fork && !options.keepFile.empty()) {
+        return usage_error("%s", "--keep keeps one process's bytes: not with --fork");
+    }
+#if defined(RNG_OS_WINDOWS)
+    if (options.fork) {
+        return usage_error("%s", "--fork needs fork(), which Windows lacks");
+    }
+#endif
+    // The parent holds the child's counts too.
+    const long processes = options.fork ? 2 : 1;
+    if (processes * options.threads * options.calls > kMaxSamples) {
+        return usage_error("--threads times --calls (twice that with --fork) is at most %ld",
+                           kMaxSamples);
+    }
+    if (!options.keepFile.empty() && options.threads * options.calls * options.bytes > kMaxKept) {
+        return usage_error("--keep holds every byte in memory: --threads times --calls times "
+                           "--bytes is at most %ld",
+                           kMaxKept);
+    }
+    if (!options.samplesFile.empty() && options.samplesFile == options.keepFile) {
+        return usage_error("%s", "--samples and --keep name the same file");
+    }
+    return true;
 }
 
 bool parse_options(int argc, char **argv, Options &options)
@@ -124,17 +196,20 @@ bool parse_options(int argc, char **argv, Options &options)
             value = option.substr(equals + 1);
             option.erase(equals);
         }
-        if (option == "--cipher") {
+        if (option == "--cipher" || option == "--limits" || option == "--fork") {
             if (inline_value) {
-                return usage_error("%s", "--cipher takes no value");
+                return usage_error("%s takes no value", option.c_str());
             }
-            cipher = true;
+            (option == "--cipher" ? cipher : option == "--fork" ? options.fork : options.limits) =
+                true;
             continue;
         }
         const Counted *count = counted(option);
-        if (count == nullptr && option != "--generator") {
+        if (count == nullptr && option != "--generator" && option != "--samples" &&
+            option != "--keep") {
             return usage_error("unknown option %s (--bytes N, --threads T, --calls N, "
-                               "--generator public|private, --cipher)",
+                               "--generator public|private, --cipher, --samples FILE, --fork, "
+                               "--keep FILE, --limits)",
                                option.c_str());
         }
         if (!inline_value) {
@@ -143,92 +218,159 @@ bool parse_options(int argc, char **argv, Options &options)
             }
             value = argv[++i];
         }
-        if (count == nullptr) {
+        if (option == "--samples" || option == "--keep") {
+            if (value.empty()) {
+                return usage_error("%s needs a file name", option.c_str());
+            }
+            (option == "--samples" ? options.samplesFile : options.keepFile) = value;
+        } else if (count == nullptr) {
             if (value != "public" && value != "private") {
                 return usage_error("--generator is public or private, not \"%s\"", value.c_str());
             }
             options.subject = value == "public" ? Subject::Public : Subject::Private;
             generatorGiven = true;
         } else if (!parse_count(value.c_str(), count->low, count->high, options.*count->field)) {
-            return usage_error("%s needs a whole number from %ld to %ld, not \"%s\"", option.c_str(),
-                               count->low, count->high, value.c_str());
+            return usage_error("%s needs a whole number from %ld to %ld%s, not \"%s\"",
+                               option.c_str(), count->low, count->high, count->why, value.c_str());
         }
-    }
-    if (cipher && generatorGiven) {
-        return usage_error("%s", "--cipher measures the cipher, not a generator: give one of the two");
     }
     if (cipher) {
         options.subject = Subject::Cipher;
     }
-    if (options.threads * options.calls > kMaxSamples) {
-        return usage_error("--threads times --calls is at most %ld", kMaxSamples);
-    }
-    return true;
+    return check_options(options, generatorGiven);
 }
+
+// The processor the calling thread runs on, or -1 where that cannot be
+// told. Cheap (a vDSO read on Linux), but still kept out of every interval.
+int current_cpu()
+{
+#if defined(RNG_OS_WINDOWS)
+    return static_cast<int>(GetCurrentProcessorNumber());
+#elif defined(RNG_OS_LINUX)
+    return sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
+// Where a thread's calls ran: the processor before call 0 and after the last
+// call, and how many calls were started or ended elsewhere than on the
+// first. Counters only, so that a long run costs no memory for them.
+struct Placement {
+    int first = -1;
+    int last = -1;
+    size_t away = 0;
+
+    void note(size_t call, int before, int after)
+    {
+        if (call == 0) {
+            first = before;
+        }
+        away += before != first || after != first ? 1 : 0;
+        last = after;
+    }
+};
 
 // One thread's buffers, sample and loop interval. Everything is allocated
 // before the threads start; the loops allocate nothing.
 struct Worker {
+    struct CipherFree {
+        void operator()(EVP_CIPHER_CTX *cipher) const { EVP_CIPHER_CTX_free(cipher); }
+    };
+
     std::vector<uint64_t> time;
     std::vector<char> failed;
+    // Every call's bytes with --keep, stride bytes apart; otherwise one
+    // block that every call fills.
     std::vector<unsigned char> block;
+    size_t stride = 0;
     std::vector<unsigned char> plain;
-    EVP_CIPHER_CTX *cipher = nullptr;
+    std::unique_ptr<EVP_CIPHER_CTX, CipherFree> cipher;
+    // In a fork child only: call 0's bytes, for the parent to compare.
+    std::vector<unsigned char> first;
     LARGE_INTEGER t1{};
     LARGE_INTEGER t2{};
+    Placement placement;
 };
 
-// The generator is a template argument so that the measured call is a direct
-// one, as in the program's runs; only the call and its argument set-up stand
-// between the reads.
-template <int (*Generate)(unsigned char *, int)>
-void measure_generator(Worker &w, int bytes)
+// Only the call and its argument set-up stand between the reads; the
+// processor is read just outside them. The call is a template argument, so
+// that the measured call is a direct one, as in the program's runs.
+template <typename Call>
+void measure(Worker &w, Call call)
 {
     QueryPerformanceCounter(&w.t1);
     for (size_t i = 0; i < w.time.size(); i++) {
+        unsigned char *out = w.block.data() + i * w.stride;
+        const int cpuBefore = current_cpu();
         const uint64_t tick = cpucyclesS();
-        const int ret = Generate(w.block.data(), bytes);
+        const int ret = call(out);
         w.time[i] = cpucyclesE() - tick;
+        const int cpuAfter = current_cpu();
+        w.placement.note(i, cpuBefore, cpuAfter);
         w.failed[i] = static_cast<char>(ret != 1);
+        if (i == 0 && !w.first.empty()) {
+            std::memcpy(w.first.data(), out, w.first.size());
+        }
     }
     QueryPerformanceCounter(&w.t2);
 }
 
-void measure_cipher(Worker &w, int bytes)
+void measure_subject(Worker &w, Subject subject, int bytes)
 {
-    QueryPerformanceCounter(&w.t1);
-    for (size_t i = 0; i < w.time.size(); i++) {
+    switch (subject) {
+    case Subject::Public:
+        measure(w, [bytes](unsigned char *out) { return RAND_bytes(out, bytes); });
+        break;
+    case Subject::Private:
+        measure(w, [bytes](unsigned char *out) { return RAND_priv_bytes(out, bytes); });
+        break;
+    case Subject::Cipher: {
+        // Set once, outside every interval; CTR always writes bytes.
         int written = 0;
-        const uint64_t tick = cpucyclesS();
-        const int ret = EVP_EncryptUpdate(w.cipher, w.block.data(), &written, w.plain.data(), bytes);
-        w.time[i] = cpucyclesE() - tick;
-        w.failed[i] = static_cast<char>(ret != 1);
+        measure(w, [&w, &written, bytes](unsigned char *out) {
+            return EVP_EncryptUpdate(w.cipher.get(), out, &written, w.plain.data(), bytes);
+        });
+        break;
     }
-    QueryPerformanceCounter(&w.t2);
+    }
 }
 
 // A fresh key and counter for each thread, as each DRBG has its own.
-bool set_up_cipher(Worker &w)
+// Returns what went wrong, or nullptr.
+const char *set_up_cipher(Worker &w)
 {
     unsigned char key[32];
     unsigned char iv[16];
-    w.cipher = EVP_CIPHER_CTX_new();
-    return w.cipher != nullptr && RAND_bytes(key, sizeof key) == 1 &&
-           RAND_bytes(iv, sizeof iv) == 1 &&
-           EVP_EncryptInit_ex(w.cipher, EVP_aes_256_ctr(), nullptr, key, iv) == 1;
+    w.cipher.reset(EVP_CIPHER_CTX_new());
+    if (w.cipher == nullptr) {
+        return "Cannot set up AES-256-CTR on this libcrypto";
+    }
+    // The generator under test makes the key: when it fails, that is what
+    // to say, not that the cipher is missing.
+    if (RAND_bytes(key, sizeof key) != 1 || RAND_bytes(iv, sizeof iv) != 1) {
+        return "The RAND_bytes call for the AES-256-CTR key failed";
+    }
+    if (EVP_EncryptInit_ex(w.cipher.get(), EVP_aes_256_ctr(), nullptr, key, iv) != 1) {
+        return "Cannot set up AES-256-CTR on this libcrypto";
+    }
+    return nullptr;
 }
 
-// Holds every thread until all are ready, then lets them go at once.
+// Holds every thread until all are ready, then lets them go at once, or
+// tells them to go home when not all of them could be started.
 class StartLine {
 public:
     explicit StartLine(size_t expected) : expected_(expected) {}
 
-    void arrive_and_wait()
+    // Returns whether to measure.
+    bool arrive_and_wait()
     {
         std::unique_lock<std::mutex> lock(mutex_);
         arrived_++;
         ready_.notify_all();
         go_.wait(lock, [this] { return started_; });
+        return !cancelled_;
     }
 
     // Returns once every thread waits; the caller then reads the clock and
@@ -239,117 +381,608 @@ public:
         ready_.wait(lock, [this] { return arrived_ == expected_; });
     }
 
-    void start()
+    void start() { release(false); }
+    void cancel() { release(true); }
+
+private:
+    void release(bool cancelled)
     {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             started_ = true;
+            cancelled_ = cancelled;
         }
         go_.notify_all();
     }
 
-private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable go_;
     size_t expected_;
     size_t arrived_ = 0;
     bool started_ = false;
+    bool cancelled_ = false;
 };
+
+// The parallel section's wall-clock readings.
+struct Section {
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER start{};
+    LARGE_INTEGER end{};
+};
+
+// Runs each worker's loop on a thread of its own, all let go at once.
+// Returns false, having said why, when a thread cannot be started: the ones
+// already started then measure nothing.
+bool run_threads(std::vector<Worker> &workers, Subject subject, int bytes, Section &section)
+{
+    StartLine startLine(workers.size());
+    std::vector<std::thread> running;
+    running.reserve(workers.size());
+    for (Worker &w : workers) {
+        std::string reason;
+        try {
+            running.emplace_back([&startLine, &w, bytes, subject] {
+                if (startLine.arrive_and_wait()) {
+                    measure_subject(w, subject, bytes);
+                }
+            });
+            continue;
+        } catch (const std::system_error &e) {
+            reason = e.code().message();
+        } catch (const std::bad_alloc &) {
+            reason = "out of memory";
+        }
+        printf("Cannot start thread %zu of %zu: %s\n", running.size() + 1, workers.size(),
+               reason.c_str());
+        startLine.cancel();
+        for (std::thread &thread : running) {
+            thread.join();
+        }
+        return false;
+    }
+    QueryPerformanceFrequency(&section.frequency);
+    startLine.wait_for_all();
+    QueryPerformanceCounter(&section.start);
+    startLine.start();
+    for (std::thread &thread : running) {
+        thread.join();
+    }
+    QueryPerformanceCounter(&section.end);
+    return true;
+}
+
+// Each thread's failed calls, loop interval counted from the start of the
+// parallel section, and processors, and the calls and bytes per second of
+// all of them together; a fork child's lines say so. Returns the number of
+// failed calls.
+size_t report(const std::vector<Worker> &workers, const std::string &label, const char *process,
+              Subject subject, long bytes, const Section &section)
+{
+    size_t failedCalls = 0;
+    for (size_t k = 0; k < workers.size(); k++) {
+        const Worker &w = workers[k];
+        for (size_t i = 0; i < w.failed.size(); i++) {
+            if (w.failed[i] != 0) {
+                failedCalls++;
+                printf("%s Failed--> %zu. cycle", name_of(subject), i);
+                if (workers.size() > 1 || *process != '\0') {
+                    printf(" (%sthread %zu)", process, k + 1);
+                }
+                printf("\n");
+            }
+        }
+        printf("%sthread %zu: loop %.6f-%.6f s, cpu %d to %d, %zu calls away from cpu %d\n",
+               process, k + 1, seconds_between(section.start, w.t1, section.frequency),
+               seconds_between(section.start, w.t2, section.frequency), w.placement.first,
+               w.placement.last, w.placement.away, w.placement.first);
+    }
+    const double wall = seconds_between(section.start, section.end, section.frequency);
+    const double allCalls =
+        static_cast<double>(workers.size()) * static_cast<double>(workers[0].time.size());
+    printf("%s %.0f calls in %.6f s: %.0f calls/s, %.0f bytes/s\n", label.c_str(), allCalls, wall,
+           allCalls / wall, allCalls * static_cast<double>(bytes) / wall);
+    return failedCalls;
+}
+
+#if !defined(RNG_OS_WINDOWS)
+// While it lives, a signal that would end the process waits: the appends
+// are then finished or undone, never left half-way, and the signal ends the
+// process right after. (On Windows a console's Ctrl+C ends the process from
+// another thread, which no mask holds.)
+class HeldSignals {
+public:
+    HeldSignals()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+            sigaddset(&held, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    HeldSignals(const HeldSignals &) = delete;
+    HeldSignals &operator=(const HeldSignals &) = delete;
+    HeldSignals(HeldSignals &&) = delete;
+    HeldSignals &operator=(HeldSignals &&) = delete;
+
+private:
+    sigset_t previous_{};
+};
+#else
+struct HeldSignals {};
+#endif
+
+// A file appended to together with the results file: under a lock of its
+// own, held until the records are appended too, and cut back to what it
+// held before when they are not, or when its own append fails. Unbuffered,
+// so that nothing of a failed write stays behind in a buffer.
+struct Beside {
+    FILE *fp = nullptr;
+    const char *name = nullptr;
+    bool locked = false;
+    int64_t before = -1;
+};
+
+bool open_beside(Beside &file, const std::string &name, const char *mode)
+{
+    file.name = name.c_str();
+    file.fp = fopen(file.name, mode);
+    if (file.fp == nullptr) {
+        printf("Cannot open \"%s\": %s\n", file.name, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        return false;
+    }
+    setvbuf(file.fp, nullptr, _IONBF, 0);
+    return true;
+}
+
+void undo(Beside &file)
+{
+    if (file.fp != nullptr && file.before >= 0 && stream_length(file.fp) != file.before &&
+        !truncate_stream(file.fp, file.before)) {
+        printf("Cannot cut back \"%s\": %s\n", file.name, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+    }
+}
+
+void release(Beside &file)
+{
+    if (file.locked) {
+        unlock_stream(file.fp);
+        file.locked = false;
+    }
+}
+
+void close_beside(Beside &file)
+{
+    if (file.fp != nullptr) {
+        fclose(file.fp);
+        file.fp = nullptr;
+    }
+}
+
+// Locks the file, takes its length and appends what write(length) puts on
+// it. Returns whether all of it was written; if not, says why and cuts it
+// back.
+template <typename Write>
+bool append_beside(Beside &file, Write write)
+{
+    // Without a lock (a file system that has none) the append still goes
+    // ahead, as the program's own does.
+    file.locked = lock_stream(file.fp);
+    file.before = stream_length(file.fp);
+    if (write(file.before) && fflush(file.fp) == 0 && ferror(file.fp) == 0) {
+        return true;
+    }
+    printf("Cannot write \"%s\": %s\n", file.name, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+    undo(file);
+    return false;
+}
+
+constexpr const char *kSamplesHeader = "thread,call,ticks\n";
+// Lines are formatted into a buffer of this size and written as it fills.
+constexpr size_t kLineBuffer = 65536;
+// Longer than any "thread,call,ticks" line.
+constexpr size_t kLongestLine = 64;
+
+// "thread,call,ticks" for every call, threads numbered on from firstThread
+// and calls from 0, in call order: written before the record sorts them.
+bool write_samples(FILE *fp, const std::vector<Worker> &workers, size_t firstThread,
+                   std::vector<char> &buffer)
+{
+    size_t used = 0;
+    const auto number = [&](uint64_t value, char after) {
+        const std::to_chars_result put =
+            std::to_chars(buffer.data() + used, buffer.data() + buffer.size(), value);
+        used = static_cast<size_t>(put.ptr - buffer.data());
+        buffer[used++] = after;
+    };
+    for (size_t k = 0; k < workers.size(); k++) {
+        const std::vector<uint64_t> &time = workers[k].time;
+        for (size_t i = 0; i < time.size(); i++) {
+            if (buffer.size() - used < kLongestLine) {
+                if (fwrite(buffer.data(), 1, used, fp) != used) {
+                    return false;
+                }
+                used = 0;
+            }
+            number(firstThread + k, ',');
+            number(i, ',');
+            number(time[i], '\n');
+        }
+    }
+    return fwrite(buffer.data(), 1, used, fp) == used;
+}
+
+// One run: what it measures, its workers (and a fork child's, as the parent
+// received them), its files and the buffers its appends need, all of them
+// allocated before anything is measured or written.
+struct Run {
+    explicit Run(const Options &given) : options(given), bytes(static_cast<int>(given.bytes)) {}
+
+    const Options &options;
+    int bytes;
+    std::string label;
+    std::string childLabel;
+    std::vector<Worker> workers;
+    std::vector<Worker> child;
+    Section section;
+    Section childSection;
+    std::vector<const char *> names;
+    std::vector<uint64_t *> samples;
+    std::vector<double> seconds;
+    std::vector<char> lines;
+    std::vector<unsigned char> next;     // the parent's request after the fork
+    std::vector<unsigned char> received; // a child thread's call 0, as received
+    FILE *timeFile = nullptr;
+    Beside samplesFile;
+    Beside keepFile;
+};
+
+// Samples first, then the kept bytes, then the records, each under its file's lock: all of them
+// or, when any cannot be appended, none.
+bool append_all(Run &run)
+{
+    for (std::vector<Worker> *workers : {&run.workers, &run.child}) {
+        for (Worker &w : *workers) {
+            run.names.push_back(workers == &run.workers ? run.label.c_str() : run.childLabel.c_str());
+            run.samples.push_back(w.time.data());
+            run.seconds.push_back(seconds_between(w.t1, w.t2, run.section.frequency));
+        }
+    }
+    const size_t records = run.samples.size();
+    const HeldSignals held;
+    bool appended = true;
+    if (run.samplesFile.fp != nullptr) {
+        if (records * run.workers[0].time.size() > 1048576) {
+            fprintf(stderr, "rand_lab: appending %zu counts to \"%s\"\n",
+                    records * run.workers[0].time.size(), run.samplesFile.name);
+        }
+        appended = append_beside(run.samplesFile, [&run](int64_t length) {
+            return (length != 0 || fputs(kSamplesHeader, run.samplesFile.fp) >= 0) &&
+                   write_samples(run.samplesFile.fp, run.workers, 1, run.lines) &&
+                   write_samples(run.samplesFile.fp, run.child, run.workers.size() + 1, run.lines);
+        });
+    }
+    if (appended && run.keepFile.fp != nullptr) {
+        // Thread by thread, each thread's calls in order.
+        appended = append_beside(run.keepFile, [&run](int64_t) {
+            for (const Worker &w : run.workers) {
+                if (fwrite(w.block.data(), 1, w.block.size(), run.keepFile.fp) != w.block.size()) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        if (!appended) {
+            undo(run.samplesFile);
+        }
+    }
+    if (appended) {
+        appended = append_records(run.timeFile, run.names.data(), run.samples.data(), records,
+                                  run.workers[0].time.size(), run.seconds.data());
+        if (!appended) {
+            undo(run.samplesFile);
+            undo(run.keepFile);
+        }
+    }
+    release(run.keepFile);
+    release(run.samplesFile);
+    return appended;
+}
+
+// The middle count of a sample, rounded as the record rounds it; sorts it.
+uint64_t median_of(std::vector<uint64_t> &time)
+{
+    std::sort(time.begin(), time.end());
+    const size_t n = time.size();
+    const uint64_t lower = time[(n - 1) / 2];
+    const uint64_t upper = time[n / 2];
+    return lower / 2 + upper / 2 + (lower & upper & 1U);
+}
+
+#if !defined(RNG_OS_WINDOWS)
+bool write_all(int fd, const void *data, size_t size)
+{
+    const auto *at = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t n = write(fd, at, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool read_all(int fd, void *data, size_t size)
+{
+    auto *at = static_cast<char *>(data);
+    while (size > 0) {
+        const ssize_t n = read(fd, at, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A sample's or a buffer's contents over the pipe.
+template <typename T>
+bool send(int fd, const std::vector<T> &values)
+{
+    return write_all(fd, values.data(), values.size() * sizeof(T));
+}
+
+template <typename T>
+bool receive(int fd, std::vector<T> &values)
+{
+    return read_all(fd, values.data(), values.size() * sizeof(T));
+}
+
+// The child: the same threads make the same calls, each copying its call 0's
+// bytes; then everything goes to the parent over fd, and the child ends
+// without writing any file. Its standard output is the parent's, flushed
+// before the fork.
+[[noreturn]] void be_the_child(Run &run, int fd)
+{
+    bool sent = false;
+    try {
+        for (Worker &w : run.workers) {
+            w.first.assign(static_cast<size_t>(run.bytes), 0);
+            // Written once now, so that no copy-on-write fault of the
+            // parent's pages falls into an interval.
+            std::fill(w.time.begin(), w.time.end(), 0);
+            std::fill(w.failed.begin(), w.failed.end(), 0);
+            std::fill(w.block.begin(), w.block.end(), 0);
+        }
+        Section section;
+        sent = run_threads(run.workers, run.options.subject, run.bytes, section) &&
+               write_all(fd, &section, sizeof section);
+        for (size_t k = 0; sent && k < run.workers.size(); k++) {
+            const Worker &w = run.workers[k];
+            sent = write_all(fd, &w.t1, sizeof w.t1) && write_all(fd, &w.t2, sizeof w.t2) &&
+                   write_all(fd, &w.placement, sizeof w.placement) && send(fd, w.time) &&
+                   send(fd, w.failed) && send(fd, w.first);
+        }
+    } catch (const std::bad_alloc &) {
+        printf("Cannot allocate the fork child's copies of its first bytes\n");
+    }
+    fflush(stdout);
+    _exit(sent ? 0 : 1);
+}
+
+// After the parent's threads: forks, makes the parent's next request while
+// the child makes its calls, and takes the child's samples, comparing its
+// threads' first bytes with the parent's next. Returns false, having said
+// why, when the child did not finish; repeats says whether any first bytes
+// were the parent's.
+bool fork_child(Run &run, bool &repeats)
+{
+    int fds[2];
+    fflush(stdout);
+    if (pipe(fds) != 0) {
+        printf("fork: cannot make a pipe: %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        return false;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        printf("fork: cannot fork: %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        be_the_child(run, fds[1]);
+    }
+    close(fds[1]);
+    const int bytes = run.bytes;
+    const int ret = run.options.subject == Subject::Private ? RAND_priv_bytes(run.next.data(), bytes)
+                                                            : RAND_bytes(run.next.data(), bytes);
+    bool received = read_all(fds[0], &run.childSection, sizeof run.childSection);
+    repeats = false;
+    for (Worker &w : run.child) {
+        received = received && read_all(fds[0], &w.t1, sizeof w.t1) &&
+                   read_all(fds[0], &w.t2, sizeof w.t2) &&
+                   read_all(fds[0], &w.placement, sizeof w.placement) && receive(fds[0], w.time) &&
+                   receive(fds[0], w.failed) && receive(fds[0], run.received);
+        repeats = repeats || (received && run.received == run.next);
+    }
+    close(fds[0]);
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (!received || !WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) {
+        printf("fork: the child did not finish its calls\n");
+        return false;
+    }
+    if (ret != 1) {
+        printf("fork: the parent's next %s failed\n", name_of(run.options.subject));
+        return false;
+    }
+    return true;
+}
+#else
+bool fork_child(Run &, bool &)
+{
+    return false;
+}
+#endif
+
+// Every buffer of the run, before any file is opened or any call made;
+// throws std::bad_alloc when memory runs out.
+void allocate(Run &run)
+{
+    const Options &options = run.options;
+    const auto threads = static_cast<size_t>(options.threads);
+    const auto calls = static_cast<size_t>(options.calls);
+    const auto bytes = static_cast<size_t>(options.bytes);
+    run.workers.resize(threads);
+    for (Worker &w : run.workers) {
+        w.time.assign(calls, 0);
+        w.failed.assign(calls, 0);
+        if (options.keepFile.empty()) {
+            // Room for what a block cipher may hold back, though CTR holds
+            // none.
+            w.block.assign(bytes + 32, 0);
+        } else {
+            w.block.assign(calls * bytes, 0);
+            w.stride = bytes;
+        }
+        if (options.subject == Subject::Cipher) {
+            w.plain.assign(bytes, 0);
+        }
+    }
+    if (options.fork) {
+        run.child.resize(threads);
+        for (Worker &w : run.child) {
+            w.time.assign(calls, 0);
+            w.failed.assign(calls, 0);
+        }
+        run.next.assign(bytes, 0);
+        run.received.assign(bytes, 0);
+    }
+    const size_t records = threads * (options.fork ? 2 : 1);
+    run.names.reserve(records);
+    run.samples.reserve(records);
+    run.seconds.reserve(records);
+    if (!options.samplesFile.empty()) {
+        run.lines.assign(kLineBuffer, 0);
+    }
+}
+
+// Two names for one file would have this process wait for its own lock.
+bool files_apart(const Run &run)
+{
+    std::error_code ignored;
+    for (const Beside *file : {&run.samplesFile, &run.keepFile}) {
+        if (file->fp != nullptr && std::filesystem::equivalent(file->name, kResultsFile, ignored)) {
+            return usage_error("%s names the results file \"%s\"",
+                               file == &run.keepFile ? "--keep" : "--samples", kResultsFile);
+        }
+    }
+    if (run.samplesFile.fp != nullptr && run.keepFile.fp != nullptr &&
+        std::filesystem::equivalent(run.samplesFile.name, run.keepFile.name, ignored)) {
+        return usage_error("%s", "--samples and --keep name the same file");
+    }
+    return true;
+}
+
+int measure_and_append(Run &run)
+{
+    const Options &options = run.options;
+    if (!run_threads(run.workers, options.subject, run.bytes, run.section)) {
+        return 1;
+    }
+    size_t failedCalls =
+        report(run.workers, run.label, "", options.subject, options.bytes, run.section);
+    bool repeats = false;
+    if (options.fork) {
+        if (!fork_child(run, repeats)) {
+            return 1;
+        }
+        failedCalls += report(run.child, run.childLabel, "fork child ", options.subject,
+                              options.bytes, run.childSection);
+        if (repeats) {
+            printf("fork: the child's first %s equals the parent's next: the generator repeats "
+                   "across fork\n",
+                   name_of(options.subject));
+        } else {
+            printf("fork: the child's first bytes differ from the parent's next\n");
+        }
+    }
+    // A record that counts failed calls would stand in the series as a
+    // measurement of the generator; the program appends one, the lab does
+    // not.
+    int status = 0;
+    if (failedCalls != 0) {
+        printf("No record was appended because %zu call%s failed\n", failedCalls,
+               failedCalls == 1 ? "" : "s");
+        status = 1;
+    } else if (!repeats) {
+        // Appended after the parallel section, so that no thread's writing
+        // falls into another's loop. A record that cannot be appended is
+        // reported when the results file is closed.
+        status = append_all(run) ? 0 : 1;
+    } else {
+        status = 1;
+    }
+    if (options.fork) {
+        // The child's first call against what the parent's calls took.
+        const uint64_t first = run.child[0].time[0];
+        printf("fork: child's call 0 %llu ticks, parent's median %llu ticks\n",
+               static_cast<unsigned long long>(first),
+               static_cast<unsigned long long>(median_of(run.workers[0].time)));
+    }
+    return status;
+}
 
 int run_lab(const Options &options)
 {
-    const auto threads = static_cast<size_t>(options.threads);
-    const auto calls = static_cast<size_t>(options.calls);
-    const auto bytes = static_cast<int>(options.bytes);
-    const std::string label = std::string(name_of(options.subject)) + " " +
-                              std::to_string(options.bytes) + " B " +
-                              std::to_string(options.threads) +
-                              (options.threads == 1 ? " thread:" : " threads:");
-
-    FILE *timeFile = fopen(kResultsFile, "a+");
-    if (timeFile == nullptr) {
-        printf("Cannot open \"%s\": %s\n", kResultsFile, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
-        return 1;
-    }
-
-    std::vector<Worker> workers(threads);
-    for (Worker &w : workers) {
-        w.time.assign(calls, 0);
-        w.failed.assign(calls, 0);
-        // Room for what a block cipher may hold back, though CTR holds none.
-        w.block.assign(static_cast<size_t>(bytes) + 32, 0);
-        if (options.subject == Subject::Cipher) {
-            w.plain.assign(static_cast<size_t>(bytes), 0);
-            if (!set_up_cipher(w)) {
-                printf("Cannot set up AES-256-CTR on this libcrypto\n");
-                fclose(timeFile);
+    Run run(options);
+    const std::string stem = std::string(name_of(options.subject)) + " " +
+                             std::to_string(options.bytes) + " B " +
+                             std::to_string(options.threads) +
+                             (options.threads == 1 ? " thread" : " threads");
+    run.label = stem + ":";
+    run.childLabel = stem + " fork child:";
+    allocate(run);
+    if (options.subject == Subject::Cipher) {
+        for (Worker &w : run.workers) {
+            if (const char *problem = set_up_cipher(w)) {
+                printf("%s\n", problem);
                 return 1;
             }
         }
     }
 
-    StartLine startLine(threads);
-    std::vector<std::thread> running;
-    running.reserve(threads);
-    for (Worker &w : workers) {
-        running.emplace_back([&startLine, &w, bytes, subject = options.subject] {
-            startLine.arrive_and_wait();
-            switch (subject) {
-            case Subject::Public:
-                measure_generator<RAND_bytes>(w, bytes);
-                break;
-            case Subject::Private:
-                measure_generator<RAND_priv_bytes>(w, bytes);
-                break;
-            case Subject::Cipher:
-                measure_cipher(w, bytes);
-                break;
-            }
-        });
+    run.timeFile = fopen(kResultsFile, "a+");
+    if (run.timeFile == nullptr) {
+        printf("Cannot open \"%s\": %s\n", kResultsFile, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        return 1;
     }
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    startLine.wait_for_all();
-    QueryPerformanceCounter(&start);
-    startLine.start();
-    for (std::thread &thread : running) {
-        thread.join();
+    int status = 1;
+    if ((!options.samplesFile.empty() && !open_beside(run.samplesFile, options.samplesFile, "a+")) ||
+        (!options.keepFile.empty() && !open_beside(run.keepFile, options.keepFile, "ab+"))) {
+        status = 1;
+    } else if (!files_apart(run)) {
+        status = 2;
+    } else {
+        status = measure_and_append(run);
     }
-    QueryPerformanceCounter(&end);
-
-    int status = 0;
-    for (size_t k = 0; k < threads; k++) {
-        const Worker &w = workers[k];
-        for (size_t i = 0; i < calls; i++) {
-            if (w.failed[i] != 0) {
-                status = 1;
-                printf("%s Failed--> %zu. cycle", name_of(options.subject), i);
-                printf(threads > 1 ? " (thread %zu)\n" : "\n", k + 1);
-            }
-        }
-        printf("thread %zu: loop %.6f-%.6f s\n", k + 1, seconds_between(start, w.t1, frequency),
-               seconds_between(start, w.t2, frequency));
-    }
-    const double wall = seconds_between(start, end, frequency);
-    const double allCalls = static_cast<double>(threads) * static_cast<double>(calls);
-    printf("%s %.0f calls in %.6f s: %.0f calls/s, %.0f bytes/s\n", label.c_str(), allCalls, wall,
-           allCalls / wall, allCalls * static_cast<double>(bytes) / wall);
-
-    // Appended after the parallel section, so that no thread's writing falls
-    // into another's loop.
-    for (Worker &w : workers) {
-        if (!append_record(timeFile, label.c_str(), w.time.data(), w.time.size(),
-                           seconds_between(w.t1, w.t2, frequency))) {
-            break;
-        }
-    }
-    for (Worker &w : workers) {
-        EVP_CIPHER_CTX_free(w.cipher);
-    }
-    return close_results(timeFile) ? status : 1;
+    close_beside(run.keepFile);
+    close_beside(run.samplesFile);
+    return close_results(run.timeFile) ? status : 1;
 }
 
 } // namespace
@@ -361,5 +994,17 @@ int main(int argc, char **argv)
     if (!parse_options(argc, argv, options)) {
         return 2;
     }
-    return finish_standard_output(run_lab(options));
+    if (options.limits) {
+        print_limits();
+        return finish_standard_output(0);
+    }
+    try {
+        return finish_standard_output(run_lab(options));
+    } catch (const std::bad_alloc &) {
+        // Every buffer is allocated before any file is opened or any thread
+        // started, so there is nothing to undo.
+        printf("Cannot allocate the buffers for %ld thread%s x %ld calls of %ld bytes\n",
+               options.threads, options.threads == 1 ? "" : "s", options.calls, options.bytes);
+        return finish_standard_output(1);
+    }
 }

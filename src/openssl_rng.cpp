@@ -201,10 +201,20 @@ void store_Data(FILE *fp, void *pbBuffer)
 bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen,
                    double programRun)
 {
+    return append_records(timeFile, &name, &t, 1, tlen, &programRun);
+}
+
+bool append_records(FILE *timeFile, const char *const *names, uint64_t *const *samples,
+                    size_t count, size_t tlen, const double *seconds)
+{
     if (append_whole(
             timeFile, kResultsFile,
             [&](int64_t length) { return start_on_a_line_of_its_own(timeFile, length); },
-            [&] { store_Time_Data(name, t, tlen, timeFile, programRun); })) {
+            [&] {
+                for (size_t k = 0; k < count; k++) {
+                    store_Time_Data(names[k], samples[k], tlen, timeFile, seconds[k]);
+                }
+            })) {
         return true;
     }
     recordErrno = errno;

@@ -36,6 +36,12 @@ void store_Data(FILE *fp, void *pbBuffer);
 bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen,
                    double programRun);
 
+// The same for count records at once, the k-th of the sample samples[k]
+// (tlen counts over seconds[k] seconds) under the label names[k]: all of
+// them are appended, in that order, or none. Leaves every sample sorted.
+bool append_records(FILE *timeFile, const char *const *names, uint64_t *const *samples,
+                    size_t count, size_t tlen, const double *seconds);
+
 // For the programs that start a run. close_results closes the results
 // stream and, if this process's record did not reach the file, says so on
 // standard output; it returns whether the record is there.

@@ -2,11 +2,14 @@
 
 #include <openssl/rand.h>
 
+#include <atomic>
+
 namespace {
 
 std::set<int> failing;
 bool failingWrite = true;
-int callCount = 0;
+// Atomic, for the lab's driver, whose threads call it at once.
+std::atomic<int> callCount{0};
 
 int fake_generate(unsigned char *buf, int num)
 {
