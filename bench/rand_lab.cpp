@@ -909,10 +909,13 @@ int measure_and_append(Run &run)
     size_t failedCalls =
         report(run.workers, run.label, "", options.subject, options.bytes, run.section);
     bool repeats = false;
+    // Read before the records sort the samples.
+    uint64_t childFirst = 0;
     if (options.fork) {
         if (!fork_child(run, repeats)) {
             return 1;
         }
+        childFirst = run.child[0].time[0];
         failedCalls += report(run.child, run.childLabel, "fork child ", options.subject,
                               options.bytes, run.childSection);
         if (repeats) {
@@ -941,9 +944,8 @@ int measure_and_append(Run &run)
     }
     if (options.fork) {
         // The child's first call against what the parent's calls took.
-        const uint64_t first = run.child[0].time[0];
         printf("fork: child's call 0 %llu ticks, parent's median %llu ticks\n",
-               static_cast<unsigned long long>(first),
+               static_cast<unsigned long long>(childFirst),
                static_cast<unsigned long long>(median_of(run.workers[0].time)));
     }
     return status;
