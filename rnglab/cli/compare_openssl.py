@@ -23,6 +23,11 @@ interval of the ratio of medians and the Mann-Whitney U test.
               cipher's floor (one AES-256-CTR encryption of the same size).
   threads     --threads: bench/rand_lab with that many threads at once, at
               32 bytes unless --bytes says otherwise.
+  lifecycle   --lifecycle: bench/rand_lab's 262,144 calls of 16 bytes and a
+              fork child's on 1.1.1-static, 3.0-static, newest-3-static and
+              system-shared, every call's count kept: the first call, the
+              periodic reseeds, the fork child's first call and the
+              percentiles, with a plot of one run per build.
 
 A benchmark, not a test: it fails when it cannot build, probe or run, never
 on a figure.
@@ -37,7 +42,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, plots, process, runner, stats, text
+from rnglab import files, lifecycle, plots, process, runner, stats, text
 from rnglab.errors import LabError
 from rnglab.process import compare_builds
 from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIXED_1_1_1,
@@ -123,9 +128,15 @@ def parse_args(argv):
                         const=[],
                         metavar="LIST", help="thread counts (default 1,2,4,8 and the "
                         "processor count if larger)")
-    parser.add_argument("--calls", type=number_in(*RAND_LAB_LIMITS["calls"]), default=1024,
+    parser.add_argument("--calls", type=number_in(*RAND_LAB_LIMITS["calls"]),
                         metavar="N", help="calls per thread in each rand_lab run (1024, as the "
-                        "program; at least 2, the fewest that have a median)")
+                        f"program, {lifecycle.CALLS} with --lifecycle; at least 2, the fewest "
+                        "that have a median)")
+    parser.add_argument("--samples", action="store_true",
+                        help="keep every call's count of the rand_lab runs and report their "
+                        "percentiles")
+    parser.add_argument("--lifecycle", action="store_true",
+                        help="the first call, reseeds, fork and the tail (see above)")
     parser.add_argument("--cpus", type=cpus, default="all", metavar="LIST|all|free",
                         help="the processors that rounds rotate over, each round's "
                         "single-threaded runs all on one (all: every processor this process "
@@ -133,12 +144,22 @@ def parse_args(argv):
     parser.add_argument("--plot", type=Path, metavar="FILE", help="draw the figures too (.png, .svg)")
     args = parser.parse_args(argv)
     args.cpus = runner.cpu_list(args.cpus)
+    if args.lifecycle:
+        if args.generators or args.config:
+            parser.error("--lifecycle measures each build's default generator: no "
+                         "--generators or --config")
+        args.builds = args.builds or lifecycle.BUILDS
+        args.bytes = args.bytes or [lifecycle.BYTES]
+        args.calls = args.calls or lifecycle.CALLS
+    elif args.samples and args.bytes is None and args.threads is None:
+        parser.error("--samples keeps bench/rand_lab's counts: give --bytes or --threads too")
+    args.calls = args.calls or 1024
     if args.threads == []:
         args.threads = sorted({1, 2, 4, 8, os.cpu_count() or 1})
-    most = max(args.threads or [1])
+    most = max(args.threads or [1]) * (2 if args.lifecycle else 1)  # a fork child's too
     if most * args.calls > RAND_LAB_SAMPLES:
-        parser.error(f"--threads times --calls is at most {RAND_LAB_SAMPLES} "
-                     f"({most} x {args.calls} asked)")
+        parser.error(f"--threads times --calls (twice that with --lifecycle) is at most "
+                     f"{RAND_LAB_SAMPLES} ({most} x {args.calls} asked)")
     if args.plot and args.plot.suffix.lower() not in (".png", ".svg"):
         parser.error("--plot needs a file name ending in .png or .svg")
     for config in args.config:
@@ -160,6 +181,8 @@ def make_builds(names):
 def make_variants(args, builds):
     """The reference first: the first build with the library's default
     generator."""
+    if args.lifecycle:
+        return lifecycle.variants_of(builds, args.bytes, args.threads or [1], args.calls)
     generators = [g for g in args.generators if g != "fips"]
     cells = [(b, DEFAULT_GENERATOR, None) for b in builds.values() if b.name != FIPS_BUILD]
     cells += [(b, g, None) for b in builds.values() if b.name != FIPS_BUILD for g in generators]
@@ -182,6 +205,9 @@ def make_variants(args, builds):
         for b in builds.values():
             variants += [variant(b, DEFAULT_GENERATOR, None, (n, 1, True), args.calls)
                          for n in sizes]
+    if args.samples:
+        for v in variants:
+            lifecycle.keep_samples(v)
     return variants
 
 
@@ -437,6 +463,7 @@ def run(args):
         builds = make_builds(names)
         variants = make_variants(args, builds)
         runner.prepare(variants, args.out)
+        lifecycle.mark(variants)
         counter_info = runner.counter(builds[args.builds[0]])
         started = runner.now_text()
         try:
@@ -448,7 +475,10 @@ def run(args):
 
 def report(args, builds, variants):
 
-    if args.bytes:
+    if args.lifecycle:
+        lines = lifecycle.report(variants, args.rounds, True,
+                                 args.plot or args.out / "lifecycle.png")
+    elif args.bytes:
         lines = sizes_report(variants, args.rounds)
         if args.threads and len(args.threads) > 1:
             lines += [""] + threads_report(variants, args.rounds)
@@ -456,7 +486,10 @@ def report(args, builds, variants):
         lines = threads_report(variants, args.rounds)
     else:
         lines = variants_report(variants, args.rounds)
-    lines += processors_report(variants)
+    if args.samples and not args.lifecycle:
+        lines += [""] + lifecycle.report(variants, args.rounds, False)
+    # A fork variant's records are the parent's and the child's: no one figure per run.
+    lines += [] if args.lifecycle else processors_report(variants)
     lines += ["", "How each library was built (static or shared, and "
               "OpenSSL_version(OPENSSL_CFLAGS)):"]
     for b in builds.values():
@@ -474,7 +507,7 @@ def report(args, builds, variants):
         lines.append(f"With fewer than {stats.FEW_RECORDS} rounds the intervals are wide and "
                      "the tests weak; 10 or more tell variants apart.")
     print("\n".join(lines))
-    if args.plot:
+    if args.plot and not args.lifecycle:
         plot(args, variants, args.plot)
 
 
