@@ -32,6 +32,8 @@ from rnglab.variants import DEFAULT_GENERATOR, variant
 
 SAMPLES = "samples.csv"
 HEADER = b"thread,call,ticks\n"
+# Bytes of text read and parsed at once.
+PIECE = 1 << 24
 # The builds a lifecycle comparison measures, and what it measures there:
 # 16-byte calls (the figures in OpenSSL's discussions of reseeding), and
 # enough calls that one thread passes three reseeds at 2^16 calls apiece.
@@ -102,42 +104,61 @@ def mark(variants):
                                f"{why(error)}") from error
 
 
-def parse(data, threads, calls, name):
-    """thread,call,ticks lines as counts[run, thread, call]; each run is
-    threads x calls lines, thread by thread and call by call."""
-    if data.startswith(HEADER):
-        data = data[len(HEADER):]
-    lines = data.count(b"\n")
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        try:
-            values = np.fromstring(data.replace(b",", b" "), dtype=np.int64, sep=" ")
-        except (ValueError, DeprecationWarning):
-            values = np.zeros(0, dtype=np.int64)
-    block = threads * calls
-    if values.size != 3 * lines or lines % block or values.size == 0:
-        raise LabError(f"{name}: not whole runs of thread,call,ticks lines for {threads} "
+def parse(stream, threads, calls, name):
+    """thread,call,ticks lines read from a binary stream, as
+    counts[run, thread, call]; each run is threads x calls lines, thread by
+    thread and call by call. Read a piece at a time, so that what is held
+    is the counts (8 bytes each) and one piece of text."""
+    refused = LabError(f"{name}: not whole runs of thread,call,ticks lines for {threads} "
                        f"thread(s) x {calls} calls")
-    rows = values.reshape(lines // block, threads, calls, 3)
-    if (np.any(rows[..., 0] != np.arange(1, threads + 1)[:, None]) or
-            np.any(rows[..., 1] != np.arange(calls)) or np.any(rows[..., 2] < 0)):
-        raise LabError(f"{name}: not whole runs of thread,call,ticks lines for {threads} "
-                       f"thread(s) x {calls} calls")
-    return rows[..., 2]
+    pieces, done, rest, header = [], 0, b"", True
+    while True:
+        chunk = stream.read(PIECE)
+        data = rest + chunk
+        if header and chunk and len(data) < len(HEADER):
+            rest = data
+            continue
+        if header and data.startswith(HEADER):
+            data = data[len(HEADER):]
+        header = False
+        cut = data.rfind(b"\n") + 1 if chunk else len(data)
+        data, rest = data[:cut], data[cut:]
+        if not data and chunk:
+            continue
+        if not data:
+            break
+        lines = data.count(b"\n")
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            try:
+                values = np.fromstring(data.replace(b",", b" "), dtype=np.int64, sep=" ")
+            except (ValueError, DeprecationWarning) as error:
+                raise refused from error
+        if values.size != 3 * lines or not data.endswith(b"\n"):
+            raise refused
+        rows = values.reshape(lines, 3)
+        at = np.arange(done, done + lines)
+        if (np.any(rows[:, 0] != at // calls % threads + 1) or np.any(rows[:, 1] != at % calls)
+                or np.any(rows[:, 2] < 0)):
+            raise refused
+        pieces.append(rows[:, 2].copy())
+        done += lines
+    if done == 0 or done % (threads * calls):
+        raise refused
+    return np.concatenate(pieces).reshape(-1, threads, calls)
 
 
 def read(v):
     """This invocation's counts of the variant: (parent, child), each
     [run, thread, call]; child is None without --fork."""
     path = v.folder / SAMPLES
+    processes = 2 if forks(v) else 1
     try:
         with open(path, "rb") as samples:
             samples.seek(getattr(v, "samples_from", 0))
-            data = samples.read()
+            counts = parse(samples, v.threads * processes, calls_of(v), str(path))
     except OSError as error:
         raise LabError(f"{v.name}: cannot read {path}: {why(error)}") from error
-    processes = 2 if forks(v) else 1
-    counts = parse(data, v.threads * processes, calls_of(v), str(path))
     if processes == 1:
         return counts, None
     return counts[:, :v.threads], counts[:, v.threads:]
