@@ -245,7 +245,7 @@ def summarise(v):
         "run_p999": np.percentile(runs, 99.9, axis=1),
         "run_max": runs.max(axis=1),
         "reseeds": find_period(parent.reshape(-1, parent.shape[2])),
-        "example": parent[0, 0],
+        "example": parent[0, 0].copy(),  # not a view that keeps every count
     }
     if child is not None:
         figures["child_first"] = np.median(child[:, :, 0], axis=1)
