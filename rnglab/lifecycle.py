@@ -281,10 +281,11 @@ def percentiles_report(summaries):
     header = ["variant", "calls", "record median", *[f"p{p:g}" for p in PERCENTILES], "max",
               f"> {TAIL_FACTOR} x p50"]
     rows = [[s["variant"], str(s["calls"]), text.number(np.median(s["run_median"])),
-             *[text.number(s["percentiles"][p]) for p in PERCENTILES], str(s["max"]),
+             *[f"{s['percentiles'][p]:.0f}" for p in PERCENTILES], str(s["max"]),
              str(s["tail"])] for s in summaries]
-    return ["Every call's count, pooled over this invocation's runs (TSC ticks); record median: "
-            "the median", "over runs of the records' medians, as the other tables give it", "",
+    return ["Every call's count, pooled over this invocation's runs (TSC ticks, percentiles "
+            "interpolated", "and rounded); record median: the median over runs of the records' "
+            "medians, as the", "other tables give it", "",
             text.table(header, rows)]
 
 
