@@ -1,6 +1,6 @@
-"""The lab's variants and runner, and bench/compare-openssl, against the system's libcrypto:
-the probe reports the generator a configuration really selects, and a
-variant that would measure something else stops the command."""
+"""The lab's runner against the system's libcrypto: the probe reports the
+generator a configuration really selects, a variant that would measure
+something else stops, and each run's records are the ones it appended."""
 
 import os
 import subprocess
@@ -50,28 +50,6 @@ def test_a_failed_call_in_a_run_stops_the_command(build, tmp_path):
         runner.run_once(variant)
 
 
-def compare_env(tmp_path_factory):
-    """The test command says where the lab may build; without it, nowhere in
-    the checkout."""
-    builds = os.environ.get("OPENSSL_RNG_COMPARE_BUILDS") or tmp_path_factory.mktemp("builds")
-    return {**os.environ, "OPENSSL_RNG_COMPARE_BUILDS": str(builds)}
-
-
-def test_the_command_refuses_a_configuration_naming_no_real_generator(tmp_path, tmp_path_factory):
-    config = tmp_path / "typo.cnf"
-    config.write_text("openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n")
-    done = subprocess.run([str(ROOT / "bench" / "compare-openssl"), "--rounds", "1",
-                           "--config", str(config), "--out", str(tmp_path / "out")],
-                          capture_output=True, text=True, check=False,
-                          env=compare_env(tmp_path_factory))
-    assert done.returncode == 1
-    last = done.stderr.strip().splitlines()[-1]
-    assert last.startswith("compare-openssl: system-shared+config-typo: no generator stands "
-                           "behind RAND_bytes: unsupported"), done.stderr
-    assert "Traceback" not in done.stderr
-    assert not (tmp_path / "out" / "system-shared+config-typo" / "osslRb1a.txt").exists()
-
-
 def test_the_probe_refuses_a_configuration_file_that_is_not_there(tmp_path):
     # The library would quietly run its default generator instead.
     done = subprocess.run([str(BUILD / "bench" / "libcrypto_info")], cwd=tmp_path,
@@ -79,3 +57,12 @@ def test_the_probe_refuses_a_configuration_file_that_is_not_there(tmp_path):
                           capture_output=True, text=True, check=False)
     assert done.returncode == 1
     assert "config No such file or directory" in done.stdout
+
+
+def test_a_run_owns_exactly_the_records_it_appended(build, tmp_path):
+    program = variants.variant(build, variants.DEFAULT_GENERATOR)
+    runner.prepare([program], tmp_path)
+    (program.folder / "osslRb1a.txt").write_bytes(b"RAND_bytes:\nTOTAL: torn")
+    runner.run_rounds([program], 2, cpus=[0])
+    assert [(r.round, r.cpu, r.first, len(r.records)) for r in program.runs] == \
+        [(1, 0, 0, 1), (2, 0, 1, 1)]
