@@ -259,10 +259,13 @@ def processors_report(variants):
 def fit(points):
     """ticks = a + b x bytes, fitted robustly (Theil-Sen), with b's 95%
     interval."""
-    from scipy import stats  # pylint: disable=import-outside-toplevel
+    from scipy.stats import theilslopes  # pylint: disable=import-outside-toplevel
     x = np.array([p[0] for p in points], dtype=np.float64)
     y = np.array([p[1] for p in points], dtype=np.float64)
-    slope, intercept, low, high = stats.theilslopes(y, x, alpha=1 - stats.ALPHA)
+    # With a handful of points the slope's interval is undefined: nan, and
+    # "n/a" in the table, rather than numpy's warning.
+    with np.errstate(invalid="ignore"):
+        slope, intercept, low, high = theilslopes(y, x, alpha=1 - stats.ALPHA)
     return intercept, slope, low, high
 
 
@@ -286,26 +289,31 @@ def sizes_report(variants, rounds):
     lines = [f"Request sizes: median of {rounds} run medians per size, TSC ticks per call, "
              "one thread", "", text.table(header, rows)]
 
-    header = ["generator", "a", "b", "b 95% CI", "cipher b", "b / cipher b",
-              f"cipher share, {SHARE_BYTES} B"]
-    rows = []
     ciphers = {b: by for (b, what), by in groups.items() if what == "AES-256-CTR"}
     generators = {k: by for k, by in groups.items() if k[1] != "AES-256-CTR"}
-    for (build, what), by_size in generators.items():
-        a, b, low, high = fit(points_of(by_size.values()))
-        cipher = ciphers.get(build, {})
-        _, bc, _, _ = fit(points_of(cipher.values())) if len(cipher) >= 2 else (0, float("nan"), 0, 0)
-        share = ""
-        if SHARE_BYTES in by_size and SHARE_BYTES in cipher:
-            mine = runner.run_median(by_size[SHARE_BYTES])
-            floor = runner.run_median(cipher[SHARE_BYTES])
-            share = f"{floor / mine * 100:.0f}%"
-        rows.append([what, f"{a:.0f}", f"{b:.3f}", f"{low:.3f}-{high:.3f}", f"{bc:.3f}",
-                     f"{b / bc:.2f}" if bc == bc and bc > 0 else "n/a", share])
-    lines += ["", "Fit of ticks = a + b x bytes over every run (Theil-Sen): a is a call's fixed "
-              "cost in ticks, b its", "cost in ticks per byte; cipher b is AES-256-CTR's own, "
-              "the floor of a CTR-DRBG call; the", "cipher's share is its ticks over the "
-              "generator's at that size.", "", text.table(header, rows)]
+    if len(sizes) < 2:
+        # A line through one size is any line: there is nothing to fit.
+        lines += ["", "One request size: no fit of ticks = a + b x bytes (it takes two sizes "
+                  "or more)."]
+    else:
+        header = ["generator", "a", "b", "b 95% CI", "cipher b", "b / cipher b",
+                  f"cipher share, {SHARE_BYTES} B"]
+        rows = []
+        for (build, what), by_size in generators.items():
+            a, b, low, high = fit(points_of(by_size.values()))
+            cipher = ciphers.get(build, {})
+            bc = fit(points_of(cipher.values()))[1] if len(cipher) >= 2 else float("nan")
+            share = ""
+            if SHARE_BYTES in by_size and SHARE_BYTES in cipher:
+                mine = runner.run_median(by_size[SHARE_BYTES])
+                floor = runner.run_median(cipher[SHARE_BYTES])
+                share = f"{floor / mine * 100:.0f}%"
+            rows.append([what, f"{a:.0f}", f"{b:.3f}", f"{low:.3f}-{high:.3f}" if low == low and high == high else "n/a", f"{bc:.3f}",
+                         f"{b / bc:.2f}" if bc == bc and bc > 0 else "n/a", share])
+        lines += ["", "Fit of ticks = a + b x bytes over every run (Theil-Sen): a is a call's "
+                  "fixed cost in ticks, b its", "cost in ticks per byte; cipher b is "
+                  "AES-256-CTR's own, the floor of a CTR-DRBG call; the", "cipher's share is "
+                  "its ticks over the generator's at that size.", "", text.table(header, rows)]
 
     if len(generators) > 1:
         (ref_key, ref) = next(iter(generators.items()))
