@@ -16,9 +16,13 @@ interval of the ratio of medians and the Mann-Whitney U test.
               hash-sha512, hmac-sha256, hmac-sha512 (the [random] section of
               the configuration the program runs with), and fips: the FIPS
               provider's DRBG, on the newest 3.x built with its FIPS provider
-              (newest-3-fips) whatever --builds says. The library's default
-              generator on the first build is always measured alongside, as
-              the reference. --config FILE adds a configuration of your own.
+              (newest-3-fips) whatever --builds says; from 3.5 on RAND_bytes
+              goes to the provider itself (random_provider = fips), and
+              fips-drbg loads it but keeps RAND_bytes on the library's public
+              DRBG, fetched from it (random_provider = none). The library's
+              default generator on the first build is always measured
+              alongside, as the reference. --config FILE adds a configuration
+              of your own.
   sizes       --bytes: bench/rand_lab at each request size, beside the
               cipher's floor (one AES-256-CTR encryption of the same size).
   threads     --threads: bench/rand_lab with that many threads at once, at
@@ -40,9 +44,9 @@ import numpy as np
 from rnglab import files, plots, process, runner, stats, text
 from rnglab.errors import LabError
 from rnglab.process import compare_builds
-from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIXED_1_1_1,
-                             GENERATORS, RAND_LAB_LIMITS, RAND_LAB_SAMPLES, build_against,
-                             probe_text, refuse_fixed, variant)
+from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIPS_GENERATORS,
+                             FIXED_1_1_1, GENERATORS, RAND_LAB_LIMITS, RAND_LAB_SAMPLES,
+                             build_against, probe_text, refuse_fixed, variant)
 
 DEFAULT_SIZES = [16, 32, 64, 256, 1024, 4096, 16384, 65536]
 THREADS_BYTES = 32
@@ -160,13 +164,12 @@ def make_builds(names):
 def make_variants(args, builds):
     """The reference first: the first build with the library's default
     generator."""
-    generators = [g for g in args.generators if g != "fips"]
+    generators = [g for g in args.generators if g not in FIPS_GENERATORS]
     cells = [(b, DEFAULT_GENERATOR, None) for b in builds.values() if b.name != FIPS_BUILD]
     cells += [(b, g, None) for b in builds.values() if b.name != FIPS_BUILD for g in generators]
     cells += [(b, DEFAULT_GENERATOR, str(c)) for b in builds.values()
               if b.name != FIPS_BUILD for c in args.config]
-    if "fips" in args.generators:
-        cells.append((builds[FIPS_BUILD], "fips", None))
+    cells += [(builds[FIPS_BUILD], g, None) for g in args.generators if g in FIPS_GENERATORS]
     # Asking for ctr-aes-256 on 1.1.1 runs its fixed generator once, not twice.
     cells = [c for c in cells if not (c[0].is_1_1_1 and c[1] == FIXED_1_1_1)] \
         if args.generators else cells
@@ -428,10 +431,11 @@ def run(args):
     # Refused before anything is built.
     for name in args.builds:
         if ALL_BUILDS[name][0] == "1.1.1":
-            for g in [g for g in args.generators if g != "fips"] + \
+            for g in [g for g in args.generators if g not in FIPS_GENERATORS] + \
                     [f"config {c.name}" for c in args.config]:
                 refuse_fixed(name, g)
-    names = list(args.builds) + ([FIPS_BUILD] if "fips" in args.generators else [])
+    names = list(args.builds) + \
+        ([FIPS_BUILD] if set(args.generators) & set(FIPS_GENERATORS) else [])
     with contextlib.ExitStack() as held:
         # One comparison at a time per output folder and per build folder;
         # builds are taken in one order, so that two comparisons cannot each
