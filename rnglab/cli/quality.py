@@ -16,13 +16,14 @@ out of the tests. Each file gets:
             each against its sampling distribution for the file's size
 
 Shares of the one-in-1,000 chance that a good file fails (Bonferroni):
-  all-zero, repeated block, leftover piece   none (certain faults)
-  per-block monobit    2e-4 over all blocks: p < 2e-4/blocks names the block
-  rngtest              1e-4 for each of Monobit, Poker, Runs, Long run,
-                       Continuous run (p < 1e-4 fails)
-  ent                  4e-5 for each of entropy, chi-square (p outside
-                       [2e-5, 1-2e-5]), mean, serial correlation, pi
-  left for the normal approximations   1e-4
+  all-zero, repeated block, leftover piece   none (a good generator's
+                       chance of a zero or repeated block is below 2^-130000)
+  per-block monobit    {blocks:g} over all blocks: p < {blocks:g}/blocks names the block
+  rngtest              {rngtest:g} for each of Monobit, Poker, Runs, Long run,
+                       Continuous run (p < {rngtest:g} fails)
+  ent                  {ent:g} for each of entropy, chi-square (p outside
+                       [{half:g}, 1-{half:g}]), mean, serial correlation, pi
+  left for the normal approximations   {rest:.1g}
 
 Exit status: 0 when every file passes, 1 when one fails or cannot be read
 (or rngtest or ent is missing), 2 for a bad option.
@@ -61,7 +62,11 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="quality", description=__doc__.split("\n\n", 1)[0],
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog=__doc__.split("\n\n", 1)[1])
+        epilog=__doc__.split("\n\n", 1)[1].format(
+            blocks=quality.SHARE_BLOCKS, rngtest=quality.SHARE_RNGTEST, ent=quality.SHARE_ENT,
+            half=quality.SHARE_ENT / 2,
+            rest=quality.FALSE_FAIL - quality.SHARE_BLOCKS - 5 * quality.SHARE_RNGTEST
+            - 5 * quality.SHARE_ENT))
     parser.error = bad_option
     parser.add_argument("files", nargs="+", metavar="FILE", help="files of generator output")
     parser.add_argument("--json", action="store_true",
