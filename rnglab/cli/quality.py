@@ -31,7 +31,7 @@ Exit status: 0 when every file passes, 1 when one fails or cannot be read
 
 import argparse
 import json
-import signal
+import os
 import sys
 import time
 
@@ -57,8 +57,6 @@ class Progress:
 
 
 def main(argv=None):
-    if hasattr(signal, "SIGPIPE"):
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     parser = argparse.ArgumentParser(
         prog="quality", description=__doc__.split("\n\n", 1)[0],
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -77,9 +75,16 @@ def main(argv=None):
     except quality.QualityError as error:
         print(f"quality: error: {' '.join(str(error).split())}", file=sys.stderr)
         return 1
-    if args.json:
-        print(json.dumps(results, indent=1))
-    else:
-        for result in results:
-            print(quality.report_text(result))
+    # SIGPIPE stays ignored, as Python leaves it, so that a tool that dies is
+    # an error on its pipe rather than the end of this process; a reader that
+    # goes away (| head) only ends the output.
+    try:
+        if args.json:
+            print(json.dumps(results, indent=1))
+        else:
+            for result in results:
+                print(quality.report_text(result))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 1 if any(result["verdict"] != "PASS" for result in results) else 0
