@@ -7,11 +7,15 @@ once in 1,000.
                         are found too
   verdict_line(result)  "FILE: PASS" or "FILE: FAIL: finding; finding ..."
   report_text(result)   the figures, a few lines, ending in the verdict line
+  keep_and_test(variants, rounds)
+                        bench/compare-openssl --quality: each variant's bytes
+                        kept in its folder, tested, one line per variant
 
 A file is read as blocks of BLOCK bytes, the unit the program appends; a
 piece left over at its end is a finding and is left out of the tests.
 """
 
+import dataclasses
 import hashlib
 import math
 import os
@@ -19,10 +23,18 @@ import queue
 import shutil
 import stat
 import subprocess
+import sys
+import tempfile
+import textwrap
 import threading
+import time
+from pathlib import Path
 
 import numpy as np
 from scipy import stats
+
+from rnglab import files, runner, text
+from rnglab.errors import LabError
 
 BLOCK = 16384
 CHUNK = 256 * BLOCK            # read, hashed and piped 4 MiB at a time
@@ -58,8 +70,21 @@ PACKAGES = {"rngtest": "rng-tools5", "ent": "ent"}
 ENT_ROUNDING = 5e-7            # ent -t prints six decimals
 
 
-class QualityError(Exception):
+class QualityError(LabError):
     """A tool missing or failing: the run cannot go on."""
+
+
+class Progress:
+    """A line on standard error every few seconds, for files that take long."""
+
+    def __init__(self):
+        self.last = time.monotonic()
+
+    def __call__(self, path, done, size):
+        now = time.monotonic()
+        if now - self.last >= 5:
+            self.last = now
+            print(f"quality: {path}: {done >> 20} of {size >> 20} MiB", file=sys.stderr)
 
 
 def check_tools():
@@ -308,8 +333,11 @@ def findings_of(result):
     found = []
     if result["blocks"] == 0:
         found.append("no whole block")
-    if result["leftover"]:
+    expected = result.get("expected_size")
+    if expected is None and result["leftover"]:
         found.append(f"a piece of {result['leftover']} bytes left over after the last whole block")
+    elif expected is not None and result["size"] != expected:
+        found.append(f"{result['size']} bytes where the runs generated {expected}")
     if result["zero_blocks"]:
         count = len(result["zero_blocks"])
         found.append(f"{count} all-zero block{'s' if count > 1 else ''}: {listed(result['zero_blocks'])}")
@@ -335,15 +363,19 @@ def findings_of(result):
     return found
 
 
-def test_files(paths, progress=None):
+def test_files(paths, progress=None, sizes=None):
     """One result per path, in order. A file that cannot be read has only
     "file", "error" and "verdict"; QualityError when a tool is missing or
-    fails."""
+    fails. sizes: each file's length as its writer knows it, where a piece
+    after the last whole block is then no fault but a size other than that
+    one is."""
     check_tools()
     seen, results = {}, []
     for index, path in enumerate(paths):
         try:
             results.append(scan(path, index, seen, progress))
+            if sizes is not None:
+                results[-1]["expected_size"] = sizes[index]
         except Unreadable as error:
             results.append({"file": str(path), "error": f"cannot read: {error}",
                             "verdict": "FAIL"})
@@ -414,3 +446,81 @@ def report_text(result):
             f"error {ent['pi']['error']:+.6f} (± {ent['pi']['bound']:.6f})")
     lines.append(verdict_line(result))
     return "\n".join(lines)
+
+
+# --- a comparison's variants ------------------------------------------------
+
+KEPT = "kept.bin"
+# rand_lab --keep holds every byte of a run in memory, this many at most.
+KEEP_MAX = 268435456
+
+
+def calls_of(args):
+    return int(args[args.index("--calls") + 1]) if "--calls" in args else 1024
+
+
+def keep_and_test(variants, rounds, cpus=None):
+    """bench/compare-openssl --quality, after the rounds: rounds runs of
+    bench/rand_lab --keep per generator variant, unmeasured, each with the
+    variant's build, configuration and calls (a variant of the program
+    itself: RAND_bytes of one block, 1024 calls, one thread, the program's
+    calls), appending to KEPT in the variant's folder, which then holds this
+    invocation's bytes alone. The measured runs keep nothing: a buffer of
+    every call's bytes slows rand_lab's calls of 16 KiB by some 8%, which
+    would put a step in the variant's series. The files are tested together,
+    so a block two variants share is found. Returns the report's lines."""
+    companions, lines = [], []
+    try:
+        for v in variants:
+            if v.cipher:
+                continue
+            kept = v.folder / KEPT
+            try:
+                kept.unlink(missing_ok=True)
+                work = tempfile.mkdtemp(dir=v.folder, prefix=".keeping-")
+            except OSError as error:
+                raise LabError(f"{v.name}: cannot make room for {kept}: {files.why(error)}") from error
+            args = v.args if v.args is not None else ["--bytes", str(BLOCK), "--threads", "1"]
+            # Its records land in the scratch folder, apart from the series.
+            companion = dataclasses.replace(v, args=[*args, "--keep", str(kept)],
+                                            folder=Path(work), runs=[],
+                                            before=0)
+            files.write_whole(companion.folder / "openssl.cnf", v.config)
+            companions.append((v, companion, rounds * v.threads * calls_of(args) * v.bytes))
+        print(f"compare-openssl: keeping each variant's bytes: {rounds} unmeasured run"
+              f"{'s' if rounds > 1 else ''} of bench/rand_lab --keep each", file=sys.stderr)
+        runner.run_rounds([c for _, c, _ in companions], rounds, cpus=cpus)
+    finally:
+        for _, companion, _ in companions:
+            shutil.rmtree(companion.folder, ignore_errors=True)
+    tested = [(v, size) for v, _, size in companions if size >= BLOCK]
+    print(f"compare-openssl: testing the bytes of {len(tested)} variant"
+          f"{'s' if len(tested) != 1 else ''}", file=sys.stderr)
+    results = test_files([v.folder / KEPT for v, _ in tested], Progress(),
+                         [size for _, size in tested])
+    verdicts = {v.name: result for (v, _), result in zip(tested, results)}
+    rows = []
+    for v in variants:
+        result = verdicts.get(v.name)
+        if v.cipher:
+            verdict, kept = "not a generator", ""
+        elif result is None:
+            verdict, kept = "too few bytes to test", ""
+        else:
+            verdict = result["verdict"]
+            size = result.get("size", 0)
+            kept = (f"{size / 2 ** 20:.1f} MiB" if size >= 2 ** 20 else f"{size / 1024:.1f} KiB")
+        rows.append([v.name, text.number(runner.run_median(v), 0), kept, verdict])
+    lines += ["", f"Quality of each generator's bytes: after the rounds, {rounds} unmeasured "
+              f"run{'s' if rounds > 1 else ''} of bench/rand_lab --keep", "per variant with its "
+              "build, configuration and calls (the program's variants: RAND_bytes of 16384",
+              "bytes, 1024 calls), its bytes in VARIANT/kept.bin, tested as tools/quality tests "
+              "a file; a good", "generator fails less than once in 1,000.", "",
+              text.table(["variant", "median", "kept", "quality"], rows)]
+    for name, result in verdicts.items():
+        if result["verdict"] != "PASS":
+            lines.append(textwrap.fill(f"{name}: " + "; ".join(result.get("findings")
+                                                               or [result.get("error", "?")]),
+                                       width=text.WIDTH, initial_indent="  ",
+                                       subsequent_indent="      "))
+    return lines

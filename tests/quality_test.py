@@ -1,5 +1,6 @@
 """tools/quality: each planted fault is caught and named at its block, good
-output passes, and what cannot be tested is said in one line."""
+output passes, and what cannot be tested is said in one line; compare-openssl
+--quality gives each variant the verdict of its own bytes."""
 
 import json
 import subprocess
@@ -8,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from rnglab import quality
+from rnglab import quality, runner, variants
 
 ROOT = Path(__file__).resolve().parent.parent
 TOOL = ROOT / "tools" / "quality"
@@ -105,3 +106,47 @@ def test_a_missing_tool_names_its_package(tmp_path):
     assert done.returncode == 1
     assert done.stderr.strip() == ("quality: error: rngtest is not installed: "
                                    "install the Debian package rng-tools5")
+
+
+def test_compare_openssl_quality_gives_each_variant_its_verdict_beside_its_speed(
+        tmp_path, monkeypatch):
+    # name: (rand_lab's arguments or None for the program, cipher, what its
+    # kept file gets wrong, the line the report must carry)
+    table = {
+        "program": (None, False, "zero", "program 123 16.0 MiB FAIL"),
+        "odd-size": (["--bytes", "1000", "--calls", "40"], False, None,
+                     "odd-size 123 39.1 KiB PASS"),
+        "cut-short": (["--bytes", "16384", "--calls", "4"], False, "short",
+                      "cut-short 123 48.0 KiB FAIL"),
+        "tiny": (["--bytes", "16", "--calls", "2"], False, None, "tiny 123 too few bytes to test"),
+        "cipher": (["--bytes", "64", "--cipher"], True, None, "cipher 123 not a generator"),
+    }
+    lab = []
+    for name, (args, cipher, _, _) in table.items():
+        v = variants.Variant(name, None, "default", "", args, cipher=cipher,
+                             bytes=int(args[1]) if args else BLOCK, folder=tmp_path / name)
+        v.folder.mkdir()
+        v.runs = [runner.Run(1, None, 0, [{"median": 123.0}], "")]
+        lab.append(v)
+
+    def rounds(companions, count, cpus=None):
+        for c in companions:
+            size = count * quality.calls_of(c.args) * c.bytes
+            seed = list(table).index(c.name)
+            data = np.random.default_rng(seed).integers(0, 256, size, dtype=np.uint8)
+            fault = table[c.name][2]
+            if fault == "zero":
+                data[3 * BLOCK:4 * BLOCK] = 0
+            elif fault == "short":
+                data = data[:-BLOCK]
+            data.tofile(c.args[c.args.index("--keep") + 1])
+
+    monkeypatch.setattr(runner, "run_rounds", rounds)
+    lines = quality.keep_and_test(lab, 1)
+    rows = [" ".join(line.split()) for line in "\n".join(lines).splitlines()]
+    for name, (_, _, _, row) in table.items():
+        assert row in rows, (name, "\n".join(lines))
+    said = " ".join(rows)
+    assert "program: 1 all-zero block: 3;" in said
+    assert said.endswith("cut-short: 49152 bytes where the runs generated 65536")
+    assert sorted(p.name for p in (tmp_path / "program").iterdir()) == ["kept.bin"]

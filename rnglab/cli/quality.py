@@ -33,7 +33,6 @@ import argparse
 import json
 import os
 import sys
-import time
 
 from rnglab import quality
 
@@ -41,19 +40,6 @@ from rnglab import quality
 def bad_option(message):
     print(f"quality: error: {message} (see --help)", file=sys.stderr)
     sys.exit(2)
-
-
-class Progress:
-    """A line on standard error every few seconds, for files that take long."""
-
-    def __init__(self):
-        self.last = time.monotonic()
-
-    def __call__(self, path, done, size):
-        now = time.monotonic()
-        if now - self.last >= 5:
-            self.last = now
-            print(f"quality: {path}: {done >> 20} of {size >> 20} MiB", file=sys.stderr)
 
 
 def main(argv=None):
@@ -71,7 +57,7 @@ def main(argv=None):
                         help="print the figures, bounds and verdicts as JSON")
     args = parser.parse_args(argv)
     try:
-        results = quality.test_files(args.files, progress=Progress())
+        results = quality.test_files(args.files, progress=quality.Progress())
     except quality.QualityError as error:
         print(f"quality: error: {' '.join(str(error).split())}", file=sys.stderr)
         return 1
