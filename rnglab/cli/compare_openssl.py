@@ -28,8 +28,12 @@ interval of the ratio of medians and the Mann-Whitney U test.
   threads     --threads: bench/rand_lab with that many threads at once, at
               32 bytes unless --bytes says otherwise.
 
+  --quality   after the rounds, each generator variant's bytes kept in its
+              folder (kept.bin, by unmeasured runs of bench/rand_lab --keep)
+              and tested as tools/quality tests a file: one line per variant.
+
 A benchmark, not a test: it fails when it cannot build, probe or run, never
-on a figure.
+on a figure, nor on a variant whose bytes fail.
 """
 
 import argparse
@@ -41,7 +45,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, plots, process, runner, stats, text
+from rnglab import files, plots, process, quality, runner, stats, text
 from rnglab.errors import LabError
 from rnglab.process import compare_builds
 from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIPS_GENERATORS,
@@ -135,6 +139,8 @@ def parse_args(argv):
                         "single-threaded runs all on one (all: every processor this process "
                         "may use; free: the system places each run)")
     parser.add_argument("--plot", type=Path, metavar="FILE", help="draw the figures too (.png, .svg)")
+    parser.add_argument("--quality", action="store_true",
+                        help="after the rounds, keep and test each variant's bytes")
     args = parser.parse_args(argv)
     args.cpus = runner.cpu_list(args.cpus)
     if args.threads == []:
@@ -143,6 +149,9 @@ def parse_args(argv):
     if most * args.calls > RAND_LAB_SAMPLES:
         parser.error(f"--threads times --calls is at most {RAND_LAB_SAMPLES} "
                      f"({most} x {args.calls} asked)")
+    if args.quality and most * args.calls * max(args.bytes or [THREADS_BYTES]) > quality.KEEP_MAX:
+        parser.error(f"--quality keeps a run's bytes in memory: --threads times --calls times "
+                     f"--bytes is at most {quality.KEEP_MAX}")
     if args.plot and args.plot.suffix.lower() not in (".png", ".svg"):
         parser.error("--plot needs a file name ending in .png or .svg")
     for config in args.config:
@@ -436,6 +445,8 @@ def run(args):
                 refuse_fixed(name, g)
     names = list(args.builds) + \
         ([FIPS_BUILD] if set(args.generators) & set(FIPS_GENERATORS) else [])
+    if args.quality:
+        quality.check_tools()
     with contextlib.ExitStack() as held:
         # One comparison at a time per output folder and per build folder;
         # builds are taken in one order, so that two comparisons cannot each
@@ -455,10 +466,11 @@ def run(args):
             runner.run_rounds(variants, args.rounds, cpus=args.cpus)
         finally:
             runner.write_provenance(variants, counter_info, started)
-        report(args, builds, variants)
+        kept = quality.keep_and_test(variants, args.rounds, args.cpus) if args.quality else []
+        report(args, builds, variants, kept)
 
 
-def report(args, builds, variants):
+def report(args, builds, variants, kept=()):
 
     if args.bytes:
         lines = sizes_report(variants, args.rounds)
@@ -469,6 +481,7 @@ def report(args, builds, variants):
     else:
         lines = variants_report(variants, args.rounds)
     lines += processors_report(variants)
+    lines += kept
     lines += ["", "How each library was built (static or shared, and "
               "OpenSSL_version(OPENSSL_CFLAGS)):"]
     for b in builds.values():
