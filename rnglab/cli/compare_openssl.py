@@ -513,6 +513,8 @@ def main(argv=None):
     except LabError as error:
         print(f"compare-openssl: {error}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        return process.reader_gone()
     except KeyboardInterrupt:
         # Before the rounds (building, probing): nothing of a run is torn.
         print("compare-openssl: interrupted before the rounds", file=sys.stderr)
