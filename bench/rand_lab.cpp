@@ -275,7 +275,7 @@ struct Placement {
 // before the threads start; the loops allocate nothing.
 struct Worker {
     struct CipherFree {
-        void operator()(EVP_CIPHER_CTX *cipher) const { EVP_CIPHER_CTX_free(cipher); }
+        void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
     };
 
     std::vector<uint64_t> time;
@@ -667,12 +667,10 @@ bool append_all(Run &run)
     if (appended && run.keepFile.fp != nullptr) {
         // Thread by thread, each thread's calls in order.
         appended = append_beside(run.keepFile, [&run](int64_t) {
-            for (const Worker &w : run.workers) {
-                if (fwrite(w.block.data(), 1, w.block.size(), run.keepFile.fp) != w.block.size()) {
-                    return false;
-                }
-            }
-            return true;
+            return std::all_of(run.workers.begin(), run.workers.end(), [&run](const Worker &w) {
+                return fwrite(w.block.data(), 1, w.block.size(), run.keepFile.fp) ==
+                       w.block.size();
+            });
         });
         if (!appended) {
             undo(run.samplesFile);

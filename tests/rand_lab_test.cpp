@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -53,15 +54,14 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
         const double from = std::strtod(line.c_str() + loop + 7, &rest);
         const double to = std::strtod(rest + 1, &rest);
         // Then ", cpu S to E, M calls away from cpu S".
-        int first = -2;
-        int last = -2;
-        int again = -2;
-        unsigned long away = 0;
-        char end = 0;
-        EXPECT_EQ(std::sscanf(rest, " s, cpu %d to %d, %lu calls away from cpu %d%c", &first,
-                              &last, &away, &again, &end),
-                  4)
-            << line;
+        static const std::regex placement(
+            R"(^ s, cpu (\d+) to (\d+), (\d+) calls away from cpu (\d+)$)");
+        std::cmatch m;
+        ASSERT_TRUE(std::regex_match(rest, m, placement)) << line;
+        const int first = std::stoi(m[1]);
+        const int last = std::stoi(m[2]);
+        const unsigned long away = std::stoul(m[3]);
+        const int again = std::stoi(m[4]);
         EXPECT_GE(first, 0) << line;
         EXPECT_GE(last, 0) << line;
         EXPECT_EQ(again, first) << line;
@@ -196,10 +196,12 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
         std::vector<uint64_t> counts;
         for (size_t call = 0; call < 1024; call++) {
             const std::string &line = lines[1 + record * 1024 + call];
-            unsigned long thread = 0;
-            unsigned long index = 0;
-            unsigned long long ticks = 0;
-            ASSERT_EQ(std::sscanf(line.c_str(), "%lu,%lu,%llu", &thread, &index, &ticks), 3) << line;
+            static const std::regex sample(R"((\d+),(\d+),(\d+))");
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
+            const unsigned long thread = std::stoul(m[1]);
+            const unsigned long index = std::stoul(m[2]);
+            const uint64_t ticks = std::stoull(m[3]);
             ASSERT_EQ(thread, record % 2 + 1) << line;
             ASSERT_EQ(index, call) << line;
             counts.push_back(ticks);
@@ -221,12 +223,12 @@ TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "fork: the child's first bytes differ from the parent's next"),
               lines.end());
-    unsigned long long first = 0;
-    unsigned long long median = 0;
-    EXPECT_EQ(std::sscanf(lines.back().c_str(), "fork: child's call 0 %llu ticks, parent's median %llu ticks",
-                          &first, &median),
-              2)
-        << lines.back();
+    static const std::regex cost(
+        R"(fork: child's call 0 (\d+) ticks, parent's median (\d+) ticks)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines.back(), m, cost)) << lines.back();
+    EXPECT_GT(std::stoull(m[1]), 0U) << lines.back();
+    const unsigned long long median = std::stoull(m[2]);
     EXPECT_EQ(std::to_string(median) + " cpucycles", records[2].substr(12));
 
     // The fake's blocks follow its count of calls, which the child inherits.
