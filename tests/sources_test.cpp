@@ -28,8 +28,9 @@ protected:
     void SetUp() override
     {
         std::string error;
-        if (!opened(error))
+        if (!opened(error)) {
             GTEST_SKIP() << source_name() << ": " << error;
+        }
         ASSERT_TRUE(source_thread_open(state, error)) << error;
     }
     void TearDown() override { source_thread_close(state); }
@@ -48,8 +49,9 @@ TEST_P(SourceFill, FillsEveryByteOfTheRequestAndNothingAround)
     std::vector<unsigned char> previous;
     for (int call = 0; call < calls; ++call) {
         std::vector<unsigned char> buf(guard + n + guard);
-        for (size_t i = 0; i < buf.size(); ++i)
+        for (size_t i = 0; i < buf.size(); ++i) {
             buf[i] = pattern(i, call);
+        }
         ASSERT_EQ(source_fill(state, buf.data() + guard, n), 1) << "call " << call;
         for (size_t i = 0; i < guard; ++i) {
             ASSERT_EQ(buf[i], pattern(i, call)) << "byte " << guard - i << " before the request written";
@@ -57,8 +59,9 @@ TEST_P(SourceFill, FillsEveryByteOfTheRequestAndNothingAround)
             ASSERT_EQ(buf[after], pattern(after, call)) << "byte " << i << " after the request written";
         }
         std::vector<unsigned char> output(buf.begin() + guard, buf.begin() + static_cast<std::ptrdiff_t>(guard + n));
-        for (size_t i = 0; i < n; ++i)
+        for (size_t i = 0; i < n; ++i) {
             untouched[i] = untouched[i] && output[i] == pattern(guard + i, call);
+        }
         // Two equal outputs of eight bytes or more mean a generator that
         // does not advance.
         if (n >= 8 && call > 0) {
@@ -66,8 +69,9 @@ TEST_P(SourceFill, FillsEveryByteOfTheRequestAndNothingAround)
         }
         previous = output;
     }
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
         EXPECT_FALSE(untouched[i]) << "byte " << i << " of " << n << " never written";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SourceFill, ::testing::Values(1, 7, 8, 9, 65536));

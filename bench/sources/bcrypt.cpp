@@ -19,15 +19,17 @@ std::string source_version()
     using RtlGetVersionFunction = LONG(WINAPI *)(OSVERSIONINFOW *);
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     const FARPROC found = ntdll == nullptr ? nullptr : GetProcAddress(ntdll, "RtlGetVersion");
-    if (found == nullptr)
+    if (found == nullptr) {
         return "Windows";
+    }
     // Through a function type without parameters, so that the compiler
     // accepts the cast between incompatible function types.
     const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void (*)()>(found));
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof info;
-    if (rtlGetVersion(&info) != 0)
+    if (rtlGetVersion(&info) != 0) {
         return "Windows";
+    }
     return "Windows " + std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
            std::to_string(info.dwBuildNumber);
 }
@@ -46,8 +48,9 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     constexpr size_t most = ULONG_MAX;
     while (n > 0) {
         const size_t chunk = std::min(n, most);
-        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, buf, static_cast<ULONG>(chunk), BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, buf, static_cast<ULONG>(chunk), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
             return 0;
+        }
         buf += chunk;
         n -= chunk;
     }

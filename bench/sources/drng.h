@@ -26,14 +26,17 @@ inline bool cpuid_bit(unsigned int leaf, CpuidRegister reg, unsigned int bit)
 #if defined(RNG_COMPILER_MSVC)
     int info[4];
     __cpuid(info, 0);
-    if (static_cast<unsigned int>(info[0]) < leaf)
+    if (static_cast<unsigned int>(info[0]) < leaf) {
         return false;
+    }
     __cpuidex(info, static_cast<int>(leaf), 0);
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         regs[i] = static_cast<unsigned int>(info[i]);
+    }
 #else
-    if (__get_cpuid_count(leaf, 0, &regs[0], &regs[1], &regs[2], &regs[3]) == 0)
+    if (__get_cpuid_count(leaf, 0, &regs[0], &regs[1], &regs[2], &regs[3]) == 0) {
         return false;
+    }
 #endif
     const unsigned int value = reg == CpuidRegister::ebx ? regs[1] : regs[2];
     return ((value >> bit) & 1U) != 0;
@@ -46,14 +49,16 @@ template <typename Step> inline int drng_fill(unsigned char *buf, size_t n, Step
     unsigned long long word = 0;
     size_t done = 0;
     for (; n - done >= sizeof word; done += sizeof word) {
-        if (!step(word))
+        if (!step(word)) {
             return 0;
+        }
         // buf need not be aligned for a word.
         std::memcpy(buf + done, &word, sizeof word);
     }
     if (done < n) {
-        if (!step(word))
+        if (!step(word)) {
             return 0;
+        }
         std::memcpy(buf + done, &word, n - done);
     }
     return 1;

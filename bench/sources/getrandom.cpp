@@ -14,8 +14,9 @@ const char *source_name() { return "getrandom"; }
 std::string source_version()
 {
     utsname names{};
-    if (uname(&names) != 0)
+    if (uname(&names) != 0) {
         return "unknown";
+    }
     return std::string(names.sysname) + " " + names.release;
 }
 
@@ -35,8 +36,9 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     while (done < n) {
         const ssize_t got = getrandom(buf + done, n - done, 0);
         if (got < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             return 0;
         }
         done += static_cast<size_t>(got);

@@ -43,8 +43,9 @@ bool source_thread_open(SourceThread *&state, std::string &error)
 
 void source_thread_close(SourceThread *state)
 {
-    if (state == nullptr)
+    if (state == nullptr) {
         return;
+    }
     mbedtls_ctr_drbg_free(&state->drbg);
     mbedtls_entropy_free(&state->entropy);
     delete state;
@@ -57,8 +58,9 @@ int source_fill(SourceThread *state, unsigned char *buf, size_t n)
     constexpr size_t most = MBEDTLS_CTR_DRBG_MAX_REQUEST;
     while (n > 0) {
         const size_t chunk = std::min(n, most);
-        if (mbedtls_ctr_drbg_random(&state->drbg, buf, chunk) != 0)
+        if (mbedtls_ctr_drbg_random(&state->drbg, buf, chunk) != 0) {
             return 0;
+        }
         buf += chunk;
         n -= chunk;
     }

@@ -24,8 +24,9 @@ void source_thread_close(SourceThread * /*state*/) {}
 int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
 {
     while (n > INT_MAX) {
-        if (RAND_bytes(buf, INT_MAX) != 1)
+        if (RAND_bytes(buf, INT_MAX) != 1) {
             return 0;
+        }
         buf += INT_MAX;
         n -= INT_MAX;
     }

@@ -18,8 +18,9 @@ bool rdrand_word(unsigned long long &word)
 {
     for (int tries = 0; tries <= rdrand_retries; ++tries) {
         if (_rdrand64_step(&word) != 0) {
-            if (tries != 0)
+            if (tries != 0) {
                 retries.fetch_add(static_cast<uint64_t>(tries), std::memory_order_relaxed);
+            }
             return true;
         }
     }

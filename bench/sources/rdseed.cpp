@@ -20,8 +20,9 @@ bool rdseed_word(unsigned long long &word)
 {
     for (int tries = 0; tries <= rdseed_retries; ++tries) {
         if (_rdseed64_step(&word) != 0) {
-            if (tries != 0)
+            if (tries != 0) {
                 retries.fetch_add(static_cast<uint64_t>(tries), std::memory_order_relaxed);
+            }
             return true;
         }
         _mm_pause();

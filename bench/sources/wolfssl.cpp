@@ -41,8 +41,9 @@ bool source_thread_open(SourceThread *&state, std::string &error)
 
 void source_thread_close(SourceThread *state)
 {
-    if (state == nullptr)
+    if (state == nullptr) {
         return;
+    }
     wc_FreeRng(&state->rng);
     delete state;
 }
@@ -54,8 +55,9 @@ int source_fill(SourceThread *state, unsigned char *buf, size_t n)
     constexpr size_t most = RNG_MAX_BLOCK_LEN;
     while (n > 0) {
         const size_t chunk = std::min(n, most);
-        if (wc_RNG_GenerateBlock(&state->rng, buf, static_cast<word32>(chunk)) != 0)
+        if (wc_RNG_GenerateBlock(&state->rng, buf, static_cast<word32>(chunk)) != 0) {
             return 0;
+        }
         buf += chunk;
         n -= chunk;
     }
