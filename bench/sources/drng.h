@@ -8,6 +8,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
+
+#if defined(RNG_OS_LINUX)
+#include <fstream>
+#include <sstream>
+#endif
 
 #if defined(RNG_COMPILER_MSVC)
 #include <intrin.h>
@@ -40,6 +46,34 @@ inline bool cpuid_bit(unsigned int leaf, CpuidRegister reg, unsigned int bit)
 #endif
     const unsigned int value = reg == CpuidRegister::ebx ? regs[1] : regs[2];
     return ((value >> bit) & 1U) != 0;
+}
+
+// Whether the kernel lists the processor flag (on Linux, in /proc/cpuinfo);
+// true where it cannot be told. The kernel hides an instruction that CPUID
+// reports when the processor has a known fault in it (RDSEED on some AMD
+// Zen 5 parts, RDRAND on older AMD ones after a resume), and its word is
+// the one to follow.
+inline bool kernel_lists(const char *flag)
+{
+#if defined(RNG_OS_LINUX)
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("flags", 0) == 0) {
+            std::istringstream words(line.substr(line.find(':') + 1));
+            std::string word;
+            while (words >> word) {
+                if (word == flag) {
+                    return true;
+                }
+            }
+            return false;
+        }
+    }
+#else
+    (void)flag;
+#endif
+    return true;
 }
 
 // Fills n bytes of buf from words that `step` delivers, the last word only

@@ -36,6 +36,11 @@ bool source_open(std::string &error)
         error = "the processor does not report RDRAND (CPUID leaf 1 ECX bit 30)";
         return false;
     }
+    if (!kernel_lists("rdrand")) {
+        error = "the processor reports RDRAND, but the kernel has turned it off (no rdrand "
+                "among the flags of /proc/cpuinfo), as it does where the instruction is faulty";
+        return false;
+    }
     return true;
 }
 

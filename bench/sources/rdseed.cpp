@@ -39,6 +39,11 @@ bool source_open(std::string &error)
         error = "the processor does not report RDSEED (CPUID leaf 7 EBX bit 18)";
         return false;
     }
+    if (!kernel_lists("rdseed")) {
+        error = "the processor reports RDSEED, but the kernel has turned it off (no rdseed "
+                "among the flags of /proc/cpuinfo), as it does where the instruction is faulty";
+        return false;
+    }
     return true;
 }
 
