@@ -7,8 +7,7 @@
 // Order of use: source_open once, before any thread starts; then in each
 // thread source_thread_open, any number of source_fill calls, and
 // source_thread_close; source_counters after every thread has finished.
-// source_name and source_version may be called at any time after
-// source_open.
+// source_name may be called at any time, source_version after source_open.
 //
 // No source makes a warm-up call in source_open: whatever a library seeds
 // lazily is seeded in the first measured call, as OpenSSL's RAND_bytes is in
