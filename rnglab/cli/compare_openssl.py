@@ -23,6 +23,9 @@ interval of the ratio of medians and the Mann-Whitney U test.
               cipher's floor (one AES-256-CTR encryption of the same size).
   threads     --threads: bench/rand_lab with that many threads at once, at
               32 bytes unless --bytes says otherwise.
+  sources     --sources: other generators, measured by rand_lab --source
+              (rnglab/sources.py) on the first build, at each --bytes and
+              --threads, against OpenSSL's RAND_bytes there.
 
 A benchmark, not a test: it fails when it cannot build, probe or run, never
 on a figure.
@@ -37,7 +40,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, plots, process, runner, stats, text
+from rnglab import files, plots, process, runner, sources, stats, text
 from rnglab.errors import LabError
 from rnglab.process import compare_builds
 from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIXED_1_1_1,
@@ -130,6 +133,8 @@ def parse_args(argv):
                         help="the processors that rounds rotate over, each round's "
                         "single-threaded runs all on one (all: every processor this process "
                         "may use; free: the system places each run)")
+    parser.add_argument("--sources", type=sources.source_list, metavar="LIST|all",
+                        help="comma-separated: " + ", ".join(sources.SOURCES))
     parser.add_argument("--plot", type=Path, metavar="FILE", help="draw the figures too (.png, .svg)")
     args = parser.parse_args(argv)
     args.cpus = runner.cpu_list(args.cpus)
@@ -146,6 +151,11 @@ def parse_args(argv):
             parser.error(f"--config {config}: no such file")
     if args.threads is not None:
         args.threads = sorted(set(args.threads) | {1})  # the ratio is to one thread
+    if args.sources and (args.generators or args.config):
+        parser.error("--sources compares other libraries' generators with OpenSSL's default: "
+                     "not with --generators or --config")
+    if args.sources and args.builds and len(args.builds) > 1:
+        parser.error("--sources runs on one build: give --builds one name")
     return args
 
 
@@ -160,6 +170,13 @@ def make_builds(names):
 def make_variants(args, builds):
     """The reference first: the first build with the library's default
     generator."""
+    if args.sources:
+        build = builds[args.builds[0]]
+        found, args.source_notes = sources.versions(build, args.sources)
+        for note in args.source_notes:
+            process.progress(note)
+        return sources.make_variants(build, found, args.bytes or [THREADS_BYTES],
+                                     args.threads or [1], args.calls)
     generators = [g for g in args.generators if g != "fips"]
     cells = [(b, DEFAULT_GENERATOR, None) for b in builds.values() if b.name != FIPS_BUILD]
     cells += [(b, g, None) for b in builds.values() if b.name != FIPS_BUILD for g in generators]
@@ -414,7 +431,7 @@ def plot(args, variants, out):
 
 
 def run(args):
-    axes = bool(args.generators or args.config or args.bytes or args.threads)
+    axes = bool(args.generators or args.config or args.bytes or args.threads or args.sources)
     if args.builds is None:
         args.builds = ["system-shared"] if axes else list(BUILDS)
     # Refused before anything is built.
@@ -448,7 +465,9 @@ def run(args):
 
 def report(args, builds, variants):
 
-    if args.bytes:
+    if args.sources:
+        lines = sources.report(variants, args.rounds, args.source_notes)
+    elif args.bytes:
         lines = sizes_report(variants, args.rounds)
         if args.threads and len(args.threads) > 1:
             lines += [""] + threads_report(variants, args.rounds)
@@ -474,7 +493,9 @@ def report(args, builds, variants):
         lines.append(f"With fewer than {stats.FEW_RECORDS} rounds the intervals are wide and "
                      "the tests weak; 10 or more tell variants apart.")
     print("\n".join(lines))
-    if args.plot:
+    if args.plot and args.sources:
+        sources.plot(variants, args.plot)
+    elif args.plot:
         plot(args, variants, args.plot)
 
 
