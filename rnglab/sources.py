@@ -113,11 +113,39 @@ def per_round_fits(by_size):
 
 
 def against(reference, other):
-    """other's figures over reference's within rounds; none when a figure is
-    not positive, since such a ratio says nothing."""
-    if any(r["median"] <= 0 for r in reference + other):
-        return {"ratio": None, "low": None, "high": None, "p": 1.0, "n": 0, "least_p": 1.0}
+    """other's figures over reference's within rounds (stats.paired)."""
     return stats.paired(reference, other)
+
+
+def fixed_costs(reference, other):
+    """other's fixed cost over reference's: the ratio of their medians over
+    the rounds both have, its 95% bootstrap interval resampling whole
+    rounds, and the Wilcoxon signed-rank test of the rounds' differences. A
+    round's fitted a may fall below 0 for a source whose cost is nearly all
+    per byte, so neither a ratio per round nor its logarithm is taken; with
+    a median not above 0 there is no ratio at all."""
+    from scipy import stats as scipy_stats  # pylint: disable=import-outside-toplevel
+    base = {r["round"]: r["median"] for r in reference}
+    pairs = [(base[r["round"]], r["median"]) for r in other if r["round"] in base]
+    x = np.array([p[0] for p in pairs], dtype=np.float64)
+    y = np.array([p[1] for p in pairs], dtype=np.float64)
+    n = len(pairs)
+    none = {"ratio": None, "low": None, "high": None, "p": 1.0, "n": n,
+            "least_p": min(1.0, 2 / 2 ** n), "why": ""}
+    if n < 2 or np.median(x) <= 0 or np.median(y) <= 0:
+        return {**none, "why": "a not above 0"}
+    interval = scipy_stats.bootstrap(
+        (x, y), lambda a, b, axis: np.median(b, axis=axis) / np.median(a, axis=axis),
+        vectorized=True, paired=True, confidence_level=1 - stats.ALPHA,
+        n_resamples=stats.BOOTSTRAP_RESAMPLES, method="percentile",
+        random_state=np.random.default_rng(stats.SEED)).confidence_interval
+    differences = y - x
+    p = scipy_stats.wilcoxon(differences).pvalue if np.any(differences != 0) else 1.0
+    low, high = float(interval.low), float(interval.high)
+    if not (np.isfinite(low) and np.isfinite(high)):
+        low = high = None
+    return {**none, "ratio": float(np.median(y) / np.median(x)), "low": low, "high": high,
+            "p": float(p)}
 
 
 def ratio_text(c):
@@ -125,8 +153,7 @@ def ratio_text(c):
 
 
 def verdict_text(c):
-    return "n/a (a figure is not positive)" if c["ratio"] is None and c["n"] == 0 \
-        else text.short_verdict(c)
+    return c["why"] if c.get("why") else text.short_verdict(c)
 
 
 def interval_of(values, decimals):
@@ -182,16 +209,17 @@ def report(variants, rounds, notes):
             if name == REFERENCE:
                 rows.append(row + ["1.000", "", "reference"])
                 continue
-            c = against(fits[REFERENCE][0], a_values)
+            c = fixed_costs(fits[REFERENCE][0], a_values)
             rows.append(row + [ratio_text(c), text.interval(c), verdict_text(c)])
         lines += ["", "Fit of ticks = a + b x bytes at one thread, made in each round over the "
                   "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
                   "each the median over rounds with its", "95% bootstrap interval; a x openssl "
-                  "is a source's a over OpenSSL's within rounds.", "",
+                  "is a source's median a over OpenSSL's, its interval from resampling", "whole "
+                  "rounds, the verdict the signed-rank test of the rounds' differences.", "",
                   text.table(header, rows, left=1)]
         if HEADLINE in fits:
-            c = against(fits[HEADLINE][0], fits[REFERENCE][0])
-            lines += ["", f"OpenSSL's fixed cost against {HEADLINE}'s: {ratio_text(c)} times "
+            c = fixed_costs(fits[HEADLINE][0], fits[REFERENCE][0])
+            lines += ["", f"OpenSSL's fixed cost a against {HEADLINE}'s: {ratio_text(c)} times "
                       f"(95% CI {text.interval(c)}; {verdict_text(c)})"]
     lines += ["", "Versions: " + "; ".join(f"{name} {version}"
                                              for name, version in versions_seen.items())]
