@@ -330,6 +330,7 @@ def write_provenance(variants, counter_info, started):
             f"libcrypto: {v.build.info.get('version', '?')}, "
             f"{'static' if v.build.static else 'shared'}, build {v.build.name}",
             f"libcrypto flags: {v.build.info.get('cflags', '?')}",
+            *([f"source: {v.source} {v.source_version}"] if v.source_version else []),
             f"processors: {where['processor']}",
             f"counter: {counter_info.get('counter', '?')}; {hz / 1e9:.4f} GHz; "
             f"one CPUID {counter_info.get('cpuid_ticks', '?')} ticks",

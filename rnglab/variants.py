@@ -106,6 +106,8 @@ class Variant:
     expected: dict = None  # what the probe must see; None: whatever it sees
     folder: Path = None
     probe: dict = None
+    source: str = "openssl"  # rand_lab --source; see rnglab/sources.py
+    source_version: str = None  # as the source's executable reports it
     before: int = 0  # whole records in its series before this invocation
     runs: list = dataclasses.field(default_factory=list)  # this invocation's runs
 

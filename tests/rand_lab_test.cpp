@@ -90,7 +90,10 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
                              "--threads 1025", "--calls 0", "--calls 1", "--bytes", "--generator shared",
                              "--cipher --generator private", "--keep k.bin --cipher", "--fork --cipher",
                              "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown",
-                             "positional"}) {
+                             "positional", "--source", "--source nope", "--source getrandom --cipher",
+                             "--source libsodium --fork", "--source getrandom --generator private",
+                             // Never built outside Windows.
+                             "--source bcrypt"}) {
         const auto outcome = run_lab(args);
         EXPECT_EQ(outcome.status, 2) << args;
         EXPECT_EQ(lines_of(outcome.out).size(), 1U) << args << ": " << outcome.out;
@@ -98,6 +101,19 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
     }
     EXPECT_FALSE(fs::exists("osslRb1a.txt"));
     EXPECT_FALSE(fs::exists("k.bin"));
+}
+
+// Another source runs through its own executable, which must label its
+// records with its name and say what it is.
+TEST_F(RandLab, AnotherSourceLabelsItsRecordsWithItsNameAndNamesItsVersion)
+{
+    const auto outcome = run_lab("--source getrandom --bytes 9 --threads 2");
+    ASSERT_EQ(outcome.status, 0) << outcome.out;
+    const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
+    ASSERT_EQ(records.size(), 10U);
+    expect_record(records, 0, "getrandom 9 B 2 threads:");
+    expect_record(records, 5, "getrandom 9 B 2 threads:");
+    EXPECT_NE(outcome.out.find("\nsource getrandom: Linux "), std::string::npos) << outcome.out;
 }
 
 TEST_F(RandLab, TheLimitsArePrintedForTheRunner)

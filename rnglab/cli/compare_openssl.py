@@ -27,6 +27,9 @@ interval of the ratio of medians and the Mann-Whitney U test.
               cipher's floor (one AES-256-CTR encryption of the same size).
   threads     --threads: bench/rand_lab with that many threads at once, at
               32 bytes unless --bytes says otherwise.
+  sources     --sources: other generators, measured by rand_lab --source
+              (rnglab/sources.py) on the first build, at each --bytes and
+              --threads, against OpenSSL's RAND_bytes there.
 
   --quality   after the rounds, each generator variant's bytes kept in its
               folder (kept.bin, by unmeasured runs of bench/rand_lab --keep)
@@ -45,7 +48,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, plots, process, quality, runner, stats, text
+from rnglab import files, plots, process, quality, runner, sources, stats, text
 from rnglab.errors import LabError
 from rnglab.process import compare_builds
 from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIPS_GENERATORS,
@@ -138,6 +141,8 @@ def parse_args(argv):
                         help="the processors that rounds rotate over, each round's "
                         "single-threaded runs all on one (all: every processor this process "
                         "may use; free: the system places each run)")
+    parser.add_argument("--sources", type=sources.source_list, metavar="LIST|all",
+                        help="comma-separated: " + ", ".join(sources.SOURCES))
     parser.add_argument("--plot", type=Path, metavar="FILE", help="draw the figures too (.png, .svg)")
     parser.add_argument("--quality", action="store_true",
                         help="after the rounds, keep and test each variant's bytes")
@@ -159,6 +164,11 @@ def parse_args(argv):
             parser.error(f"--config {config}: no such file")
     if args.threads is not None:
         args.threads = sorted(set(args.threads) | {1})  # the ratio is to one thread
+    if args.sources and (args.generators or args.config):
+        parser.error("--sources compares other libraries' generators with OpenSSL's default: "
+                     "not with --generators or --config")
+    if args.sources and args.builds and len(args.builds) > 1:
+        parser.error("--sources runs on one build: give --builds one name")
     return args
 
 
@@ -173,6 +183,13 @@ def make_builds(names):
 def make_variants(args, builds):
     """The reference first: the first build with the library's default
     generator."""
+    if args.sources:
+        build = builds[args.builds[0]]
+        found, args.source_notes = sources.versions(build, args.sources)
+        for note in args.source_notes:
+            process.progress(note)
+        return sources.make_variants(build, found, args.bytes or [THREADS_BYTES],
+                                     args.threads or [1], args.calls)
     generators = [g for g in args.generators if g not in FIPS_GENERATORS]
     cells = [(b, DEFAULT_GENERATOR, None) for b in builds.values() if b.name != FIPS_BUILD]
     cells += [(b, g, None) for b in builds.values() if b.name != FIPS_BUILD for g in generators]
@@ -434,7 +451,7 @@ def plot(args, variants, out):
 
 
 def run(args):
-    axes = bool(args.generators or args.config or args.bytes or args.threads)
+    axes = bool(args.generators or args.config or args.bytes or args.threads or args.sources)
     if args.builds is None:
         args.builds = ["system-shared"] if axes else list(BUILDS)
     # Refused before anything is built.
@@ -472,7 +489,9 @@ def run(args):
 
 def report(args, builds, variants, kept=()):
 
-    if args.bytes:
+    if args.sources:
+        lines = sources.report(variants, args.rounds, args.source_notes)
+    elif args.bytes:
         lines = sizes_report(variants, args.rounds)
         if args.threads and len(args.threads) > 1:
             lines += [""] + threads_report(variants, args.rounds)
@@ -499,7 +518,9 @@ def report(args, builds, variants, kept=()):
         lines.append(f"With fewer than {stats.FEW_RECORDS} rounds the intervals are wide and "
                      "the tests weak; 10 or more tell variants apart.")
     print("\n".join(lines))
-    if args.plot:
+    if args.plot and args.sources:
+        sources.plot(variants, args.plot)
+    elif args.plot:
         plot(args, variants, args.plot)
 
 
