@@ -6,10 +6,22 @@
 //   config            "ok", or why the library could not apply the whole
 //                     configuration file (OPENSSL_CONF, which must exist, or
 //                     the default one, which may be absent)
+//   path              where RAND_bytes went: "public-drbg" (the library
+//                     context's public DRBG), "provider" (from 3.5 on, a
+//                     random provider took the call), or "unknown"
 //   drbg              the EVP_RAND name of the public DRBG, or "none"
 //   cipher | digest   what that DRBG runs on (CTR-DRBG a cipher, the others a digest)
 //   provider          the provider that serves it
+//   random_provider   on the "provider" path, the provider that took the call
 //   generate          "ok", or why a RAND_bytes call failed
+//
+// The DRBG lines are printed only when RAND_bytes goes through that DRBG
+// (or when it fails): from 3.5 on, a loaded provider named by the [random]
+// section's random_provider (by default "fips") takes RAND_bytes and the
+// public DRBG, though it exists, is never asked. The library offers no way
+// to read that choice, so it is watched: the public DRBG is made to reseed
+// on its next request, and a RAND_bytes call that leaves its reseed count
+// where it was went elsewhere.
 //
 // The program loads its configuration leniently and ignores what it cannot
 // apply, so a typo measures some other generator without a word; here it is
@@ -81,11 +93,10 @@ std::string drbg_text(EVP_RAND_CTX *drbg, const char *name)
     return value.data();
 }
 
-void print_generator()
+void print_drbg(EVP_RAND_CTX *drbg, const std::string &why_none)
 {
-    EVP_RAND_CTX *drbg = RAND_get0_public(nullptr);
     if (drbg == nullptr) {
-        printf("drbg none\ndrbg_error %s\n", first_error().c_str());
+        printf("drbg none\ndrbg_error %s\n", why_none.c_str());
         return;
     }
     const EVP_RAND *rand = EVP_RAND_CTX_get0_rand(drbg);
@@ -98,11 +109,112 @@ void print_generator()
     }
     printf("provider %s\n", OSSL_PROVIDER_get0_name(EVP_RAND_get0_provider(rand)));
 }
-#else
-// The 1.1.1 series reads no [random] section: its DRBG is fixed.
-void print_generator()
+
+// How many times the DRBG has reseeded, or false when it does not say.
+bool reseed_count(EVP_RAND_CTX *drbg, unsigned int &count)
 {
-    printf("drbg CTR-DRBG\ncipher AES-256-CTR\nprovider none (fixed in the 1.1.1 series)\n");
+    std::array<OSSL_PARAM, 2> params{
+        OSSL_PARAM_construct_uint(OSSL_DRBG_PARAM_RESEED_COUNTER, &count), OSSL_PARAM_END};
+    if (EVP_RAND_CTX_get_params(drbg, params.data()) != 1 ||
+        OSSL_PARAM_modified(params.data()) == 0) {
+        ERR_clear_error();
+        return false;
+    }
+    return true;
+}
+
+// Whether a RAND_bytes call went through the public DRBG: 1 yes, 0 no, -1
+// cannot tell. The DRBG is set to reseed on every request, which moves its
+// reseed count on any request it serves, and on none that it does not.
+int through_public_drbg(EVP_RAND_CTX *drbg)
+{
+    unsigned int before = 0;
+    unsigned int after = 0;
+    unsigned int every = 1;
+    std::array<OSSL_PARAM, 2> params{
+        OSSL_PARAM_construct_uint(OSSL_DRBG_PARAM_RESEED_REQUESTS, &every), OSSL_PARAM_END};
+    if (!reseed_count(drbg, before) || EVP_RAND_CTX_set_params(drbg, params.data()) != 1) {
+        ERR_clear_error();
+        return -1;
+    }
+    std::array<unsigned char, 16> bytes{};
+    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1 ||
+        !reseed_count(drbg, after)) {
+        ERR_clear_error();
+        return -1;
+    }
+    return after != before ? 1 : 0;
+}
+
+#if defined(OSSL_FUNC_PROVIDER_RANDOM_BYTES)
+// Collects the loaded providers that can take RAND_bytes over: those whose
+// dispatch table offers random bytes (3.5 on).
+int add_random_provider(OSSL_PROVIDER *prov, void *names)
+{
+    for (const OSSL_DISPATCH *fn = OSSL_PROVIDER_get0_dispatch(prov);
+         fn != nullptr && fn->function_id != 0; ++fn) {
+        if (fn->function_id == OSSL_FUNC_PROVIDER_RANDOM_BYTES) {
+            auto &text = *static_cast<std::string *>(names);
+            text += (text.empty() ? "" : " or ") + std::string(OSSL_PROVIDER_get0_name(prov));
+            break;
+        }
+    }
+    return 1;
+}
+#endif
+
+// The providers one of which took a RAND_bytes call that the public DRBG
+// did not serve; "" when none can.
+std::string random_providers()
+{
+    std::string names;
+#if defined(OSSL_FUNC_PROVIDER_RANDOM_BYTES)
+    OSSL_PROVIDER_do_all(nullptr, add_random_provider, &names);
+#endif
+    return names;
+}
+
+// Prints the path and the generator on it; false when RAND_bytes fails.
+bool print_generator()
+{
+    // Made before the first call, as that call would make it; on the
+    // provider path it may fail (a [random] DRBG that cannot be fetched)
+    // while RAND_bytes, which never asks it, works.
+    EVP_RAND_CTX *drbg = RAND_get0_public(nullptr);
+    const std::string why_none = drbg == nullptr ? first_error() : "";
+    std::array<unsigned char, 16> bytes{};
+    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+        const std::string why = first_error();
+        print_drbg(drbg, why_none);
+        printf("generate %s\n", why.c_str());
+        return false;
+    }
+    const int through = drbg == nullptr ? 0 : through_public_drbg(drbg);
+    const std::string providers = through == 0 ? random_providers() : "";
+    if (through == 1) {
+        printf("path public-drbg\n");
+        print_drbg(drbg, why_none);
+    } else if (!providers.empty()) {
+        printf("path provider\nrandom_provider %s\n", providers.c_str());
+    } else {
+        printf("path unknown\n");
+        print_drbg(drbg, why_none);
+    }
+    return true;
+}
+#else
+// The 1.1.1 series reads no [random] section: its DRBG is fixed, and
+// RAND_bytes goes through it.
+bool print_generator()
+{
+    std::array<unsigned char, 16> bytes{};
+    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+        printf("generate %s\n", first_error().c_str());
+        return false;
+    }
+    printf("path public-drbg\ndrbg CTR-DRBG\ncipher AES-256-CTR\n"
+           "provider none (fixed in the 1.1.1 series)\n");
+    return true;
 }
 #endif
 
@@ -126,10 +238,7 @@ int main()
     }
     printf("config ok\n");
 
-    print_generator();
-    std::array<unsigned char, 16> bytes{};
-    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-        printf("generate %s\n", first_error().c_str());
+    if (!print_generator()) {
         return 1;
     }
     printf("generate ok\n");

@@ -7,7 +7,15 @@
 // default CTR-DRBG's cipher) on the same library: a floor that no CTR-DRBG
 // call of that size can go under.
 //
-//   rand_lab [--bytes N] [--threads T] [--calls N] [--generator public|private] [--cipher]
+//   rand_lab [--source NAME] [--bytes N] [--threads T] [--calls N]
+//            [--generator public|private] [--cipher]
+//
+// --source measures another generator the same way (the kernel's, the
+// processor's, another library's; see kSources). Two libraries that define
+// RAND_bytes cannot share a process, so each other source has an executable
+// of its own beside this one, rand_lab-NAME: this file built with
+// RAND_LAB_SOURCE over that source's file in bench/sources. rand_lab execs
+// it with the same arguments; it is never run by hand.
 //
 // The threads start together behind a barrier so that they contend. On
 // standard output: each thread's loop interval, counted from the start of
@@ -19,8 +27,13 @@
 #include "platform.h"
 #include "run_constants.h"
 
+#if defined(RAND_LAB_SOURCE)
+#include "source.h"
+#else
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -45,6 +58,8 @@
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#else
+#include <process.h>
 #endif
 
 namespace {
@@ -67,6 +82,48 @@ constexpr uint64_t kFailed = uint64_t{1} << 63;
 
 enum class Subject { Public, Private, Cipher };
 
+// Every generator --source may name, and what building it takes (a Debian
+// package, or else what the build must be): a source that is not built here
+// is refused with that, never skipped in silence.
+struct KnownSource {
+    const char *name;
+    const char *package;
+    const char *needs;
+};
+
+constexpr KnownSource kSources[] = {
+    {"openssl", "libssl-dev", nullptr},
+    {"getrandom", nullptr, "a C library with getrandom(2), glibc 2.25 or later"},
+    {"rdrand", nullptr, "an x86-64 build"},
+    {"rdseed", nullptr, "an x86-64 build"},
+    {"boringssl", "android-libboringssl-dev", nullptr},
+    {"libsodium", "libsodium-dev", nullptr},
+    {"gnutls", "libgnutls28-dev", nullptr},
+    {"libgcrypt", "libgcrypt20-dev", nullptr},
+    {"wolfssl", "libwolfssl-dev", nullptr},
+    {"mbedtls", "libmbedtls-dev", nullptr},
+    {"bcrypt", nullptr, "a Windows build, which tools/windows-check makes"}};
+
+const KnownSource *known_source(const std::string &name)
+{
+    for (const KnownSource &known : kSources) {
+        if (name == known.name) {
+            return &known;
+        }
+    }
+    return nullptr;
+}
+
+// The source this executable measures itself.
+const char *own_source()
+{
+#if defined(RAND_LAB_SOURCE)
+    return source_name();
+#else
+    return "openssl";
+#endif
+}
+
 struct Options {
     long bytes = kBlockSize;
     long threads = 1;
@@ -74,6 +131,8 @@ struct Options {
     Subject subject = Subject::Public;
     bool limits = false;
     bool fork = false;
+    bool version = false;
+    std::string source = own_source();
     std::string samplesFile; // empty: none
     std::string keepFile;    // empty: none
 };
@@ -82,7 +141,11 @@ const char *name_of(Subject subject)
 {
     switch (subject) {
     case Subject::Public:
+#if defined(RAND_LAB_SOURCE)
+        return source_name();
+#else
         return "RAND_bytes";
+#endif
     case Subject::Private:
         return "RAND_priv_bytes";
     case Subject::Cipher:
@@ -152,6 +215,12 @@ const Counted *counted(const std::string &option)
 bool check_options(const Options &options, bool generatorGiven)
 {
     const bool cipher = options.subject == Subject::Cipher;
+    // The private generator, the cipher and the fork check are OpenSSL's.
+    if (options.source != "openssl" && (cipher || generatorGiven || options.fork)) {
+        return usage_error("%s is for --source openssl, not %s",
+                           cipher ? "--cipher" : generatorGiven ? "--generator" : "--fork",
+                           options.source.c_str());
+    }
     if (cipher && generatorGiven) {
         return usage_error("%s", "--cipher measures the cipher, not a generator: give one of the two");
     }
@@ -200,20 +269,23 @@ bool parse_options(int argc, char **argv, Options &options)
             value = option.substr(equals + 1);
             option.erase(equals);
         }
-        if (option == "--cipher" || option == "--limits" || option == "--fork") {
+        if (option == "--cipher" || option == "--limits" || option == "--fork" ||
+            option == "--version") {
             if (inline_value) {
                 return usage_error("%s takes no value", option.c_str());
             }
-            (option == "--cipher" ? cipher : option == "--fork" ? options.fork : options.limits) =
-                true;
+            (option == "--cipher"    ? cipher
+             : option == "--fork"    ? options.fork
+             : option == "--version" ? options.version
+                                     : options.limits) = true;
             continue;
         }
         const Counted *count = counted(option);
         if (count == nullptr && option != "--generator" && option != "--samples" &&
-            option != "--keep") {
-            return usage_error("unknown option %s (--bytes N, --threads T, --calls N, "
-                               "--generator public|private, --cipher, --samples FILE, --fork, "
-                               "--keep FILE, --limits)",
+            option != "--keep" && option != "--source") {
+            return usage_error("unknown option %s (--source NAME, --bytes N, --threads T, "
+                               "--calls N, --generator public|private, --cipher, --samples FILE, "
+                               "--fork, --keep FILE, --limits, --version)",
                                option.c_str());
         }
         if (!inline_value) {
@@ -222,7 +294,16 @@ bool parse_options(int argc, char **argv, Options &options)
             }
             value = argv[++i];
         }
-        if (option == "--samples" || option == "--keep") {
+        if (option == "--source") {
+            if (known_source(value) == nullptr) {
+                std::string names;
+                for (const KnownSource &known : kSources) {
+                    names += std::string(names.empty() ? "" : ", ") + known.name;
+                }
+                return usage_error("unknown source \"%s\" (%s)", value.c_str(), names.c_str());
+            }
+            options.source = value;
+        } else if (option == "--samples" || option == "--keep") {
             if (value.empty()) {
                 return usage_error("%s needs a file name", option.c_str());
             }
@@ -278,9 +359,15 @@ struct Placement {
 // One thread's buffers, sample and loop interval. Everything is allocated
 // before the threads start; the loops allocate nothing.
 struct Worker {
+#if defined(RAND_LAB_SOURCE)
+    SourceThread *state = nullptr;
+#else
     struct CipherFree {
-        void operator()(EVP_CIPHER_CTX *cipher) const { EVP_CIPHER_CTX_free(cipher); }
+        void operator()(EVP_CIPHER_CTX *context) const { EVP_CIPHER_CTX_free(context); }
     };
+#endif
+    // Why the thread's generator state could not be made; empty if it was.
+    std::string openError;
 
     // Each call's count; a failed call's has kFailed set. One 8-byte word a
     // call and nothing else, so that 262,144 calls x 8 threads hold 16 MiB.
@@ -289,8 +376,10 @@ struct Worker {
     // block that every call fills.
     std::vector<unsigned char> block;
     size_t stride = 0;
+#if !defined(RAND_LAB_SOURCE)
     std::vector<unsigned char> plain;
     std::unique_ptr<EVP_CIPHER_CTX, CipherFree> cipher;
+#endif
     // In a fork child only: call 0's bytes, for the parent to compare.
     std::vector<unsigned char> first;
     LARGE_INTEGER t1{};
@@ -320,6 +409,31 @@ void measure(Worker &w, Call call)
     }
     QueryPerformanceCounter(&w.t2);
 }
+
+#if defined(RAND_LAB_SOURCE)
+void measure_subject(Worker &w, Subject /*subject*/, int bytes)
+{
+    const auto size = static_cast<size_t>(bytes);
+    measure(w, [&w, size](unsigned char *out) { return source_fill(w.state, out, size); });
+}
+
+// The thread's own generator state, made and released in the thread, outside
+// its loop.
+void open_thread(Worker &w)
+{
+    if (!source_thread_open(w.state, w.openError) && w.openError.empty()) {
+        w.openError = "cannot set up the generator";
+    }
+}
+
+void close_thread(Worker &w)
+{
+    source_thread_close(w.state);
+    w.state = nullptr;
+}
+#else
+void open_thread(Worker & /*w*/) {}
+void close_thread(Worker & /*w*/) {}
 
 void measure_subject(Worker &w, Subject subject, int bytes)
 {
@@ -361,6 +475,7 @@ const char *set_up_cipher(Worker &w)
     }
     return nullptr;
 }
+#endif
 
 // Holds every thread until all are ready, then lets them go at once, or
 // tells them to go home when not all of them could be started.
@@ -428,9 +543,11 @@ bool run_threads(std::vector<Worker> &workers, Subject subject, int bytes, Secti
         std::string reason;
         try {
             running.emplace_back([&startLine, &w, bytes, subject] {
+                open_thread(w);
                 if (startLine.arrive_and_wait()) {
                     measure_subject(w, subject, bytes);
                 }
+                close_thread(w);
             });
             continue;
         } catch (const std::system_error &e) {
@@ -448,6 +565,17 @@ bool run_threads(std::vector<Worker> &workers, Subject subject, int bytes, Secti
     }
     QueryPerformanceFrequency(&section.frequency);
     startLine.wait_for_all();
+    for (size_t k = 0; k < workers.size(); k++) {
+        if (!workers[k].openError.empty()) {
+            printf("%s: thread %zu of %zu: %s\n", own_source(), k + 1, workers.size(),
+                   workers[k].openError.c_str());
+            startLine.cancel();
+            for (std::thread &thread : running) {
+                thread.join();
+            }
+            return false;
+        }
+    }
     QueryPerformanceCounter(&section.start);
     startLine.start();
     for (std::thread &thread : running) {
@@ -672,12 +800,9 @@ bool append_all(Run &run)
     if (appended && run.keepFile.fp != nullptr) {
         // Thread by thread, each thread's calls in order.
         appended = append_beside(run.keepFile, [&run](int64_t) {
-            for (const Worker &w : run.workers) {
-                if (fwrite(w.block.data(), 1, w.block.size(), run.keepFile.fp) != w.block.size()) {
-                    return false;
-                }
-            }
-            return true;
+            return std::all_of(run.workers.begin(), run.workers.end(), [&run](const Worker &w) {
+                return fwrite(w.block.data(), 1, w.block.size(), run.keepFile.fp) == w.block.size();
+            });
         });
         if (!appended) {
             undo(run.samplesFile);
@@ -706,7 +831,7 @@ uint64_t median_of(std::vector<uint64_t> &time)
     return lower / 2 + upper / 2 + (lower & upper & 1U);
 }
 
-#if !defined(RNG_OS_WINDOWS)
+#if !defined(RNG_OS_WINDOWS) && !defined(RAND_LAB_SOURCE)
 bool write_all(int fd, const void *data, size_t size)
 {
     const auto *at = static_cast<const char *>(data);
@@ -837,7 +962,7 @@ bool fork_child(Run &run, bool &repeats)
     return true;
 }
 #else
-bool fork_child(Run &, bool &)
+bool fork_child(Run & /*run*/, bool & /*repeats*/)
 {
     return false;
 }
@@ -862,9 +987,11 @@ void allocate(Run &run)
             w.block.assign(calls * bytes, 0);
             w.stride = bytes;
         }
+#if !defined(RAND_LAB_SOURCE)
         if (options.subject == Subject::Cipher) {
             w.plain.assign(bytes, 0);
         }
+#endif
     }
     if (options.fork) {
         run.child.resize(threads);
@@ -908,6 +1035,15 @@ int measure_and_append(Run &run)
     }
     size_t failedCalls =
         report(run.workers, run.label, "", options.subject, options.bytes, run.section);
+#if defined(RAND_LAB_SOURCE)
+    // What the library calls itself, for the run's provenance, and what the
+    // source counted, such as the processor's retries.
+    printf("source %s: %s\n", source_name(), source_version().c_str());
+    const std::string counters = source_counters();
+    if (!counters.empty()) {
+        printf("%s\n", counters.c_str());
+    }
+#endif
     bool repeats = false;
     // Read before the records sort the samples.
     uint64_t childFirst = 0;
@@ -961,6 +1097,7 @@ int run_lab(const Options &options)
     run.label = stem + ":";
     run.childLabel = stem + " fork child:";
     allocate(run);
+#if !defined(RAND_LAB_SOURCE)
     if (options.subject == Subject::Cipher) {
         for (Worker &w : run.workers) {
             if (const char *problem = set_up_cipher(w)) {
@@ -969,6 +1106,7 @@ int run_lab(const Options &options)
             }
         }
     }
+#endif
 
     run.timeFile = fopen(kResultsFile, "a+");
     if (run.timeFile == nullptr) {
@@ -989,6 +1127,121 @@ int run_lab(const Options &options)
     return close_results(run.timeFile) ? status : 1;
 }
 
+#if !defined(RAND_LAB_SOURCE)
+// The executable beside this one that measures source `name`.
+std::string beside_me(const char *argv0, const std::string &name)
+{
+    std::string self;
+#if defined(RNG_OS_WINDOWS)
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length > 0 && length < sizeof path) {
+        self.assign(path, length);
+    }
+#elif defined(RNG_OS_LINUX)
+    std::error_code ignored;
+    self = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+#endif
+    std::filesystem::path found(self.empty() ? argv0 : self);
+    found.replace_filename("rand_lab-" + name + found.extension().string());
+    return found.string();
+}
+
+#if defined(RNG_OS_WINDOWS)
+// One argument as the C runtime's parser reads it back: quoted when it has
+// blanks or quotes, backslashes doubled only before a quote.
+std::string quoted(const std::string &argument)
+{
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) {
+        return argument;
+    }
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            backslashes++;
+            continue;
+        }
+        out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(2 * backslashes, '\\');
+    return out + "\"";
+}
+#endif
+
+// Runs the source's own executable with the same arguments, which checks
+// them again; returns its status, or 2 when it is not built here.
+int run_source(const std::string &name, int argc, char **argv)
+{
+    const std::string path = beside_me(argv[0], name);
+    fflush(stdout);
+#if defined(RNG_OS_WINDOWS)
+    std::vector<std::string> arguments(argv, argv + argc);
+    std::vector<std::string> held;
+    std::vector<const char *> pointers;
+    held.reserve(arguments.size());
+    for (const std::string &argument : arguments) {
+        held.push_back(quoted(argument));
+        pointers.push_back(held.back().c_str());
+    }
+    pointers.push_back(nullptr);
+    const intptr_t status = _spawnv(_P_WAIT, path.c_str(), pointers.data());
+    if (status >= 0) {
+        return static_cast<int>(status);
+    }
+#else
+    (void)argc;
+    execv(path.c_str(), argv);
+#endif
+    const KnownSource *known = known_source(name);
+    if (errno == ENOENT && known->package != nullptr) {
+        usage_error("source %s is not built here: install %s (tools/install-deps does) and build "
+                    "again",
+                    name.c_str(), known->package);
+    } else if (errno == ENOENT) {
+        usage_error("source %s is not built here: it needs %s", name.c_str(), known->needs);
+    } else {
+        usage_error("cannot run \"%s\": %s", path.c_str(), strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+    }
+    return 2;
+}
+#endif
+
+// Before anything is measured: hands another source to its executable, or
+// sets this one's up. Returns -1 to go on, else the status to end with.
+int start_source(const Options &options, int argc, char **argv)
+{
+#if defined(RAND_LAB_SOURCE)
+    (void)argc;
+    (void)argv;
+    if (options.source != source_name()) {
+        usage_error("this is the driver of source %s; run rand_lab --source %s",
+                    source_name(), options.source.c_str());
+        return 2;
+    }
+    std::string error;
+    if (!source_open(error)) {
+        usage_error("%s: %s", source_name(), error.c_str());
+        return 2;
+    }
+    if (options.version) {
+        printf("%s %s\n", source_name(), source_version().c_str());
+        return finish_standard_output(0);
+    }
+#else
+    if (options.source != "openssl") {
+        return run_source(options.source, argc, argv);
+    }
+    if (options.version) {
+        printf("openssl %s\n", OpenSSL_version(OPENSSL_VERSION));
+        return finish_standard_output(0);
+    }
+#endif
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -1001,6 +1254,10 @@ int main(int argc, char **argv)
     if (options.limits) {
         print_limits();
         return finish_standard_output(0);
+    }
+    const int started = start_source(options, argc, argv);
+    if (started >= 0) {
+        return started;
     }
     try {
         return finish_standard_output(run_lab(options));

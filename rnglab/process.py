@@ -35,3 +35,12 @@ def quiet_run(command, what, **kwargs):
 def parse_info(text):
     """The "key value" lines that the lab's probes print, as a dict."""
     return dict(line.split(" ", 1) for line in text.splitlines() if " " in line)
+
+
+def reader_gone():
+    """For a command whose report a reader stopped reading (`| head`): the
+    runs and their files are done by then, so it ends quietly, and Python's
+    flush at exit finds a stream that goes nowhere rather than a closed pipe."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    return 0

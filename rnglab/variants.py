@@ -34,9 +34,10 @@ ALL_BUILDS = {**BUILDS, FIPS_BUILD: ("3", True, "linux-fips")}
 
 def drbg(name, param, value, provider="default", section=None):
     """A generator: its [random] section's lines (by default the DRBG's name
-    and its cipher or digest), and what the probe must then see."""
+    and its cipher or digest), and what the probe must then see: RAND_bytes
+    through the public DRBG, which is this one."""
     lines = section or [f"random = {name}", f"{param} = {value}"]
-    return lines, {"drbg": name, param: value, "provider": provider}
+    return lines, {"drbg": name, param: value, "provider": provider, "path": "public-drbg"}
 
 
 GENERATORS = {
@@ -44,9 +45,19 @@ GENERATORS = {
        for bits in (128, 192, 256)},
     **{f"{kind}-sha{bits}": drbg(f"{kind.upper()}-DRBG", "digest", f"SHA2-{bits}")
        for kind in ("hash", "hmac") for bits in (256, 512)},
-    # The FIPS provider's own DRBG is CTR-DRBG with AES-256-CTR.
-    "fips": drbg("CTR-DRBG", "cipher", "AES-256-CTR", "fips", ["properties = fips=yes"]),
+    # The FIPS provider's own DRBG is CTR-DRBG with AES-256-CTR. Up to 3.4
+    # the library's public DRBG is fetched from it; from 3.5 on RAND_bytes
+    # goes to the provider itself (random_provider, "fips" by default) unless
+    # random_provider names none that is loaded, as fips-drbg does.
+    **{name: drbg("CTR-DRBG", "cipher", "AES-256-CTR", "fips", ["properties = fips=yes"])
+       for name in ("fips", "fips-drbg")},
 }
+# The generators that load the FIPS provider, and so run on FIPS_BUILD, with
+# the random_provider each sets from 3.5 on: "fips" sends RAND_bytes to the
+# provider, "none" (no provider is called that) to the public DRBG.
+FIPS_GENERATORS = {"fips": "fips", "fips-drbg": "none"}
+# What the probe sees when RAND_bytes goes to the FIPS provider itself.
+FIPS_PROVIDER_PATH = {"path": "provider", "random_provider": "fips"}
 DEFAULT_GENERATOR = "default"
 # The 1.1.1 series reads no [random] section; its DRBG is this one.
 FIXED_1_1_1 = "ctr-aes-256"
@@ -72,6 +83,15 @@ class Build:
     def is_1_1_1(self):
         return self.info["version"].startswith("OpenSSL 1.")
 
+    @property
+    def has_random_provider(self):
+        """From 3.5 on a provider can take RAND_bytes over (random_provider)."""
+        try:
+            major, minor = (int(n) for n in self.info["version"].split()[1].split(".")[:2])
+        except (KeyError, IndexError, ValueError):
+            return False
+        return (major, minor) >= (3, 5)
+
 
 @dataclasses.dataclass
 class Variant:
@@ -86,6 +106,8 @@ class Variant:
     expected: dict = None  # what the probe must see; None: whatever it sees
     folder: Path = None
     probe: dict = None
+    source: str = "openssl"  # rand_lab --source; see rnglab/sources.py
+    source_version: str = None  # as the source's executable reports it
     before: int = 0  # whole records in its series before this invocation
     runs: list = dataclasses.field(default_factory=list)  # this invocation's runs
 
@@ -131,15 +153,23 @@ def config_text(generator, build_, own=None):
     lines = ["# Written by bench/compare-openssl for this variant.",
              "openssl_conf = openssl_init"]
     random = generator != DEFAULT_GENERATOR and not build_.is_1_1_1
-    if generator == "fips":
+    section = list(GENERATORS[generator][0]) if random else []
+    if generator in FIPS_GENERATORS:
+        # [random] before the providers: there random_provider is only a
+        # name until a provider of that name loads. After them, naming
+        # another provider no longer takes RAND_bytes back from the FIPS
+        # one, and naming the FIPS provider deactivates it (3.6.3 drops the
+        # reference it took to find it with OSSL_PROVIDER_unload).
         lines += [f".include {build_.fips_config}", "", "[openssl_init]",
-                  "providers = provider_sect", "random = random_sect", "",
+                  "random = random_sect", "providers = provider_sect", "",
                   "[provider_sect]", "fips = fips_sect", "base = base_sect", "",
                   "[base_sect]", "activate = 1"]
+        if build_.has_random_provider:
+            section.append(f"random_provider = {FIPS_GENERATORS[generator]}")
     else:
         lines += ["", "[openssl_init]"] + (["random = random_sect"] if random else [])
     if random:
-        lines += ["", "[random_sect]", *GENERATORS[generator][0]]
+        lines += ["", "[random_sect]", *section]
     return "\n".join(lines) + "\n"
 
 
@@ -164,7 +194,7 @@ def variant(build_, generator, own_config=None, lab=None, calls=1024):
         except OSError as error:
             raise LabError(f"cannot read {own_config}: {error.strerror}") from error
     else:
-        if generator != DEFAULT_GENERATOR and build_.name != FIPS_BUILD:
+        if generator not in (DEFAULT_GENERATOR, "fips"):
             parts.append(generator)
         name_of_generator = generator
         text = None
@@ -177,6 +207,11 @@ def variant(build_, generator, own_config=None, lab=None, calls=1024):
         expected = dict(GENERATORS[generator][1])
         if build_.is_1_1_1:
             del expected["provider"]  # it has none
+        if generator == "fips" and build_.has_random_provider:
+            expected = dict(FIPS_PROVIDER_PATH)
+        if generator == "fips-drbg" and not build_.has_random_provider:
+            raise LabError(f"{build_.name}: fips-drbg needs OpenSSL 3.5 or later "
+                           f"(random_provider); before it, fips takes the same path")
     if lab is None:
         return Variant("+".join(parts), build_, name_of_generator,
                        config_text(generator, build_, text), None,
@@ -199,14 +234,18 @@ def variant(build_, generator, own_config=None, lab=None, calls=1024):
 
 def probe_text(probe):
     """What the probe saw, in one short phrase: the DRBG, what it runs on,
-    and its provider where that is not the default one."""
+    and its provider where that is not the default one; or the provider that
+    took RAND_bytes over."""
+    if probe.get("path") == "provider":
+        return f"random provider {probe.get('random_provider', '?')}"
     if probe.get("drbg", "none") == "none":
         return "no DRBG"
     what = probe.get("cipher") or probe.get("digest") or "?"
     provider = probe.get("provider", "?")
     if provider.startswith("none"):
         return f"{probe['drbg']} {what}, fixed"
-    return f"{probe['drbg']} {what}" + ("" if provider == "default" else f", {provider}")
+    unknown = ", path unknown" if probe.get("path") == "unknown" else ""
+    return f"{probe['drbg']} {what}" + ("" if provider == "default" else f", {provider}") + unknown
 
 
 def local_build(folder, name="build", static=False):

@@ -9,7 +9,12 @@
 #include "run_constants.h"
 #include "stats_report.h"
 
+// Built with OPENSSL_RNG_RECORDS_ONLY, only the appending of records is
+// compiled: for the lab's drivers of other generators, which link no
+// OpenSSL (BoringSSL's libcrypto has the same names).
+#if !defined(OPENSSL_RNG_RECORDS_ONLY)
 #include <openssl/rand.h>
+#endif
 
 #include <array>
 #include <cerrno>
@@ -20,6 +25,7 @@
 
 namespace {
 
+#if !defined(OPENSSL_RNG_RECORDS_ONLY)
 // What sets one run apart from the other; the measuring is the same.
 struct RunSettings {
     const char *dataFile;
@@ -33,6 +39,7 @@ constexpr RunSettings kRandBytesRun{"RAND_bytes.bin", "RAND_bytes Failed--> %d. 
 constexpr RunSettings kRandPrivBytesRun{"RAND_priv_bytes.bin",
                                         "RAND_priv_bytes Failed--> %d. cycle\n",
                                         "RAND_priv_bytes:", true};
+#endif
 
 void report_error(const char *action, const char *file)
 {
@@ -86,6 +93,7 @@ bool start_on_a_line_of_its_own(FILE *fp, int64_t length)
     return true;
 }
 
+#if !defined(OPENSSL_RNG_RECORDS_ONLY)
 // A data file that keeps every block. It only ever holds whole blocks: the
 // first block that cannot be appended is reported and nothing more is
 // appended.
@@ -191,6 +199,8 @@ int measure(FILE *timeFile, BYTE *pbdata, const RunSettings &run)
     return kept.failed ? 1 : 0;
 }
 
+#endif
+
 } // namespace
 
 void store_Data(FILE *fp, void *pbBuffer)
@@ -221,6 +231,7 @@ bool append_records(FILE *timeFile, const char *const *names, uint64_t *const *s
     return false;
 }
 
+#if !defined(OPENSSL_RNG_RECORDS_ONLY)
 int rand_bytes_API(FILE *timeFile, BYTE *pbdata)
 {
     return measure<RAND_bytes>(timeFile, pbdata, kRandBytesRun);
@@ -230,6 +241,8 @@ int rand_priv_bytes_API(FILE *timeFile, BYTE *pbdata)
 {
     return measure<RAND_priv_bytes>(timeFile, pbdata, kRandPrivBytesRun);
 }
+
+#endif
 
 bool close_results(FILE *timeFile)
 {
@@ -255,6 +268,7 @@ int finish_standard_output(int status)
     return 1;
 }
 
+#if !defined(OPENSSL_RNG_RECORDS_ONLY)
 int main()
 {
     guard_process_files();
@@ -289,3 +303,4 @@ int main()
     free(data);
     return finish_standard_output(runStatus == 0 && recorded ? 0 : 1);
 }
+#endif

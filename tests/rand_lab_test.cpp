@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -53,15 +54,14 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
         const double from = std::strtod(line.c_str() + loop + 7, &rest);
         const double to = std::strtod(rest + 1, &rest);
         // Then ", cpu S to E, M calls away from cpu S".
-        int first = -2;
-        int last = -2;
-        int again = -2;
-        unsigned long away = 0;
-        char end = 0;
-        EXPECT_EQ(std::sscanf(rest, " s, cpu %d to %d, %lu calls away from cpu %d%c", &first,
-                              &last, &away, &again, &end),
-                  4)
-            << line;
+        static const std::regex placement(
+            R"(^ s, cpu (\d+) to (\d+), (\d+) calls away from cpu (\d+)$)");
+        std::cmatch m;
+        ASSERT_TRUE(std::regex_match(rest, m, placement)) << line;
+        const int first = std::stoi(m[1]);
+        const int last = std::stoi(m[2]);
+        const unsigned long away = std::stoul(m[3]);
+        const int again = std::stoi(m[4]);
         EXPECT_GE(first, 0) << line;
         EXPECT_GE(last, 0) << line;
         EXPECT_EQ(again, first) << line;
@@ -90,7 +90,10 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
                              "--threads 1025", "--calls 0", "--calls 1", "--bytes", "--generator shared",
                              "--cipher --generator private", "--keep k.bin --cipher", "--fork --cipher",
                              "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown",
-                             "positional"}) {
+                             "positional", "--source", "--source nope", "--source getrandom --cipher",
+                             "--source libsodium --fork", "--source getrandom --generator private",
+                             // Never built outside Windows.
+                             "--source bcrypt"}) {
         const auto outcome = run_lab(args);
         EXPECT_EQ(outcome.status, 2) << args;
         EXPECT_EQ(lines_of(outcome.out).size(), 1U) << args << ": " << outcome.out;
@@ -98,6 +101,19 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
     }
     EXPECT_FALSE(fs::exists("osslRb1a.txt"));
     EXPECT_FALSE(fs::exists("k.bin"));
+}
+
+// Another source runs through its own executable, which must label its
+// records with its name and say what it is.
+TEST_F(RandLab, AnotherSourceLabelsItsRecordsWithItsNameAndNamesItsVersion)
+{
+    const auto outcome = run_lab("--source getrandom --bytes 9 --threads 2");
+    ASSERT_EQ(outcome.status, 0) << outcome.out;
+    const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
+    ASSERT_EQ(records.size(), 10U);
+    expect_record(records, 0, "getrandom 9 B 2 threads:");
+    expect_record(records, 5, "getrandom 9 B 2 threads:");
+    EXPECT_NE(outcome.out.find("\nsource getrandom: Linux "), std::string::npos) << outcome.out;
 }
 
 TEST_F(RandLab, TheLimitsArePrintedForTheRunner)
@@ -196,10 +212,12 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
         std::vector<uint64_t> counts;
         for (size_t call = 0; call < 1024; call++) {
             const std::string &line = lines[1 + record * 1024 + call];
-            unsigned long thread = 0;
-            unsigned long index = 0;
-            unsigned long long ticks = 0;
-            ASSERT_EQ(std::sscanf(line.c_str(), "%lu,%lu,%llu", &thread, &index, &ticks), 3) << line;
+            static const std::regex sample(R"((\d+),(\d+),(\d+))");
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
+            const unsigned long thread = std::stoul(m[1]);
+            const unsigned long index = std::stoul(m[2]);
+            const uint64_t ticks = std::stoull(m[3]);
             ASSERT_EQ(thread, record % 2 + 1) << line;
             ASSERT_EQ(index, call) << line;
             counts.push_back(ticks);
@@ -221,17 +239,17 @@ TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "fork: the child's first bytes differ from the parent's next"),
               lines.end());
-    unsigned long long first = 0;
-    unsigned long long median = 0;
-    EXPECT_EQ(std::sscanf(lines.back().c_str(), "fork: child's call 0 %llu ticks, parent's median %llu ticks",
-                          &first, &median),
-              2)
-        << lines.back();
+    static const std::regex cost(
+        R"(fork: child's call 0 (\d+) ticks, parent's median (\d+) ticks)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines.back(), m, cost)) << lines.back();
+    EXPECT_GT(std::stoull(m[1]), 0U) << lines.back();
+    const unsigned long long median = std::stoull(m[2]);
     EXPECT_EQ(std::to_string(median) + " cpucycles", records[2].substr(12));
     // The child's threads are numbered on from the parent's.
     const std::vector<std::string> samples = lines_of(read_file("s.csv"));
     ASSERT_EQ(samples.size(), 1U + 2 * 1024);
-    EXPECT_EQ(samples[1 + 1024], "2,0," + std::to_string(first));
+    EXPECT_EQ(samples[1 + 1024], "2,0," + std::string(m[1]));
 
     // The fake's blocks follow its count of calls, which the child inherits.
     fs::remove("osslRb1a.txt");

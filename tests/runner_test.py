@@ -1,6 +1,7 @@
-"""The lab's variants and runner, and bench/compare-openssl, against the system's libcrypto:
-the probe reports the generator a configuration really selects, and a
-variant that would measure something else stops the command."""
+"""The lab's runner against the system's libcrypto: the probe reports the
+generator a configuration really selects, a variant that would measure
+something else stops, and each run's records are the ones it appended; and
+against the FIPS provider's build, the path RAND_bytes takes."""
 
 import os
 import subprocess
@@ -50,28 +51,6 @@ def test_a_failed_call_in_a_run_stops_the_command(build, tmp_path):
         runner.run_once(variant)
 
 
-def compare_env(tmp_path_factory):
-    """The test command says where the lab may build; without it, nowhere in
-    the checkout."""
-    builds = os.environ.get("OPENSSL_RNG_COMPARE_BUILDS") or tmp_path_factory.mktemp("builds")
-    return {**os.environ, "OPENSSL_RNG_COMPARE_BUILDS": str(builds)}
-
-
-def test_the_command_refuses_a_configuration_naming_no_real_generator(tmp_path, tmp_path_factory):
-    config = tmp_path / "typo.cnf"
-    config.write_text("openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n")
-    done = subprocess.run([str(ROOT / "bench" / "compare-openssl"), "--rounds", "1",
-                           "--config", str(config), "--out", str(tmp_path / "out")],
-                          capture_output=True, text=True, check=False,
-                          env=compare_env(tmp_path_factory))
-    assert done.returncode == 1
-    last = done.stderr.strip().splitlines()[-1]
-    assert last.startswith("compare-openssl: system-shared+config-typo: no generator stands "
-                           "behind RAND_bytes: unsupported"), done.stderr
-    assert "Traceback" not in done.stderr
-    assert not (tmp_path / "out" / "system-shared+config-typo" / "osslRb1a.txt").exists()
-
-
 def test_the_probe_refuses_a_configuration_file_that_is_not_there(tmp_path):
     # The library would quietly run its default generator instead.
     done = subprocess.run([str(BUILD / "bench" / "libcrypto_info")], cwd=tmp_path,
@@ -79,3 +58,51 @@ def test_the_probe_refuses_a_configuration_file_that_is_not_there(tmp_path):
                           capture_output=True, text=True, check=False)
     assert done.returncode == 1
     assert "config No such file or directory" in done.stdout
+
+
+def test_a_run_owns_exactly_the_records_it_appended(build, tmp_path):
+    program = variants.variant(build, variants.DEFAULT_GENERATOR)
+    runner.prepare([program], tmp_path)
+    (program.folder / "osslRb1a.txt").write_bytes(b"RAND_bytes:\nTOTAL: torn")
+    runner.run_rounds([program], 2, cpus=[0])
+    assert [(r.round, r.cpu, r.first, len(r.records)) for r in program.runs] == \
+        [(1, 0, 0, 1), (2, 0, 1, 1)]
+
+
+@pytest.fixture(name="fips_build", scope="module")
+def fixture_fips_build(tmp_path_factory):
+    with pytest.MonkeyPatch.context() as patch:
+        # The test command says where the lab may build; without it,
+        # nowhere in the checkout.
+        patch.setenv("OPENSSL_RNG_COMPARE_BUILDS", os.environ.get(
+            "OPENSSL_RNG_COMPARE_BUILDS") or str(tmp_path_factory.mktemp("builds")))
+        return variants.build_against(variants.FIPS_BUILD)
+
+
+@pytest.mark.parametrize("generator, path, saw", [
+    ("fips", "provider", "random provider fips"),
+    ("fips-drbg", "public-drbg", "CTR-DRBG AES-256-CTR, fips"),
+])
+def test_the_probe_follows_rand_bytes_past_the_public_drbg(fips_build, tmp_path, generator,
+                                                           path, saw):
+    # From 3.5 on the FIPS provider, once loaded, takes RAND_bytes unless
+    # random_provider names another; the public DRBG looks the same either way.
+    assert fips_build.has_random_provider, fips_build.info["version"]
+    variant = variants.variant(fips_build, generator)
+    runner.prepare([variant], tmp_path)
+    assert (variant.probe["path"], variants.probe_text(variant.probe)) == (path, saw)
+
+
+@pytest.mark.parametrize("version, generator, random_provider", [
+    ("OpenSSL 3.0.19 27 Jan 2026", "fips", []),  # 3.0 refuses the key
+    ("OpenSSL 3.4.1 11 Feb 2025", "fips", []),
+    ("OpenSSL 3.5.0 8 Apr 2025", "fips", ["random_provider = fips"]),
+    ("OpenSSL 3.6.3 27 Jan 2026", "fips-drbg", ["random_provider = none"]),
+    ("OpenSSL 3.6.3 27 Jan 2026", "hash-sha256", []),
+])
+def test_random_provider_is_written_only_where_the_library_reads_it(version, generator,
+                                                                    random_provider):
+    build = variants.Build(variants.FIPS_BUILD, Path("build"), True, {"version": version},
+                           Path("fipsmodule.cnf"))
+    written = variants.config_text(generator, build).splitlines()
+    assert [line for line in written if line.startswith("random_provider")] == random_provider

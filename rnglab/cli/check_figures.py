@@ -180,6 +180,8 @@ def main(argv=None):
     except LabError as error:
         print(f"check-figures: {error}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        return process.reader_gone()
     except KeyboardInterrupt:
         print("check-figures: interrupted", file=sys.stderr)
         return 130

@@ -16,21 +16,32 @@ interval of the ratio of medians and the Mann-Whitney U test.
               hash-sha512, hmac-sha256, hmac-sha512 (the [random] section of
               the configuration the program runs with), and fips: the FIPS
               provider's DRBG, on the newest 3.x built with its FIPS provider
-              (newest-3-fips) whatever --builds says. The library's default
-              generator on the first build is always measured alongside, as
-              the reference. --config FILE adds a configuration of your own.
+              (newest-3-fips) whatever --builds says; from 3.5 on RAND_bytes
+              goes to the provider itself (random_provider = fips), and
+              fips-drbg loads it but keeps RAND_bytes on the library's public
+              DRBG, fetched from it (random_provider = none). The library's
+              default generator on the first build is always measured
+              alongside, as the reference. --config FILE adds a configuration
+              of your own.
   sizes       --bytes: bench/rand_lab at each request size, beside the
               cipher's floor (one AES-256-CTR encryption of the same size).
   threads     --threads: bench/rand_lab with that many threads at once, at
               32 bytes unless --bytes says otherwise.
+  sources     --sources: other generators, measured by rand_lab --source
+              (rnglab/sources.py) on the first build, at each --bytes and
+              --threads, against OpenSSL's RAND_bytes there.
   lifecycle   --lifecycle: bench/rand_lab's 262,144 calls of 16 bytes and a
               fork child's on 1.1.1-static, 3.0-static, newest-3-static and
               system-shared, every call's count kept: the first call, the
               periodic reseeds, the fork child's first call and the
               percentiles, with a plot of one run per build.
 
+  --quality   after the rounds, each generator variant's bytes kept in its
+              folder (kept.bin, by unmeasured runs of bench/rand_lab --keep)
+              and tested as tools/quality tests a file: one line per variant.
+
 A benchmark, not a test: it fails when it cannot build, probe or run, never
-on a figure.
+on a figure, nor on a variant whose bytes fail.
 """
 
 import argparse
@@ -42,12 +53,12 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, lifecycle, plots, process, runner, stats, text
+from rnglab import files, lifecycle, plots, process, quality, runner, sources, stats, text
 from rnglab.errors import LabError
 from rnglab.process import compare_builds
-from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIXED_1_1_1,
-                             GENERATORS, RAND_LAB_LIMITS, RAND_LAB_SAMPLES, build_against,
-                             probe_text, refuse_fixed, variant)
+from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIPS_GENERATORS,
+                             FIXED_1_1_1, GENERATORS, RAND_LAB_LIMITS, RAND_LAB_SAMPLES,
+                             build_against, probe_text, refuse_fixed, variant)
 
 DEFAULT_SIZES = [16, 32, 64, 256, 1024, 4096, 16384, 65536]
 THREADS_BYTES = 32
@@ -141,25 +152,32 @@ def parse_args(argv):
                         help="the processors that rounds rotate over, each round's "
                         "single-threaded runs all on one (all: every processor this process "
                         "may use; free: the system places each run)")
+    parser.add_argument("--sources", type=sources.source_list, metavar="LIST|all",
+                        help="comma-separated: " + ", ".join(sources.SOURCES))
     parser.add_argument("--plot", type=Path, metavar="FILE", help="draw the figures too (.png, .svg)")
+    parser.add_argument("--quality", action="store_true",
+                        help="after the rounds, keep and test each variant's bytes")
     args = parser.parse_args(argv)
     args.cpus = runner.cpu_list(args.cpus)
     if args.lifecycle:
-        if args.generators or args.config:
+        if args.generators or args.config or args.sources or args.quality:
             parser.error("--lifecycle measures each build's default generator: no "
-                         "--generators or --config")
+                         "--generators, --config, --sources or --quality")
         args.builds = args.builds or lifecycle.BUILDS
         args.bytes = args.bytes or [lifecycle.BYTES]
         args.calls = args.calls or lifecycle.CALLS
-    elif args.samples and args.bytes is None and args.threads is None:
+    elif args.samples and args.bytes is None and args.threads is None and not args.sources:
         parser.error("--samples keeps bench/rand_lab's counts: give --bytes or --threads too")
     args.calls = args.calls or 1024
     if args.threads == []:
         args.threads = sorted({1, 2, 4, 8, os.cpu_count() or 1})
     most = max(args.threads or [1]) * (2 if args.lifecycle else 1)  # a fork child's too
     if most * args.calls > RAND_LAB_SAMPLES:
-        parser.error(f"--threads times --calls (twice that with --lifecycle) is at most "
-                     f"{RAND_LAB_SAMPLES} ({most} x {args.calls} asked)")
+        parser.error(f"--threads times --calls is at most {RAND_LAB_SAMPLES}, half that with "
+                     f"--lifecycle ({most} x {args.calls} asked)")
+    if args.quality and most * args.calls * max(args.bytes or [THREADS_BYTES]) > quality.KEEP_MAX:
+        parser.error(f"--quality keeps a run's bytes in memory: --threads times --calls times "
+                     f"--bytes is at most {quality.KEEP_MAX}")
     if args.plot and args.plot.suffix.lower() not in (".png", ".svg"):
         parser.error("--plot needs a file name ending in .png or .svg")
     for config in args.config:
@@ -167,6 +185,11 @@ def parse_args(argv):
             parser.error(f"--config {config}: no such file")
     if args.threads is not None:
         args.threads = sorted(set(args.threads) | {1})  # the ratio is to one thread
+    if args.sources and (args.generators or args.config):
+        parser.error("--sources compares other libraries' generators with OpenSSL's default: "
+                     "not with --generators or --config")
+    if args.sources and args.builds and len(args.builds) > 1:
+        parser.error("--sources runs on one build: give --builds one name")
     return args
 
 
@@ -183,13 +206,20 @@ def make_variants(args, builds):
     generator."""
     if args.lifecycle:
         return lifecycle.variants_of(builds, args.bytes, args.threads or [1], args.calls)
-    generators = [g for g in args.generators if g != "fips"]
+    if args.sources:
+        build = builds[args.builds[0]]
+        found, args.source_notes = sources.versions(build, args.sources)
+        for note in args.source_notes:
+            process.progress(note)
+        made = sources.make_variants(build, found, args.bytes or [THREADS_BYTES],
+                                     args.threads or [1], args.calls)
+        return [lifecycle.keep_samples(v) or v for v in made] if args.samples else made
+    generators = [g for g in args.generators if g not in FIPS_GENERATORS]
     cells = [(b, DEFAULT_GENERATOR, None) for b in builds.values() if b.name != FIPS_BUILD]
     cells += [(b, g, None) for b in builds.values() if b.name != FIPS_BUILD for g in generators]
     cells += [(b, DEFAULT_GENERATOR, str(c)) for b in builds.values()
               if b.name != FIPS_BUILD for c in args.config]
-    if "fips" in args.generators:
-        cells.append((builds[FIPS_BUILD], "fips", None))
+    cells += [(builds[FIPS_BUILD], g, None) for g in args.generators if g in FIPS_GENERATORS]
     # Asking for ctr-aes-256 on 1.1.1 runs its fixed generator once, not twice.
     cells = [c for c in cells if not (c[0].is_1_1_1 and c[1] == FIXED_1_1_1)] \
         if args.generators else cells
@@ -285,10 +315,13 @@ def processors_report(variants):
 def fit(points):
     """ticks = a + b x bytes, fitted robustly (Theil-Sen), with b's 95%
     interval."""
-    from scipy import stats  # pylint: disable=import-outside-toplevel
+    from scipy.stats import theilslopes  # pylint: disable=import-outside-toplevel
     x = np.array([p[0] for p in points], dtype=np.float64)
     y = np.array([p[1] for p in points], dtype=np.float64)
-    slope, intercept, low, high = stats.theilslopes(y, x, alpha=1 - stats.ALPHA)
+    # With a handful of points the slope's interval is undefined: nan, and
+    # "n/a" in the table, rather than numpy's warning.
+    with np.errstate(invalid="ignore"):
+        slope, intercept, low, high = theilslopes(y, x, alpha=1 - stats.ALPHA)
     return intercept, slope, low, high
 
 
@@ -312,26 +345,31 @@ def sizes_report(variants, rounds):
     lines = [f"Request sizes: median of {rounds} run medians per size, TSC ticks per call, "
              "one thread", "", text.table(header, rows)]
 
-    header = ["generator", "a", "b", "b 95% CI", "cipher b", "b / cipher b",
-              f"cipher share, {SHARE_BYTES} B"]
-    rows = []
     ciphers = {b: by for (b, what), by in groups.items() if what == "AES-256-CTR"}
     generators = {k: by for k, by in groups.items() if k[1] != "AES-256-CTR"}
-    for (build, what), by_size in generators.items():
-        a, b, low, high = fit(points_of(by_size.values()))
-        cipher = ciphers.get(build, {})
-        _, bc, _, _ = fit(points_of(cipher.values())) if len(cipher) >= 2 else (0, float("nan"), 0, 0)
-        share = ""
-        if SHARE_BYTES in by_size and SHARE_BYTES in cipher:
-            mine = runner.run_median(by_size[SHARE_BYTES])
-            floor = runner.run_median(cipher[SHARE_BYTES])
-            share = f"{floor / mine * 100:.0f}%"
-        rows.append([what, f"{a:.0f}", f"{b:.3f}", f"{low:.3f}-{high:.3f}", f"{bc:.3f}",
-                     f"{b / bc:.2f}" if bc == bc and bc > 0 else "n/a", share])
-    lines += ["", "Fit of ticks = a + b x bytes over every run (Theil-Sen): a is a call's fixed "
-              "cost in ticks, b its", "cost in ticks per byte; cipher b is AES-256-CTR's own, "
-              "the floor of a CTR-DRBG call; the", "cipher's share is its ticks over the "
-              "generator's at that size.", "", text.table(header, rows)]
+    if len(sizes) < 2:
+        # A line through one size is any line: there is nothing to fit.
+        lines += ["", "One request size: no fit of ticks = a + b x bytes (it takes two sizes "
+                  "or more)."]
+    else:
+        header = ["generator", "a", "b", "b 95% CI", "cipher b", "b / cipher b",
+                  f"cipher share, {SHARE_BYTES} B"]
+        rows = []
+        for (build, what), by_size in generators.items():
+            a, b, low, high = fit(points_of(by_size.values()))
+            cipher = ciphers.get(build, {})
+            bc = fit(points_of(cipher.values()))[1] if len(cipher) >= 2 else float("nan")
+            share = ""
+            if SHARE_BYTES in by_size and SHARE_BYTES in cipher:
+                mine = runner.run_median(by_size[SHARE_BYTES])
+                floor = runner.run_median(cipher[SHARE_BYTES])
+                share = f"{floor / mine * 100:.0f}%"
+            rows.append([what, f"{a:.0f}", f"{b:.3f}", f"{low:.3f}-{high:.3f}" if low == low and high == high else "n/a", f"{bc:.3f}",
+                         f"{b / bc:.2f}" if bc == bc and bc > 0 else "n/a", share])
+        lines += ["", "Fit of ticks = a + b x bytes over every run (Theil-Sen): a is a call's "
+                  "fixed cost in ticks, b its", "cost in ticks per byte; cipher b is "
+                  "AES-256-CTR's own, the floor of a CTR-DRBG call; the", "cipher's share is "
+                  "its ticks over the generator's at that size.", "", text.table(header, rows)]
 
     if len(generators) > 1:
         (ref_key, ref) = next(iter(generators.items()))
@@ -440,16 +478,19 @@ def plot(args, variants, out):
 
 
 def run(args):
-    axes = bool(args.generators or args.config or args.bytes or args.threads)
+    axes = bool(args.generators or args.config or args.bytes or args.threads or args.sources)
     if args.builds is None:
         args.builds = ["system-shared"] if axes else list(BUILDS)
     # Refused before anything is built.
     for name in args.builds:
         if ALL_BUILDS[name][0] == "1.1.1":
-            for g in [g for g in args.generators if g != "fips"] + \
+            for g in [g for g in args.generators if g not in FIPS_GENERATORS] + \
                     [f"config {c.name}" for c in args.config]:
                 refuse_fixed(name, g)
-    names = list(args.builds) + ([FIPS_BUILD] if "fips" in args.generators else [])
+    names = list(args.builds) + \
+        ([FIPS_BUILD] if set(args.generators) & set(FIPS_GENERATORS) else [])
+    if args.quality:
+        quality.check_tools()
     with contextlib.ExitStack() as held:
         # One comparison at a time per output folder and per build folder;
         # builds are taken in one order, so that two comparisons cannot each
@@ -470,14 +511,17 @@ def run(args):
             runner.run_rounds(variants, args.rounds, cpus=args.cpus)
         finally:
             runner.write_provenance(variants, counter_info, started)
-        report(args, builds, variants)
+        kept = quality.keep_and_test(variants, args.rounds, args.cpus) if args.quality else []
+        report(args, builds, variants, kept)
 
 
-def report(args, builds, variants):
+def report(args, builds, variants, kept=()):
 
     if args.lifecycle:
         lines = lifecycle.report(variants, args.rounds, True,
                                  args.plot or args.out / "lifecycle.png")
+    elif args.sources:
+        lines = sources.report(variants, args.rounds, args.source_notes)
     elif args.bytes:
         lines = sizes_report(variants, args.rounds)
         if args.threads and len(args.threads) > 1:
@@ -490,6 +534,7 @@ def report(args, builds, variants):
         lines += [""] + lifecycle.report(variants, args.rounds, False)
     # A fork variant's records are the parent's and the child's: no one figure per run.
     lines += [] if args.lifecycle else processors_report(variants)
+    lines += kept
     lines += ["", "How each library was built (static or shared, and "
               "OpenSSL_version(OPENSSL_CFLAGS)):"]
     for b in builds.values():
@@ -507,7 +552,9 @@ def report(args, builds, variants):
         lines.append(f"With fewer than {stats.FEW_RECORDS} rounds the intervals are wide and "
                      "the tests weak; 10 or more tell variants apart.")
     print("\n".join(lines))
-    if args.plot and not args.lifecycle:
+    if args.plot and args.sources:
+        sources.plot(variants, args.plot)
+    elif args.plot and not args.lifecycle:
         plot(args, variants, args.plot)
 
 
@@ -521,6 +568,8 @@ def main(argv=None):
     except LabError as error:
         print(f"compare-openssl: {error}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        return process.reader_gone()
     except KeyboardInterrupt:
         # Before the rounds (building, probing): nothing of a run is torn.
         print("compare-openssl: interrupted before the rounds", file=sys.stderr)

@@ -1,0 +1,67 @@
+// The processor's DRBG through RDRAND, 64 bits a step. Compiled with
+// -mrdrnd; the instruction is used only after CPUID reports it.
+#include "drng.h"
+#include "source.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace {
+
+// Intel's DRNG software implementation guide: a step can fail only when the
+// DRBG is briefly drained, so ten retries that all fail mean a broken unit.
+constexpr int rdrand_retries = 10;
+
+std::atomic<uint64_t> retries{0};
+
+bool rdrand_word(unsigned long long &word)
+{
+    for (int tries = 0; tries <= rdrand_retries; ++tries) {
+        if (_rdrand64_step(&word) != 0) {
+            if (tries != 0) {
+                retries.fetch_add(static_cast<uint64_t>(tries), std::memory_order_relaxed);
+            }
+            return true;
+        }
+    }
+    retries.fetch_add(rdrand_retries, std::memory_order_relaxed);
+    return false;
+}
+
+} // namespace
+
+bool source_open(std::string &error)
+{
+    if (!cpuid_bit(1, CpuidRegister::ecx, 30)) {
+        error = "the processor does not report RDRAND (CPUID leaf 1 ECX bit 30)";
+        return false;
+    }
+    if (!kernel_lists("rdrand")) {
+        error = "the processor reports RDRAND, but the kernel has turned it off (no rdrand "
+                "among the flags of /proc/cpuinfo), as it does where the instruction is faulty";
+        return false;
+    }
+    return true;
+}
+
+const char *source_name() { return "rdrand"; }
+
+std::string source_version() { return "instruction"; }
+
+bool source_thread_open(SourceThread *&state, std::string & /*error*/)
+{
+    state = nullptr;
+    return true;
+}
+
+void source_thread_close(SourceThread * /*state*/) {}
+
+int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
+{
+    return drng_fill(buf, n, [](unsigned long long &word) { return rdrand_word(word); });
+}
+
+std::string source_counters()
+{
+    return "rdrand retries " + std::to_string(retries.load(std::memory_order_relaxed));
+}

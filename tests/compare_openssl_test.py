@@ -1,0 +1,127 @@
+"""bench/compare-openssl as a careful user meets it: whatever goes wrong is
+one line and a non-zero status, and the provenance never claims a record
+that the series does not hold."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from rnglab import record
+
+ROOT = Path(__file__).resolve().parent.parent
+COMMAND = ROOT / "bench" / "compare-openssl"
+NO_SUCH = "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n"
+
+
+@pytest.fixture(name="env", scope="module")
+def fixture_env(tmp_path_factory):
+    """The test command says where the lab may build; without it, nowhere in
+    the checkout."""
+    builds = os.environ.get("OPENSSL_RNG_COMPARE_BUILDS") or tmp_path_factory.mktemp("builds")
+    return {**os.environ, "OPENSSL_RNG_COMPARE_BUILDS": str(builds)}
+
+
+def compare(env, *args, cwd=None):
+    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True,
+                          check=False, env=env, cwd=cwd)
+
+
+def claimed(provenance):
+    """The records each block of a provenance says its runs appended."""
+    claims = []
+    for first, last in re.findall(r"^== .*: records (\d+) to (\d+) of osslRb1a.txt",
+                                  provenance.read_text(), re.MULTILINE):
+        claims += range(int(first), int(last) + 1)
+    return claims
+
+
+def set_up_config_pair(tmp_path):
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / "x.cnf").write_text("openssl_conf = init\n[init]\n")
+    return ["--config", tmp_path / "a" / "x.cnf", "--config", tmp_path / "b" / "x.cnf"]
+
+
+def set_up_series_folder(tmp_path):
+    (tmp_path / "out" / "system-shared" / "osslRb1a.txt").mkdir(parents=True)
+    return []
+
+
+def set_up_no_such_generator(tmp_path):
+    (tmp_path / "typo.cnf").write_text(NO_SUCH)
+    return ["--config", tmp_path / "typo.cnf"]
+
+
+# Each case: what to set up (returning the options it adds) and the one line
+# that must end standard error.
+HOSTILE = {
+    "configs with one base name": (set_up_config_pair, "two variants would share the folder "
+                                   "system-shared+config-x"),
+    "--out on a full device": (lambda _: ["--out", "/dev/full"],
+                               "cannot make the folder /dev/full"),
+    "a series that is a folder": (set_up_series_folder, "system-shared: "),
+    "a configuration naming no generator": (set_up_no_such_generator,
+                                            "system-shared+config-typo: no generator stands "
+                                            "behind RAND_bytes: unsupported"),
+    "too many samples": (lambda _: ["--threads", "1024", "--calls", "1048576"],
+                         "--threads times --calls is at most"),
+}
+
+
+@pytest.mark.parametrize("case", HOSTILE, ids=list(HOSTILE))
+def test_a_failure_is_one_line_and_a_non_zero_status(env, tmp_path, case):
+    set_up, message = HOSTILE[case]
+    args = ["--rounds", "1", "--out", tmp_path / "out", *set_up(tmp_path)]
+    done = compare(env, *args)
+    assert done.returncode in (1, 2), done.stderr
+    assert "Traceback" not in done.stderr
+    assert message in done.stderr.strip().splitlines()[-1], done.stderr
+    for provenance in (tmp_path / "out").glob("*/provenance.txt"):
+        assert claimed(provenance) == [], provenance.read_text()
+
+
+def test_provenance_names_every_record_of_every_thread_and_nothing_more(env, tmp_path):
+    out = tmp_path / "out"
+    for _ in range(2):
+        done = compare(env, "--rounds", "2", "--threads", "1,2", "--calls", "64", "--out", out)
+        assert done.returncode == 0, done.stderr
+    folder = out / "system-shared+32B+2threads+64calls"
+    records = record.parse((folder / "osslRb1a.txt").read_bytes(), "f")
+    assert len(records) == 8
+    assert claimed(folder / "provenance.txt") == list(range(8))
+    assert "threads 1 cpu " in (folder / "provenance.txt").read_text()
+    # Each table counts this comparison's runs only.
+    assert "median over 2 runs" in done.stdout
+
+
+def test_ctrl_c_stops_between_runs_and_the_provenance_says_what_was_done(env, tmp_path):
+    out = tmp_path / "out"
+    with subprocess.Popen([str(COMMAND), "--rounds", "500", "--builds", "system-shared",
+                           "--out", str(out)], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as running:
+        series = out / "system-shared" / "osslRb1a.txt"
+        deadline = time.monotonic() + 120
+        while not (series.exists() and series.stat().st_size > 400):
+            assert running.poll() is None and time.monotonic() < deadline, running.stderr.read()
+            time.sleep(0.05)
+        running.send_signal(signal.SIGINT)
+        _, err = running.communicate(timeout=60)
+    assert running.returncode == 130
+    assert "Traceback" not in err and "interrupted in round" in err.splitlines()[-1]
+    records = record.parse(series.read_bytes(), "f")
+    assert 2 <= len(records) < 500
+    assert claimed(out / "system-shared" / "provenance.txt") == list(range(len(records)))
+
+
+@pytest.mark.parametrize("sizes, says", [("32", "One request size: no fit"),
+                                         ("32,64", "Fit of ticks = a + b x bytes")])
+def test_request_sizes_are_fitted_where_two_or_more(env, tmp_path, sizes, says):
+    done = compare(env, "--rounds", "2", "--bytes", sizes, "--out", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    assert says in done.stdout
+    assert not re.search(r"\bnan\b", done.stdout) and "Warning" not in done.stderr
