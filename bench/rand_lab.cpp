@@ -76,6 +76,10 @@ constexpr long kMaxSamples = 33554432;
 // What --keep may hold in memory: every byte of every call.
 constexpr long kMaxKept = 268435456;
 
+// Set in a failed call's count: no interval comes near 2^63 ticks (a
+// century at 3 GHz), and a run with a failed call appends no count.
+constexpr uint64_t kFailed = uint64_t{1} << 63;
+
 enum class Subject { Public, Private, Cipher };
 
 // Every generator --source may name, and what building it takes (a Debian
@@ -365,8 +369,9 @@ struct Worker {
     // Why the thread's generator state could not be made; empty if it was.
     std::string openError;
 
+    // Each call's count; a failed call's has kFailed set. One 8-byte word a
+    // call and nothing else, so that 262,144 calls x 8 threads hold 16 MiB.
     std::vector<uint64_t> time;
-    std::vector<char> failed;
     // Every call's bytes with --keep, stride bytes apart; otherwise one
     // block that every call fills.
     std::vector<unsigned char> block;
@@ -394,10 +399,10 @@ void measure(Worker &w, Call call)
         const int cpuBefore = current_cpu();
         const uint64_t tick = cpucyclesS();
         const int ret = call(out);
-        w.time[i] = cpucyclesE() - tick;
+        const uint64_t ticks = cpucyclesE() - tick;
+        w.time[i] = ret == 1 ? ticks : ticks | kFailed;
         const int cpuAfter = current_cpu();
         w.placement.note(i, cpuBefore, cpuAfter);
-        w.failed[i] = static_cast<char>(ret != 1);
         if (i == 0 && !w.first.empty()) {
             std::memcpy(w.first.data(), out, w.first.size());
         }
@@ -590,8 +595,8 @@ size_t report(const std::vector<Worker> &workers, const std::string &label, cons
     size_t failedCalls = 0;
     for (size_t k = 0; k < workers.size(); k++) {
         const Worker &w = workers[k];
-        for (size_t i = 0; i < w.failed.size(); i++) {
-            if (w.failed[i] != 0) {
+        for (size_t i = 0; i < w.time.size(); i++) {
+            if ((w.time[i] & kFailed) != 0) {
                 failedCalls++;
                 printf("%s Failed--> %zu. cycle", name_of(subject), i);
                 if (workers.size() > 1 || *process != '\0') {
@@ -887,7 +892,6 @@ bool receive(int fd, std::vector<T> &values)
             // Written once now, so that no copy-on-write fault of the
             // parent's pages falls into an interval.
             std::fill(w.time.begin(), w.time.end(), 0);
-            std::fill(w.failed.begin(), w.failed.end(), 0);
             std::fill(w.block.begin(), w.block.end(), 0);
         }
         Section section;
@@ -897,7 +901,7 @@ bool receive(int fd, std::vector<T> &values)
             const Worker &w = run.workers[k];
             sent = write_all(fd, &w.t1, sizeof w.t1) && write_all(fd, &w.t2, sizeof w.t2) &&
                    write_all(fd, &w.placement, sizeof w.placement) && send(fd, w.time) &&
-                   send(fd, w.failed) && send(fd, w.first);
+                   send(fd, w.first);
         }
     } catch (const std::bad_alloc &) {
         printf("Cannot allocate the fork child's copies of its first bytes\n");
@@ -940,7 +944,7 @@ bool fork_child(Run &run, bool &repeats)
         received = received && read_all(fds[0], &w.t1, sizeof w.t1) &&
                    read_all(fds[0], &w.t2, sizeof w.t2) &&
                    read_all(fds[0], &w.placement, sizeof w.placement) && receive(fds[0], w.time) &&
-                   receive(fds[0], w.failed) && receive(fds[0], run.received);
+                   receive(fds[0], run.received);
         repeats = repeats || (received && run.received == run.next);
     }
     close(fds[0]);
@@ -975,7 +979,6 @@ void allocate(Run &run)
     run.workers.resize(threads);
     for (Worker &w : run.workers) {
         w.time.assign(calls, 0);
-        w.failed.assign(calls, 0);
         if (options.keepFile.empty()) {
             // Room for what a block cipher may hold back, though CTR holds
             // none.
@@ -994,7 +997,6 @@ void allocate(Run &run)
         run.child.resize(threads);
         for (Worker &w : run.child) {
             w.time.assign(calls, 0);
-            w.failed.assign(calls, 0);
         }
         run.next.assign(bytes, 0);
         run.received.assign(bytes, 0);
@@ -1043,10 +1045,13 @@ int measure_and_append(Run &run)
     }
 #endif
     bool repeats = false;
+    // Read before the records sort the samples.
+    uint64_t childFirst = 0;
     if (options.fork) {
         if (!fork_child(run, repeats)) {
             return 1;
         }
+        childFirst = run.child[0].time[0];
         failedCalls += report(run.child, run.childLabel, "fork child ", options.subject,
                               options.bytes, run.childSection);
         if (repeats) {
@@ -1075,9 +1080,8 @@ int measure_and_append(Run &run)
     }
     if (options.fork) {
         // The child's first call against what the parent's calls took.
-        const uint64_t first = run.child[0].time[0];
         printf("fork: child's call 0 %llu ticks, parent's median %llu ticks\n",
-               static_cast<unsigned long long>(first),
+               static_cast<unsigned long long>(childFirst),
                static_cast<unsigned long long>(median_of(run.workers[0].time)));
     }
     return status;

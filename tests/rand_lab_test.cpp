@@ -229,7 +229,7 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
 
 TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
 {
-    auto outcome = run_lab("--fork --bytes 32");
+    auto outcome = run_lab("--fork --bytes 32 --samples s.csv");
     ASSERT_EQ(outcome.status, 0) << outcome.out;
     const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
     ASSERT_EQ(records.size(), 10U);
@@ -246,6 +246,10 @@ TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
     EXPECT_GT(std::stoull(m[1]), 0U) << lines.back();
     const unsigned long long median = std::stoull(m[2]);
     EXPECT_EQ(std::to_string(median) + " cpucycles", records[2].substr(12));
+    // The child's threads are numbered on from the parent's.
+    const std::vector<std::string> samples = lines_of(read_file("s.csv"));
+    ASSERT_EQ(samples.size(), 1U + 2 * 1024);
+    EXPECT_EQ(samples[1 + 1024], "2,0," + std::string(m[1]));
 
     // The fake's blocks follow its count of calls, which the child inherits.
     fs::remove("osslRb1a.txt");

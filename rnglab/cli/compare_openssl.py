@@ -30,6 +30,11 @@ interval of the ratio of medians and the Mann-Whitney U test.
   sources     --sources: other generators, measured by rand_lab --source
               (rnglab/sources.py) on the first build, at each --bytes and
               --threads, against OpenSSL's RAND_bytes there.
+  lifecycle   --lifecycle: bench/rand_lab's 262,144 calls of 16 bytes and a
+              fork child's on 1.1.1-static, 3.0-static, newest-3-static and
+              system-shared, every call's count kept: the first call, the
+              periodic reseeds, the fork child's first call and the
+              percentiles, with a plot of one run per build.
 
   --quality   after the rounds, each generator variant's bytes kept in its
               folder (kept.bin, by unmeasured runs of bench/rand_lab --keep)
@@ -48,7 +53,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, plots, process, quality, runner, sources, stats, text
+from rnglab import files, lifecycle, plots, process, quality, runner, sources, stats, text
 from rnglab.errors import LabError
 from rnglab.process import compare_builds
 from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIPS_GENERATORS,
@@ -134,9 +139,15 @@ def parse_args(argv):
                         const=[],
                         metavar="LIST", help="thread counts (default 1,2,4,8 and the "
                         "processor count if larger)")
-    parser.add_argument("--calls", type=number_in(*RAND_LAB_LIMITS["calls"]), default=1024,
+    parser.add_argument("--calls", type=number_in(*RAND_LAB_LIMITS["calls"]),
                         metavar="N", help="calls per thread in each rand_lab run (1024, as the "
-                        "program; at least 2, the fewest that have a median)")
+                        f"program, {lifecycle.CALLS} with --lifecycle; at least 2, the fewest "
+                        "that have a median)")
+    parser.add_argument("--samples", action="store_true",
+                        help="keep every call's count of the rand_lab runs and report their "
+                        "percentiles")
+    parser.add_argument("--lifecycle", action="store_true",
+                        help="the first call, reseeds, fork and the tail (see above)")
     parser.add_argument("--cpus", type=cpus, default="all", metavar="LIST|all|free",
                         help="the processors that rounds rotate over, each round's "
                         "single-threaded runs all on one (all: every processor this process "
@@ -148,12 +159,22 @@ def parse_args(argv):
                         help="after the rounds, keep and test each variant's bytes")
     args = parser.parse_args(argv)
     args.cpus = runner.cpu_list(args.cpus)
+    if args.lifecycle:
+        if args.generators or args.config or args.sources or args.quality:
+            parser.error("--lifecycle measures each build's default generator: no "
+                         "--generators, --config, --sources or --quality")
+        args.builds = args.builds or lifecycle.BUILDS
+        args.bytes = args.bytes or [lifecycle.BYTES]
+        args.calls = args.calls or lifecycle.CALLS
+    elif args.samples and args.bytes is None and args.threads is None and not args.sources:
+        parser.error("--samples keeps bench/rand_lab's counts: give --bytes or --threads too")
+    args.calls = args.calls or 1024
     if args.threads == []:
         args.threads = sorted({1, 2, 4, 8, os.cpu_count() or 1})
-    most = max(args.threads or [1])
+    most = max(args.threads or [1]) * (2 if args.lifecycle else 1)  # a fork child's too
     if most * args.calls > RAND_LAB_SAMPLES:
-        parser.error(f"--threads times --calls is at most {RAND_LAB_SAMPLES} "
-                     f"({most} x {args.calls} asked)")
+        parser.error(f"--threads times --calls is at most {RAND_LAB_SAMPLES}, half that with "
+                     f"--lifecycle ({most} x {args.calls} asked)")
     if args.quality and most * args.calls * max(args.bytes or [THREADS_BYTES]) > quality.KEEP_MAX:
         parser.error(f"--quality keeps a run's bytes in memory: --threads times --calls times "
                      f"--bytes is at most {quality.KEEP_MAX}")
@@ -183,13 +204,16 @@ def make_builds(names):
 def make_variants(args, builds):
     """The reference first: the first build with the library's default
     generator."""
+    if args.lifecycle:
+        return lifecycle.variants_of(builds, args.bytes, args.threads or [1], args.calls)
     if args.sources:
         build = builds[args.builds[0]]
         found, args.source_notes = sources.versions(build, args.sources)
         for note in args.source_notes:
             process.progress(note)
-        return sources.make_variants(build, found, args.bytes or [THREADS_BYTES],
+        made = sources.make_variants(build, found, args.bytes or [THREADS_BYTES],
                                      args.threads or [1], args.calls)
+        return [lifecycle.keep_samples(v) or v for v in made] if args.samples else made
     generators = [g for g in args.generators if g not in FIPS_GENERATORS]
     cells = [(b, DEFAULT_GENERATOR, None) for b in builds.values() if b.name != FIPS_BUILD]
     cells += [(b, g, None) for b in builds.values() if b.name != FIPS_BUILD for g in generators]
@@ -211,6 +235,9 @@ def make_variants(args, builds):
         for b in builds.values():
             variants += [variant(b, DEFAULT_GENERATOR, None, (n, 1, True), args.calls)
                          for n in sizes]
+    if args.samples:
+        for v in variants:
+            lifecycle.keep_samples(v)
     return variants
 
 
@@ -477,6 +504,7 @@ def run(args):
         builds = make_builds(names)
         variants = make_variants(args, builds)
         runner.prepare(variants, args.out)
+        lifecycle.mark(variants)
         counter_info = runner.counter(builds[args.builds[0]])
         started = runner.now_text()
         try:
@@ -489,7 +517,10 @@ def run(args):
 
 def report(args, builds, variants, kept=()):
 
-    if args.sources:
+    if args.lifecycle:
+        lines = lifecycle.report(variants, args.rounds, True,
+                                 args.plot or args.out / "lifecycle.png")
+    elif args.sources:
         lines = sources.report(variants, args.rounds, args.source_notes)
     elif args.bytes:
         lines = sizes_report(variants, args.rounds)
@@ -499,7 +530,10 @@ def report(args, builds, variants, kept=()):
         lines = threads_report(variants, args.rounds)
     else:
         lines = variants_report(variants, args.rounds)
-    lines += processors_report(variants)
+    if args.samples and not args.lifecycle:
+        lines += [""] + lifecycle.report(variants, args.rounds, False)
+    # A fork variant's records are the parent's and the child's: no one figure per run.
+    lines += [] if args.lifecycle else processors_report(variants)
     lines += kept
     lines += ["", "How each library was built (static or shared, and "
               "OpenSSL_version(OPENSSL_CFLAGS)):"]
@@ -520,7 +554,7 @@ def report(args, builds, variants, kept=()):
     print("\n".join(lines))
     if args.plot and args.sources:
         sources.plot(variants, args.plot)
-    elif args.plot:
+    elif args.plot and not args.lifecycle:
         plot(args, variants, args.plot)
 
 

@@ -1,0 +1,364 @@
+"""What a call costs over a process's life, from rand_lab's samples: the
+first call, the periodic reseeds, a fork child's first call, and the tail.
+
+A record keeps the median and the average of a run's calls; rand_lab
+--samples keeps every call's count (thread,call,ticks lines, the fork
+child's threads numbered on from the parent's). From those, per variant:
+
+  percentiles  p50, p90, p99, p99.9 and the maximum of every call of every
+               run pooled, and how many calls took more than 10 times the
+               median;
+  first call   call 0 of each run (where the generator is set up and
+               seeded), the median over runs, against the median of the
+               other calls;
+  reseeds      calls far above the median that recur at one period: every
+               per-thread DRBG reseeds after a fixed number of generate
+               calls, so its spikes fall at the same call indices in every
+               run and every thread, while an interrupt's fall anywhere. The
+               period, not the size, tells them apart;
+  fork         the fork child's call 0 (it finds the fork and reseeds)
+               against the parent's median.
+"""
+
+import warnings
+
+import numpy as np
+
+from rnglab import plots, stats, text
+from rnglab.errors import LabError
+from rnglab.files import why
+from rnglab.process import progress
+from rnglab.variants import DEFAULT_GENERATOR, variant
+
+SAMPLES = "samples.csv"
+HEADER = b"thread,call,ticks\n"
+# Bytes of text read and parsed at once.
+PIECE = 1 << 24
+# The builds a lifecycle comparison measures, and what it measures there:
+# 16-byte calls (the figures in OpenSSL's discussions of reseeding), and
+# enough calls that one thread passes three reseeds at 2^16 calls apiece.
+BUILDS = ["1.1.1-static", "3.0-static", "newest-3-static", "system-shared"]
+BYTES = 16
+CALLS = 262144
+PERCENTILES = (50, 90, 99, 99.9)
+TAIL_FACTOR = 10
+# A spike: above the median by SPIKE_SPREADS robust standard deviations and
+# by SPIKE_SHARE of the median, whichever is more.
+SPIKE_SPREADS = 10
+SPIKE_SHARE = 0.5
+# A period: at least this many calls, at least three places in a thread's
+# calls, a spike at no fewer than HIT_SHARE of its places, and less likely
+# than PERIOD_ALPHA (over every period tried) from spikes that fall anywhere.
+SHORTEST_PERIOD = 64
+HIT_SHARE = 0.75
+PERIOD_ALPHA = 0.001
+# The call indices whose pairs are tried as a period's: the most recurrent.
+CANDIDATES = 300
+
+
+def variants_of(builds, sizes, threads, calls):
+    """The lifecycle's variants: rand_lab on each build at each size and
+    thread count, a fork child after the parent, every count kept."""
+    made = []
+    for b in builds.values():
+        for n in sizes:
+            for t in threads:
+                made.append(variant(b, DEFAULT_GENERATOR, None, (n, t, False), calls))
+                keep_samples(made[-1], fork=True)
+    return made
+
+
+def calls_of(v):
+    """The calls per thread of a rand_lab variant."""
+    return int(v.args[v.args.index("--calls") + 1]) if "--calls" in v.args else 1024
+
+
+def keep_samples(v, fork=False):
+    """Has the variant's runs keep their samples (and, with fork, measure a
+    fork child too, which is another series)."""
+    if fork:
+        v.name += "+fork"
+        v.args += ["--fork"]
+    v.args += ["--samples", SAMPLES]
+
+
+def kept(v):
+    return v.args is not None and SAMPLES in v.args
+
+
+def forks(v):
+    return "--fork" in v.args
+
+
+def mark(variants):
+    """Where each variant's samples file ends before the rounds: what
+    follows is this invocation's."""
+    for v in variants:
+        if kept(v):
+            try:
+                v.samples_from = (v.folder / SAMPLES).stat().st_size
+            except FileNotFoundError:
+                v.samples_from = 0
+            except OSError as error:
+                raise LabError(f"{v.name}: cannot read {v.folder / SAMPLES}: "
+                               f"{why(error)}") from error
+
+
+def parse(stream, threads, calls, name):
+    """thread,call,ticks lines read from a binary stream, as
+    counts[run, thread, call]; each run is threads x calls lines, thread by
+    thread and call by call. Read a piece at a time, so that what is held
+    is the counts (8 bytes each) and one piece of text."""
+    refused = LabError(f"{name}: not whole runs of thread,call,ticks lines for {threads} "
+                       f"thread(s) x {calls} calls")
+    pieces, done, rest, header = [], 0, b"", True
+    while True:
+        chunk = stream.read(PIECE)
+        data = rest + chunk
+        if header and chunk and len(data) < len(HEADER):
+            rest = data
+            continue
+        if header and data.startswith(HEADER):
+            data = data[len(HEADER):]
+        header = False
+        cut = data.rfind(b"\n") + 1 if chunk else len(data)
+        data, rest = data[:cut], data[cut:]
+        if not data and chunk:
+            continue
+        if not data:
+            break
+        lines = data.count(b"\n")
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            try:
+                values = np.fromstring(data.replace(b",", b" "), dtype=np.int64, sep=" ")
+            except (ValueError, DeprecationWarning) as error:
+                raise refused from error
+        if values.size != 3 * lines or not data.endswith(b"\n"):
+            raise refused
+        rows = values.reshape(lines, 3)
+        at = np.arange(done, done + lines)
+        if (np.any(rows[:, 0] != at // calls % threads + 1) or np.any(rows[:, 1] != at % calls)
+                or np.any(rows[:, 2] < 0)):
+            raise refused
+        pieces.append(rows[:, 2].copy())
+        done += lines
+    if done == 0 or done % (threads * calls):
+        raise refused
+    return np.concatenate(pieces).reshape(-1, threads, calls)
+
+
+def read(v):
+    """This invocation's counts of the variant: (parent, child), each
+    [run, thread, call]; child is None without --fork."""
+    path = v.folder / SAMPLES
+    processes = 2 if forks(v) else 1
+    try:
+        with open(path, "rb") as samples:
+            samples.seek(getattr(v, "samples_from", 0))
+            counts = parse(samples, v.threads * processes, calls_of(v), str(path))
+    except OSError as error:
+        raise LabError(f"{v.name}: cannot read {path}: {why(error)}") from error
+    if processes == 1:
+        return counts, None
+    return counts[:, :v.threads], counts[:, v.threads:]
+
+
+def spikes_of(x):
+    """Which calls of one thread's counts are spikes; call 0, the first
+    call, is reported on its own and never is one."""
+    from scipy.stats import median_abs_deviation  # pylint: disable=import-outside-toplevel
+    mid = np.median(x)
+    limit = mid + max(SPIKE_SPREADS * median_abs_deviation(x, scale="normal"), SPIKE_SHARE * mid)
+    spikes = x > limit
+    spikes[0] = False
+    return spikes
+
+
+def find_period(sequences):
+    """The reseeds in counts[sequence, call], sequences that count their
+    calls alike (a thread of a run each): the period, its places, and the
+    spikes at them and elsewhere. period is None when no period stands out
+    from spikes that fall anywhere."""
+    from scipy.stats import binom  # pylint: disable=import-outside-toplevel
+    x = np.asarray(sequences)
+    spikes = np.array([spikes_of(row) for row in x])
+    count = spikes.sum(axis=0)
+    found = {"period": None, "places": [], "sequences": len(x), "spikes": int(count.sum())}
+    density = spikes.mean()
+    if density == 0:
+        return {**found, **others(x, spikes, [])}
+    length = x.shape[1]
+    spiked = np.flatnonzero(count)
+    candidates = np.sort(spiked[np.argsort(-count[spiked], kind="stable")][:CANDIDATES])
+    tried, best = set(), None
+    for k, first in enumerate(candidates):
+        for second in candidates[k + 1:]:
+            period = int(second - first)
+            phase = int(first) % period or period
+            places = len(range(phase, length, period))
+            if period < SHORTEST_PERIOD or places < 3 or (phase, period) in tried:
+                continue
+            tried.add((phase, period))
+            hits = int(count[phase::period].sum())
+            possible = places * len(x)
+            if hits < HIT_SHARE * possible:
+                continue
+            chance = float(binom.logsf(hits - 1, possible, density))
+            if best is None or chance < best[0]:
+                best = (chance, phase, period)
+    if best is None or best[0] + np.log(len(tried)) >= np.log(PERIOD_ALPHA):
+        return {**found, **others(x, spikes, [])}
+    _, phase, period = best
+    places = list(range(phase, length, period))
+    at = np.zeros(length, dtype=bool)
+    at[places] = True
+    hit = spikes & at
+    return {**found, "period": period, "places": places,
+            "shown": [int(count[p]) for p in places],
+            "cost": x[hit], "median": float(np.median(x[:, 1:])), **others(x, spikes, places)}
+
+
+def others(x, spikes, places):
+    """The spikes away from the period's places: interrupts and the like."""
+    away = spikes.copy()
+    away[:, places] = False
+    return {"random": int(away.sum()), "random_ticks": x[away]}
+
+
+def summarise(v):
+    """The variant's figures from this invocation's samples."""
+    progress(f"reading the samples of {v.name} ...")
+    parent, child = read(v)
+    pooled = parent.ravel()
+    tiles = np.percentile(pooled, PERCENTILES)
+    runs = parent.reshape(len(parent), -1)
+    figures = {
+        "variant": v.name, "build": v.build.name, "runs": len(parent), "calls": pooled.size,
+        "percentiles": dict(zip(PERCENTILES, tiles)), "max": int(pooled.max()),
+        "tail": int(np.count_nonzero(pooled > TAIL_FACTOR * tiles[0])),
+        # A record's median, per thread of each run, then over the run's threads.
+        "run_median": np.median(np.median(parent, axis=2), axis=1),
+        "run_first": np.median(parent[:, :, 0], axis=1),
+        "run_rest": np.median(parent[:, :, 1:].reshape(len(parent), -1), axis=1),
+        "run_p99": np.percentile(runs, 99, axis=1),
+        "run_p999": np.percentile(runs, 99.9, axis=1),
+        "run_max": runs.max(axis=1),
+        "reseeds": find_period(parent.reshape(-1, parent.shape[2])),
+        "example": parent[0, 0].copy(),  # not a view that keeps every count
+    }
+    if child is not None:
+        figures["child_first"] = np.median(child[:, :, 0], axis=1)
+        figures["child_reseeds"] = find_period(child.reshape(-1, child.shape[2]))
+    return figures
+
+
+def with_interval(values):
+    """A median with its 95% bootstrap interval, where there is more than
+    one value."""
+    mid, low, high = stats.median_interval(values)
+    if low is None:
+        return text.number(mid, 0)
+    return f"{text.number(mid, 0)} [{low:.0f}-{high:.0f}]"
+
+
+def reseed_text(found):
+    """Where the reseeds showed, in a sentence."""
+    shown = found["spikes"] - found["random"]
+    if found["period"] is None:
+        if not found["spikes"]:
+            return "no spikes at all"
+        return (f"no periodic spikes: {found['spikes']} spikes over {found['sequences']} "
+                f"thread runs fall at no common period (interrupts and the like)")
+    places = ", ".join(f"{p:,}" for p in found["places"])
+    return (f"every {found['period']:,} calls, at calls {places} ({shown} of "
+            f"{len(found['places']) * found['sequences']} places spiked); {found['random']} "
+            "other spikes at random calls" +
+            (f", median {np.median(found['random_ticks']):.0f} ticks" if found["random"] else ""))
+
+
+def percentiles_report(summaries):
+    header = ["variant", "calls", "record median", *[f"p{p:g}" for p in PERCENTILES], "max",
+              f"> {TAIL_FACTOR} x p50"]
+    rows = [[s["variant"], str(s["calls"]), text.number(np.median(s["run_median"])),
+             *[f"{s['percentiles'][p]:.0f}" for p in PERCENTILES], str(s["max"]),
+             str(s["tail"])] for s in summaries]
+    return ["Every call's count, pooled over this invocation's runs (TSC ticks, percentiles "
+            "interpolated", "and rounded); record median: the median over runs of the records' "
+            "medians, as the", "other tables give it", "",
+            text.table(header, rows)]
+
+
+def lifecycle_report(summaries, rounds):
+    """The table of a call's costs over a process's life, and where the
+    reseeds showed."""
+    header = ["variant", "first call", "median", "p99", "p99.9", "max", "reseed spike",
+              "fork child's first"]
+    rows = []
+    for s in summaries:
+        found = s["reseeds"]
+        spike = with_interval(found["cost"]) if found["period"] else "none"
+        child = with_interval(s["child_first"]) if "child_first" in s else ""
+        rows.append([s["variant"], with_interval(s["run_first"]), with_interval(s["run_median"]),
+                     with_interval(s["run_p99"]), with_interval(s["run_p999"]),
+                     with_interval(s["run_max"]), spike, child])
+    lines = [f"A call's cost over a process's life, TSC ticks: the median over {rounds} runs "
+             "with its 95%", "bootstrap interval (reseed spike: over every reseed's count)",
+             "", text.table(header, rows, left=1), ""]
+    for s in summaries:
+        first, rest = np.median(s["run_first"]), np.median(s["run_rest"])
+        lines.append(f"{s['variant']}: call 0 {first:.0f} ticks, {first / rest:.1f} x the "
+                     f"other calls' {rest:.0f}")
+        found = s["reseeds"]
+        lines.append("  reseeds: " + reseed_text(found))
+        if found["period"]:
+            cost = np.median(found["cost"])
+            lines.append(f"  a reseed costs {cost:.0f} ticks, {cost / found['median']:.1f} x the "
+                         f"median, {cost - found['median']:.0f} ticks more")
+        if "child_first" in s:
+            first = np.median(s["child_first"])
+            parent = np.median(s["run_median"])
+            lines.append(f"  fork child: call 0 {first:.0f} ticks, {first / parent:.1f} x the "
+                         f"parent's median; its reseeds: {reseed_text(s['child_reseeds'])}")
+    return lines
+
+
+def plot(summaries, out):
+    """Each variant's first run, thread 1: every call's count against its
+    index, log scale, the reseeds' places marked."""
+    fig = plots.figure((1200, 260 * len(summaries) + 60))
+    axes = fig.subplots(len(summaries), 1, sharex=True, squeeze=False)[:, 0]
+    for ax, s in zip(axes, summaries):
+        x = s["example"]
+        ax.plot(np.arange(x.size), x, ",", color="C0", alpha=0.6)
+        found = s["reseeds"]
+        for place in found["places"]:
+            ax.axvline(place, color="C3", linestyle=":", linewidth=0.8, alpha=0.5)
+        if found["places"]:
+            ax.plot(found["places"], x[found["places"]], "o", color="C3", fillstyle="none",
+                    markersize=8, label="the reseeds' calls")
+            ax.legend(fontsize="small", loc="upper right")
+        ax.set_yscale("log")
+        ax.set_ylabel("TSC ticks")
+        what = (f"reseeds every {found['period']:,} calls" if found["period"]
+                else "no periodic spikes")
+        ax.set_title(plots.short(f"{s['build']}: {what}"), fontsize="small")
+    axes[-1].set_xlabel("call index (one run, thread 1)")
+    fig.suptitle("RAND_bytes: every call's count over one run")
+    fig.tight_layout()
+    plots.save(fig, str(out))
+
+
+def report(variants, rounds, lifecycle, out=None):
+    """The percentiles of every variant that kept samples, and with
+    lifecycle the table of a process's life and its plot (to out)."""
+    summaries = [summarise(v) for v in variants if kept(v)]
+    if not summaries:
+        return []
+    lines = percentiles_report(summaries)
+    if lifecycle:
+        lines = lifecycle_report(summaries, rounds) + [""] + lines
+        if out is not None:
+            plot(summaries, out)
+            lines += ["", f"Every call of one run per build: {out}"]
+    return lines
