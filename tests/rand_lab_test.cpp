@@ -152,6 +152,9 @@ TEST_F(RandLab, WhatCannotBeAppendedWholeLeavesEveryFileAsItWas)
 
 TEST_F(RandLab, AFailingGeneratorAppendsNothingAndFails)
 {
+    if (std::string(RAND_LAB_OPENSSL_VERSION).rfind("1.", 0) == 0) {
+        GTEST_SKIP() << "the 1.1.1 series reads no [random] section: its generator cannot be named";
+    }
     write_file("bad.cnf", "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n");
     auto outcome = run_lab("--threads 2 --calls 3", "export OPENSSL_CONF=bad.cnf");
     EXPECT_EQ(outcome.status, 1);
@@ -252,6 +255,11 @@ TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
     EXPECT_EQ(samples[1 + 1024], "2,0," + std::string(m[1]));
 
     // The fake's blocks follow its count of calls, which the child inherits.
+    // A static libcrypto brings its own RAND_bytes along with the cipher, so
+    // the fake is built against a shared one only.
+    if (std::string(RAND_LAB_FAKE_BINARY).empty()) {
+        return;
+    }
     fs::remove("osslRb1a.txt");
     outcome = run_lab("--fork --bytes 32", "true", RAND_LAB_FAKE_BINARY);
     EXPECT_EQ(outcome.status, 1);
