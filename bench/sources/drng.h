@@ -6,6 +6,7 @@
 
 #include "internal_macros.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -74,6 +75,47 @@ inline bool kernel_lists(const char *flag)
     (void)flag;
 #endif
     return true;
+}
+
+// Whether the instruction can be used here: CPUID reports it (`reported`,
+// described as `where`) and the kernel has not turned it off; `error` says
+// which of the two is missing.
+inline bool drng_open(std::string &error, bool reported, const char *name, const char *where,
+                      const char *flag)
+{
+    if (!reported) {
+        error = std::string("the processor does not report ") + name + " (" + where + ")";
+        return false;
+    }
+    if (!kernel_lists(flag)) {
+        error = std::string("the processor reports ") + name + ", but the kernel has turned it " +
+                "off (no " + flag + " among the flags of /proc/cpuinfo), as it does where the " +
+                "instruction is faulty";
+        return false;
+    }
+    return true;
+}
+
+// One 64-bit word from `step` (an instruction's intrinsic), tried up to
+// 1 + bound times, with a pause between tries where `pause`; the failed
+// tries are added to `retries`. False when every try failed.
+template <typename Step>
+inline bool drng_word(unsigned long long &word, Step step, int bound, bool pause,
+                      std::atomic<uint64_t> &retries)
+{
+    for (int tries = 0; tries <= bound; ++tries) {
+        if (step(&word) != 0) {
+            if (tries != 0) {
+                retries.fetch_add(static_cast<uint64_t>(tries), std::memory_order_relaxed);
+            }
+            return true;
+        }
+        if (pause) {
+            _mm_pause();
+        }
+    }
+    retries.fetch_add(static_cast<uint64_t>(bound), std::memory_order_relaxed);
+    return false;
 }
 
 // Fills n bytes of buf from words that `step` delivers, the last word only

@@ -16,32 +16,15 @@ std::atomic<uint64_t> retries{0};
 
 bool rdrand_word(unsigned long long &word)
 {
-    for (int tries = 0; tries <= rdrand_retries; ++tries) {
-        if (_rdrand64_step(&word) != 0) {
-            if (tries != 0) {
-                retries.fetch_add(static_cast<uint64_t>(tries), std::memory_order_relaxed);
-            }
-            return true;
-        }
-    }
-    retries.fetch_add(rdrand_retries, std::memory_order_relaxed);
-    return false;
+    return drng_word(word, [](unsigned long long *w) { return _rdrand64_step(w); }, rdrand_retries, false,
+                     retries);
 }
 
 } // namespace
 
 bool source_open(std::string &error)
 {
-    if (!cpuid_bit(1, CpuidRegister::ecx, 30)) {
-        error = "the processor does not report RDRAND (CPUID leaf 1 ECX bit 30)";
-        return false;
-    }
-    if (!kernel_lists("rdrand")) {
-        error = "the processor reports RDRAND, but the kernel has turned it off (no rdrand "
-                "among the flags of /proc/cpuinfo), as it does where the instruction is faulty";
-        return false;
-    }
-    return true;
+    return drng_open(error, cpuid_bit(1, CpuidRegister::ecx, 30), "RDRAND", "CPUID leaf 1 ECX bit 30", "rdrand");
 }
 
 const char *source_name() { return "rdrand"; }

@@ -18,33 +18,15 @@ std::atomic<uint64_t> retries{0};
 
 bool rdseed_word(unsigned long long &word)
 {
-    for (int tries = 0; tries <= rdseed_retries; ++tries) {
-        if (_rdseed64_step(&word) != 0) {
-            if (tries != 0) {
-                retries.fetch_add(static_cast<uint64_t>(tries), std::memory_order_relaxed);
-            }
-            return true;
-        }
-        _mm_pause();
-    }
-    retries.fetch_add(rdseed_retries, std::memory_order_relaxed);
-    return false;
+    return drng_word(word, [](unsigned long long *w) { return _rdseed64_step(w); }, rdseed_retries, true,
+                     retries);
 }
 
 } // namespace
 
 bool source_open(std::string &error)
 {
-    if (!cpuid_bit(7, CpuidRegister::ebx, 18)) {
-        error = "the processor does not report RDSEED (CPUID leaf 7 EBX bit 18)";
-        return false;
-    }
-    if (!kernel_lists("rdseed")) {
-        error = "the processor reports RDSEED, but the kernel has turned it off (no rdseed "
-                "among the flags of /proc/cpuinfo), as it does where the instruction is faulty";
-        return false;
-    }
-    return true;
+    return drng_open(error, cpuid_bit(7, CpuidRegister::ebx, 18), "RDSEED", "CPUID leaf 7 EBX bit 18", "rdseed");
 }
 
 const char *source_name() { return "rdseed"; }
