@@ -832,11 +832,12 @@ uint64_t median_of(std::vector<uint64_t> &time)
 }
 
 #if !defined(RNG_OS_WINDOWS) && !defined(RAND_LAB_SOURCE)
-bool write_all(int fd, const void *data, size_t size)
+// All of size bytes through io (read or write on fd), which may move fewer
+// at a time or be interrupted by a signal.
+template <typename Byte, typename Io> bool move_all(int fd, Byte *at, size_t size, Io io)
 {
-    const auto *at = static_cast<const char *>(data);
     while (size > 0) {
-        const ssize_t n = write(fd, at, size);
+        const ssize_t n = io(fd, at, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -849,21 +850,14 @@ bool write_all(int fd, const void *data, size_t size)
     return true;
 }
 
+bool write_all(int fd, const void *data, size_t size)
+{
+    return move_all(fd, static_cast<const char *>(data), size, ::write);
+}
+
 bool read_all(int fd, void *data, size_t size)
 {
-    auto *at = static_cast<char *>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, at, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return move_all(fd, static_cast<char *>(data), size, ::read);
 }
 
 // A sample's or a buffer's contents over the pipe.
