@@ -24,6 +24,7 @@
 // standard error and status 2, and nothing is measured.
 #include "cpucycles.h"
 #include "openssl_rng.h"
+#include "results_file.h"
 #include "platform.h"
 #include "run_constants.h"
 

@@ -1,10 +1,11 @@
-// What the hand-written reference loops share, and nothing of the program's
-// code: the CPUID barrier they fence with, and the median they report, which
-// rounds an even count's middle pair down exactly as the program's record
-// does, so that a reference and the program can differ only in what they
-// measure.
+// What the hand-written reference loops share, and none of the program's
+// measuring code: the CPUID barrier they fence with, and the median they
+// report, the record's own (src/median.h), so that a reference and the
+// program can differ only in what they measure.
 #ifndef OPENSSL_RNG_REFERENCE_LOOP_H
 #define OPENSSL_RNG_REFERENCE_LOOP_H
+
+#include "median.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -21,18 +22,11 @@ inline __attribute__((always_inline)) void cpuid_barrier()
     asm volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d)::"memory");
 }
 
-// The middle value, or the middle pair's sum halved and rounded down (formed
-// without the sum, which could pass 2^64).
+// The record's median of values, which it sorts.
 inline uint64_t median(std::vector<uint64_t> values)
 {
     std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    if (n % 2 == 1) {
-        return values[n / 2];
-    }
-    const uint64_t lower = values[n / 2 - 1];
-    const uint64_t upper = values[n / 2];
-    return lower / 2 + upper / 2 + (lower & upper & 1U);
+    return sorted_median(values.data(), values.size());
 }
 
 #endif

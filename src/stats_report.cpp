@@ -1,5 +1,7 @@
 #include "stats_report.h"
 
+#include "median.h"
+
 #include <cstdlib>
 
 namespace {
@@ -14,9 +16,7 @@ int cmp_llu(const void *a, const void *b)
     return first > second ? 1 : 0;
 }
 
-// Sorts l in place. The middle pair of an even count is averaged without
-// forming its sum, which could wrap past 2^64; the result is the sum halved
-// and rounded down.
+// Sorts l in place.
 uint64_t median(uint64_t *l, size_t llen)
 {
     if (llen < 2) {
@@ -24,12 +24,7 @@ uint64_t median(uint64_t *l, size_t llen)
         return llen == 1 ? l[0] : 0;
     }
     qsort(l, llen, sizeof(uint64_t), cmp_llu);
-    if (llen % 2 == 1) {
-        return l[llen / 2];
-    }
-    const uint64_t lower = l[llen / 2 - 1];
-    const uint64_t upper = l[llen / 2];
-    return lower / 2 + upper / 2 + (lower & upper & 1U);
+    return sorted_median(l, llen);
 }
 
 // The sum wraps modulo 2^64 on purpose: an interval that went backwards is

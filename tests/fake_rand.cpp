@@ -6,7 +6,12 @@
 
 namespace {
 
-std::set<int> failing;
+// Made on first use, so that a program's set-up may fail calls before main.
+std::set<int> &failing()
+{
+    static std::set<int> calls;
+    return calls;
+}
 bool failingWrite = true;
 // Atomic, for the lab's driver, whose threads call it at once.
 std::atomic<int> callCount{0};
@@ -14,7 +19,7 @@ std::atomic<int> callCount{0};
 int fake_generate(unsigned char *buf, int num)
 {
     const int call = callCount++;
-    const bool fails = failing.count(fake_rand::kFailAll) != 0 || failing.count(call) != 0;
+    const bool fails = failing().count(fake_rand::kFailAll) != 0 || failing().count(call) != 0;
     if (!fails || failingWrite) {
         for (int i = 0; i < num; i++) {
             buf[i] = fake_rand::pattern_byte(call, static_cast<size_t>(i));
@@ -29,14 +34,14 @@ namespace fake_rand {
 
 void reset(int firstCall)
 {
-    failing.clear();
+    failing().clear();
     failingWrite = true;
     callCount = firstCall;
 }
 
 void fail_calls(const std::set<int> &calls, bool writeBlock)
 {
-    failing = calls;
+    failing() = calls;
     failingWrite = writeBlock;
 }
 

@@ -10,6 +10,11 @@ namespace fake_rand {
 
 constexpr int kFailAll = -1;
 
+// For the programs linked with the fake (fake_rand_env.cpp): this variable
+// set to "all" fails every call, to "all-unwritten" every call without
+// writing its block.
+constexpr const char *kFailEnvironment = "FAKE_RAND_FAIL";
+
 // Every call succeeds again and the count restarts at firstCall; processes
 // that run at once start apart, so that their blocks differ.
 void reset(int firstCall = 0);

@@ -24,9 +24,6 @@
 #include <utility>
 #include <vector>
 
-int openssl_rng_main();          // the program's entry, renamed in this build
-int rand_priv_bytes_run_main(); // and the driver's
-
 namespace {
 
 namespace fs = test_support::fs;
@@ -82,15 +79,15 @@ void expect_blocks(const std::string &bytes, int first)
     }
 }
 
+// The program's entry, linked with the fake, every call of which fails.
 TEST_F(Runs, EveryCallFailingIsReportedInOrderAndTheRecordIsStillWritten)
 {
-    fake_rand::fail_calls({fake_rand::kFailAll});
-    testing::internal::CaptureStdout();
-    const int status = openssl_rng_main();
-    const std::vector<std::string> out = lines_of(testing::internal::GetCapturedStdout());
+    const auto outcome =
+        test_support::run_binary(OPENSSL_RNG_FAKE_BINARY, fake_rand::kFailEnvironment, "all");
+    const std::vector<std::string> out = lines_of(outcome.out);
 
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(fake_rand::calls_made(), kCalls);
+    EXPECT_EQ(outcome.status, 0);
+    // A line per call, every call failing.
     ASSERT_EQ(out.size(), kCalls + 1U);
     for (int i = 0; i < kCalls; i++) {
         EXPECT_EQ(out[static_cast<size_t>(i)], "RAND_bytes Failed--> " + std::to_string(i) + ". cycle");
@@ -322,17 +319,12 @@ TEST_F(Runs, ARecordStartsOnALineOfItsOwnAndWhatWasThereStaysAsItWas)
 
 TEST_F(Runs, CallsThatFailWithoutWritingLeaveZerosInTheDataFileNeverOldHeap)
 {
-    {
-        // Freed bytes that the driver's block is likely to be given again.
-        const std::string old(kBlockSize, '\xA5');
-        test_support::write_file("old", old);
-    }
-    fake_rand::fail_calls({fake_rand::kFailAll}, false);
-    testing::internal::CaptureStdout();
-    const int status = rand_priv_bytes_run_main();
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(lines_of(out).size(), static_cast<size_t>(kCalls));
+    // The driver's entry, linked with the fake, every call of which fails
+    // without writing, after freeing a block's worth of old bytes.
+    const auto outcome = test_support::run_binary(RAND_PRIV_BYTES_RUN_FAKE_BINARY,
+                                                  fake_rand::kFailEnvironment, "all-unwritten");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(lines_of(outcome.out).size(), static_cast<size_t>(kCalls));
     const std::string kept = read_file("RAND_priv_bytes.bin");
     EXPECT_EQ(kept.size(), kRunBytes);
     const size_t nonzero = kept.find_first_not_of('\0');

@@ -15,7 +15,11 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -115,11 +119,12 @@ inline void expect_record(const std::vector<std::string> &lines, size_t first, c
     EXPECT_EQ(value(3), value(1) / 1024);
 }
 
-#if !defined(_WIN32)
 struct CommandOutcome {
     int status = -1;
     std::string out;
 };
+
+#if !defined(_WIN32)
 
 // Runs command through the shell in the current folder, catching its
 // standard output; standard error is left alone, so anything there shows in
@@ -139,6 +144,35 @@ inline CommandOutcome run_command(const std::string &command)
     }
     const int wstatus = pclose(pipe);
     outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return outcome;
+}
+
+// Runs binary, without arguments, in the current folder with the
+// environment variable name set to value, catching its standard output.
+inline CommandOutcome run_binary(const std::string &binary, const char *name, const char *value)
+{
+    return run_command(std::string(name) + "='" + value + "' '" + binary + "'");
+}
+#else
+// The same on Windows, with no shell: standard output is sent to a file
+// while the program runs.
+inline CommandOutcome run_binary(const std::string &binary, const char *name, const char *value)
+{
+    CommandOutcome outcome;
+    const char *caught = "run_binary.out";
+    _putenv_s(name, value);
+    fflush(stdout);
+    const int saved = _dup(1);
+    const int out = _open(caught, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0644);
+    _dup2(out, 1);
+    _close(out);
+    const intptr_t status = _spawnl(_P_WAIT, binary.c_str(), binary.c_str(), nullptr);
+    _dup2(saved, 1);
+    _close(saved);
+    _putenv_s(name, "");
+    outcome.status = static_cast<int>(status);
+    outcome.out = read_text(caught);
+    fs::remove(caught);
     return outcome;
 }
 #endif

@@ -1,0 +1,38 @@
+// The program's entry: runs the RAND_bytes benchmark once in the working
+// folder, appending its record to "osslRb1a.txt", and prints how long the
+// run took.
+#include "openssl_rng.h"
+
+#include "platform.h"
+#include "results_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main()
+{
+    guard_process_files();
+    BYTE *data = allocate_block();
+    if (data == nullptr) {
+        return 1;
+    }
+    FILE *timeFile = open_results();
+    if (timeFile == nullptr) {
+        free(data);
+        return 1;
+    }
+
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER t1;
+    LARGE_INTEGER t2;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&t1);
+    const int runStatus = rand_bytes_API(timeFile, data);
+    QueryPerformanceCounter(&t2);
+    if (runStatus == 0) {
+        const double elapsedTime = seconds_between(t1, t2, frequency);
+        printf("Program executed in: %f sec\n", elapsedTime);
+    }
+
+    return finish_run(timeFile, data, runStatus);
+}
