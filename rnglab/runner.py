@@ -34,16 +34,13 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, record
+from rnglab import files, randlab, record
 from rnglab.errors import LabError
 from rnglab.process import parse_info, quiet_run
 from rnglab.variants import probe_text
 
+# The program's line for a failed call (rand_lab's are data lines).
 FAILED_CALL = re.compile(r"Failed--> \d+\. cycle")
-# rand_lab's line per thread: where its loop ran.
-PLACEMENT = re.compile(r"^thread (\d+): loop \S+ s, cpu (\d+) to (\d+), (\d+) calls? away",
-                       re.MULTILINE)
-RATE = re.compile(r": ([0-9.]+) calls/s")
 
 
 @dataclasses.dataclass
@@ -59,7 +56,8 @@ class Run:
     @property
     def placements(self):
         """(thread, first processor, last processor, calls away) per thread."""
-        return [tuple(map(int, m.groups())) for m in PLACEMENT.finditer(self.output)]
+        return [(int(t["n"]), int(t["cpu_first"]), int(t["cpu_last"]), int(t["away"]))
+                for t in randlab.parse(self.output).all("thread", process="parent")]
 
 
 class Interrupted(LabError):
@@ -172,18 +170,24 @@ def run_once(v, cpu=None, round_=0):
     first = v.before + sum(len(r.records) for r in v.runs)
     run = Run(round_, cpu, first, read_results(v, size), done.stdout)
     v.runs.append(run)
-    failed = next((line for line in done.stdout.splitlines() if FAILED_CALL.search(line)), None)
+    output = randlab.parse(done.stdout)
+    if v.args is None:
+        # The program's own lines, which stay as they are.
+        failed = next((line for line in done.stdout.splitlines() if FAILED_CALL.search(line)),
+                      None)
+        said = (done.stdout.strip().splitlines()[-1:] or ["no output"])[0]
+    else:
+        failed = output.first_message() if output.first("failed") else None
+        said = output.first_message()
     if failed is not None:
         run.failure = f"a call failed: {failed}"
     elif done.returncode != 0:
-        last = done.stdout.strip().splitlines()[-1:] or ["no output"]
-        run.failure = (f"{Path(v.command[0]).name} exited with status {done.returncode}: "
-                       f"{last[0]}")
+        run.failure = f"{Path(v.command[0]).name} exited with status {done.returncode}: {said}"
     if run.failure:
         raise LabError(f"{v.name}: {run.failure}")
     if v.args is not None:
-        rate = next((line for line in done.stdout.splitlines() if RATE.search(line)), "")
-        files.append_whole(v.folder / "runs.txt", rate + "\n")
+        rates = output.lines("rate", process="parent")
+        files.append_whole(v.folder / "runs.txt", (rates[0].text if rates else "") + "\n")
     return run
 
 
@@ -353,9 +357,9 @@ def throughput(v):
     """Total calls per second of each of this invocation's rand_lab runs."""
     values = []
     for run in v.runs:
-        match = RATE.search(run.output)
-        if match:
-            values.append(float(match.group(1)))
+        rate = randlab.parse(run.output).first("rate", process="parent")
+        if rate:
+            values.append(float(rate["calls_per_s"]))
     return values
 
 

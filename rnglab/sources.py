@@ -15,7 +15,7 @@ import subprocess
 
 import numpy as np
 
-from rnglab import plots, runner, stats, text
+from rnglab import plots, randlab, runner, stats, text
 from rnglab.errors import LabError
 from rnglab.variants import DEFAULT_GENERATOR, variant
 
@@ -56,10 +56,12 @@ def versions(build, asked):
                                   text=True, errors="replace", check=False)
         except OSError as error:
             raise LabError(f"cannot run {command[0]}: {error.strerror}") from error
-        line = (done.stdout.strip().splitlines() or ["no answer"])[-1]
-        if done.returncode == 0:
-            found[name] = line.split(" ", 1)[1] if " " in line else line
+        output = randlab.parse(done.stdout)
+        source = output.first("source", name=name)
+        if done.returncode == 0 and source:
+            found[name] = source.get("version", "")
             continue
+        line = output.first_message("no answer")
         if not everything or name == REFERENCE:
             raise LabError(line.removeprefix("rand_lab: "))
         notes.append(f"{name} not measured: {line.removeprefix('rand_lab: ')}")

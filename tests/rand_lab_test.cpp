@@ -1,6 +1,9 @@
 // The lab's driver, run in a fresh folder: what its threads leave, that they
-// ran at once, and that a bad option measures nothing.
+// ran at once, what it says as data and as messages, and that a bad option
+// measures nothing.
 #include "test_support.h"
+
+#include "median.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,14 +20,28 @@ namespace {
 namespace fs = test_support::fs;
 using test_support::expect_record;
 using test_support::lines_of;
+using test_support::lines_of_kind;
+using test_support::OutputLine;
 using test_support::read_file;
+using test_support::read_output;
 using test_support::run_command;
 using test_support::write_file;
 
-test_support::CommandOutcome run_lab(const std::string &args, const std::string &before = "true",
-                                     const char *binary = RAND_LAB_BINARY)
+struct LabOutcome {
+    int status;
+    std::string out;
+    std::vector<OutputLine> lines;
+
+    std::vector<OutputLine> of(const std::string &kind) const { return lines_of_kind(lines, kind); }
+    std::vector<OutputLine> messages() const { return of(""); }
+};
+
+// Standard error joins standard output, as the lab reads both.
+LabOutcome run_lab(const std::string &args, const std::string &before = "true",
+                   const char *binary = RAND_LAB_BINARY)
 {
-    return run_command("(" + before + "; '" + binary + "' " + args + ") 2>&1");
+    const auto outcome = run_command("(" + before + "; '" + binary + "' " + args + ") 2>&1");
+    return {outcome.status, outcome.out, read_output(outcome.out)};
 }
 
 using RandLab = test_support::InTempDir;
@@ -33,6 +50,7 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
 {
     const auto outcome = run_lab("--bytes 32 --threads 3");
     ASSERT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_TRUE(outcome.messages().empty()) << outcome.out;
 
     const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
     ASSERT_EQ(records.size(), 15U);
@@ -40,45 +58,55 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
         expect_record(records, first, "RAND_bytes 32 B 3 threads:");
     }
 
-    // "thread K: loop FROM-TO s", counted from the start of the parallel
-    // section: every loop starts before any ends.
+    // What the run appends comes first, and whether it landed last.
+    ASSERT_FALSE(outcome.lines.empty());
+    const OutputLine &run = outcome.lines.front();
+    EXPECT_EQ(run.kind, "run") << outcome.out;
+    EXPECT_EQ(run["label"], "RAND_bytes 32 B 3 threads:");
+    EXPECT_EQ(run["subject"], "RAND_bytes");
+    EXPECT_EQ(run["source"], "openssl");
+    EXPECT_EQ(run["threads"], "3");
+    EXPECT_EQ(run["calls"], "1024");
+    EXPECT_EQ(run.fields.count("child_label"), 0U);
+    const OutputLine &records_line = outcome.lines.back();
+    EXPECT_EQ(records_line.kind, "records");
+    EXPECT_EQ(records_line["appended"], "yes");
+    EXPECT_EQ(records_line["count"], "3");
+
+    // Loops counted from the start of the parallel section: every loop
+    // starts before any ends.
+    const std::vector<OutputLine> threads = outcome.of("thread");
+    ASSERT_EQ(threads.size(), 3U) << outcome.out;
     double lastStart = 0;
     double firstEnd = 1e9;
-    int loops = 0;
-    for (const std::string &line : lines_of(outcome.out)) {
-        const size_t loop = line.find(": loop ");
-        if (line.rfind("thread ", 0) != 0 || loop == std::string::npos) {
-            continue;
-        }
-        char *rest = nullptr;
-        const double from = std::strtod(line.c_str() + loop + 7, &rest);
-        const double to = std::strtod(rest + 1, &rest);
-        // Then ", cpu S to E, M calls away from cpu S".
-        static const std::regex placement(
-            R"(^ s, cpu (\d+) to (\d+), (\d+) calls away from cpu (\d+)$)");
-        std::cmatch m;
-        ASSERT_TRUE(std::regex_match(rest, m, placement)) << line;
-        const int first = std::stoi(m[1]);
-        const int last = std::stoi(m[2]);
-        const unsigned long away = std::stoul(m[3]);
-        const int again = std::stoi(m[4]);
-        EXPECT_GE(first, 0) << line;
-        EXPECT_GE(last, 0) << line;
-        EXPECT_EQ(again, first) << line;
-        EXPECT_LE(away, 1024U) << line;
-        loops++;
-        lastStart = std::max(lastStart, from);
-        firstEnd = std::min(firstEnd, to);
+    for (size_t k = 0; k < threads.size(); k++) {
+        const OutputLine &thread = threads[k];
+        EXPECT_EQ(thread["process"], "parent");
+        EXPECT_EQ(thread["n"], std::to_string(k + 1));
+        EXPECT_GE(std::stoi(thread["cpu_first"]), 0) << thread.text;
+        EXPECT_GE(std::stoi(thread["cpu_last"]), 0) << thread.text;
+        EXPECT_LE(std::stoul(thread["away"]), 1024U) << thread.text;
+        lastStart = std::max(lastStart, std::stod(thread["start"]));
+        firstEnd = std::min(firstEnd, std::stod(thread["end"]));
     }
-    EXPECT_EQ(loops, 3) << outcome.out;
     EXPECT_LT(lastStart, firstEnd) << outcome.out;
-    EXPECT_NE(outcome.out.find("RAND_bytes 32 B 3 threads: 3072 calls in "), std::string::npos);
+
+    const std::vector<OutputLine> rates = outcome.of("rate");
+    ASSERT_EQ(rates.size(), 1U);
+    EXPECT_EQ(rates[0]["calls"], "3072");
+    // The seconds as printed, to a microsecond, against the rates.
+    const double seconds = std::stod(rates[0]["seconds"]);
+    const double callsPerSecond = std::stod(rates[0]["calls_per_s"]);
+    EXPECT_NEAR(callsPerSecond * seconds, 3072, 3072 * 1e-6 / seconds + 1) << rates[0].text;
+    EXPECT_NEAR(std::stod(rates[0]["bytes_per_s"]), callsPerSecond * 32, 32) << rates[0].text;
 }
 
 TEST_F(RandLab, TheCipherAndThePrivateGeneratorSayWhatTheyMeasured)
 {
     ASSERT_EQ(run_lab("--cipher --bytes=16384").status, 0);
-    ASSERT_EQ(run_lab("--generator private --bytes 1 --calls 1024").status, 0);
+    const auto outcome = run_lab("--generator private --bytes 1 --calls 1024");
+    ASSERT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.lines.front()["subject"], "RAND_priv_bytes");
     const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
     expect_record(records, 0, "AES-256-CTR 16384 B 1 thread:");
     expect_record(records, 5, "RAND_priv_bytes 1 B 1 thread:");
@@ -90,8 +118,12 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
                              "--threads 1025", "--calls 0", "--calls 1", "--bytes", "--generator shared",
                              "--cipher --generator private", "--keep k.bin --cipher", "--fork --cipher",
                              "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown",
-                             "positional", "--source", "--source nope", "--source getrandom --cipher",
-                             "--source libsodium --fork", "--source getrandom --generator private",
+                             "positional", "--help=yes", "--source", "--source nope",
+                             "--source getrandom --cipher", "--source libsodium --fork",
+                             "--source getrandom --generator private",
+                             // Given twice, whatever the second says.
+                             "--source getrandom --source rdrand", "--bytes 32 --bytes=32",
+                             "--cipher --cipher", "--samples s.csv --samples t.csv",
                              // Never built outside Windows.
                              "--source bcrypt"}) {
         const auto outcome = run_lab(args);
@@ -101,6 +133,71 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
     }
     EXPECT_FALSE(fs::exists("osslRb1a.txt"));
     EXPECT_FALSE(fs::exists("k.bin"));
+    EXPECT_FALSE(fs::exists("s.csv"));
+}
+
+// The line after an unknown option and --help name the same options.
+TEST_F(RandLab, HelpListsEveryOptionWithALineEach)
+{
+    const auto outcome = run_lab("--help");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out.rfind("usage: rand_lab ", 0), 0U) << outcome.out;
+    const std::string unknown = run_lab("--unknown").out;
+    const std::string listed = unknown.substr(unknown.find('(') + 1);
+    std::vector<std::string> options;
+    for (size_t at = 0; at < listed.size();) {
+        const size_t end = listed.find_first_of(",)", at);
+        options.push_back(listed.substr(at, end - at));
+        at = end + 2;
+    }
+    EXPECT_GE(options.size(), 12U) << unknown;
+    for (const std::string &option : options) {
+        const size_t line = outcome.out.find("\n  " + option + " ");
+        EXPECT_NE(line, std::string::npos) << option << " missing from:\n" << outcome.out;
+    }
+    EXPECT_FALSE(fs::exists("osslRb1a.txt"));
+}
+
+// Every limit --limits prints is the one the options hold to, and every
+// source it lists either runs here or is refused saying what it needs.
+TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
+{
+    const auto outcome = run_lab("--limits");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.messages().size(), 0U) << outcome.out;
+    std::set<std::string> limits;
+    for (const OutputLine &limit : outcome.of("limit")) {
+        limits.insert(limit["name"]);
+        if (limit.fields.count("low") == 0) {
+            continue;
+        }
+        const std::string above = std::to_string(std::stol(limit["high"]) + 1);
+        const std::string below = std::to_string(std::stol(limit["low"]) - 1);
+        EXPECT_EQ(run_lab("--" + limit["name"] + " " + above).status, 2) << limit.text;
+        EXPECT_EQ(run_lab("--" + limit["name"] + " " + below).status, 2) << limit.text;
+    }
+    EXPECT_EQ(limits, (std::set<std::string>{"bytes", "threads", "calls", "samples", "keep"}));
+
+    const std::vector<OutputLine> sources = outcome.of("source");
+    std::set<std::string> names;
+    for (const OutputLine &source : sources) {
+        names.insert(source["name"]);
+        const auto version = run_lab("--source " + source["name"] + " --version");
+        if (version.status == 0) {
+            ASSERT_EQ(version.of("source").size(), 1U) << version.out;
+            EXPECT_EQ(version.of("source")[0]["name"], source["name"]);
+            EXPECT_NE(version.of("source")[0]["version"], "");
+            continue;
+        }
+        EXPECT_EQ(version.status, 2) << version.out;
+        const std::string needs =
+            source.fields.count("package") != 0 ? source["package"] : source["needs"];
+        EXPECT_NE(needs, "") << source.text;
+        EXPECT_NE(version.out.find(needs), std::string::npos) << version.out;
+    }
+    EXPECT_EQ(names.size(), sources.size());
+    EXPECT_EQ(names.count("openssl"), 1U);
+    EXPECT_EQ(names.count("getrandom"), 1U);
 }
 
 // Another source runs through its own executable, which must label its
@@ -113,14 +210,10 @@ TEST_F(RandLab, AnotherSourceLabelsItsRecordsWithItsNameAndNamesItsVersion)
     ASSERT_EQ(records.size(), 10U);
     expect_record(records, 0, "getrandom 9 B 2 threads:");
     expect_record(records, 5, "getrandom 9 B 2 threads:");
-    EXPECT_NE(outcome.out.find("\nsource getrandom: Linux "), std::string::npos) << outcome.out;
-}
-
-TEST_F(RandLab, TheLimitsArePrintedForTheRunner)
-{
-    const auto outcome = run_lab("--limits");
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out, "bytes 1 1048576\nthreads 1 1024\ncalls 2 1048576\nsamples 33554432\n");
+    EXPECT_EQ(outcome.lines.front()["source"], "getrandom");
+    const std::vector<OutputLine> sources = outcome.of("source");
+    ASSERT_EQ(sources.size(), 1U) << outcome.out;
+    EXPECT_EQ(sources[0]["version"].rfind("Linux ", 0), 0U) << sources[0].text;
 }
 
 // Files already there before a run that cannot append all it has: the run
@@ -143,7 +236,11 @@ TEST_F(RandLab, WhatCannotBeAppendedWholeLeavesEveryFileAsItWas)
         write_file("k.bin", "");
         const auto outcome = run_lab(c.args, "ulimit -f 1");
         EXPECT_EQ(outcome.status, 1) << c.args;
-        EXPECT_NE(outcome.out.find("File too large\n"), std::string::npos) << outcome.out;
+        ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
+        const std::string message = outcome.messages()[0].text;
+        EXPECT_EQ(message.rfind("Cannot write \"", 0), 0U) << message;
+        EXPECT_NE(message.find("\": File too large"), std::string::npos) << message;
+        EXPECT_EQ(outcome.lines.back()["appended"], "no") << outcome.out;
         EXPECT_EQ(read_file("osslRb1a.txt"), earlier) << c.args;
         EXPECT_EQ(read_file("s.csv"), "thread,call,ticks\n") << c.args;
         EXPECT_EQ(read_file("k.bin"), "") << c.args;
@@ -158,19 +255,26 @@ TEST_F(RandLab, AFailingGeneratorAppendsNothingAndFails)
     write_file("bad.cnf", "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n");
     auto outcome = run_lab("--threads 2 --calls 3", "export OPENSSL_CONF=bad.cnf");
     EXPECT_EQ(outcome.status, 1);
-    const std::vector<std::string> lines = lines_of(outcome.out);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string &line) { return line.find("Failed--> ") != std::string::npos; }),
-              6);
-    EXPECT_EQ(lines.back(), "No record was appended because 6 calls failed");
+    std::set<std::string> failed;
+    for (const OutputLine &line : outcome.of("failed")) {
+        failed.insert(line["process"] + " " + line["thread"] + " " + line["call"]);
+    }
+    EXPECT_EQ(failed, (std::set<std::string>{"parent 1 0", "parent 1 1", "parent 1 2", "parent 2 0",
+                                             "parent 2 1", "parent 2 2"}));
+    ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
+    EXPECT_EQ(outcome.messages()[0].text, "No record was appended because 6 calls failed");
+    EXPECT_EQ(outcome.lines.back()["appended"], "no");
+    EXPECT_EQ(outcome.lines.back()["count"], "0");
     EXPECT_EQ(read_file("osslRb1a.txt"), "");
 
     outcome = run_lab("--cipher", "export OPENSSL_CONF=bad.cnf");
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, "The RAND_bytes call for the AES-256-CTR key failed\n");
+    ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
+    EXPECT_EQ(outcome.messages()[0].text, "The RAND_bytes call for the AES-256-CTR key failed");
+    EXPECT_FALSE(fs::exists("osslRb1a.txt") && fs::file_size("osslRb1a.txt") != 0);
 }
 
-// Under a small address space: one line and status 1, never an abort.
+// Under a small address space: one message and status 1, never an abort.
 TEST_F(RandLab, NoMemoryOrNoThreadIsOneLineAndStatus1)
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -178,26 +282,38 @@ TEST_F(RandLab, NoMemoryOrNoThreadIsOneLineAndStatus1)
 #endif
     auto outcome = run_lab("--threads 1024 --calls 32768 --bytes 1", "ulimit -v 200000");
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, "Cannot allocate the buffers for 1024 threads x 32768 calls of 1 bytes\n");
+    ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
+    EXPECT_EQ(outcome.messages()[0].text,
+              "Cannot allocate the buffers for 1024 threads x 32768 calls of 1 bytes");
+    EXPECT_EQ(outcome.lines.back()["appended"], "no");
     outcome = run_lab("--threads 1024 --calls 2 --bytes 1", "ulimit -v 200000");
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out.rfind("Cannot start thread ", 0), 0U) << outcome.out;
-    EXPECT_NE(outcome.out.find(" of 1024: "), std::string::npos) << outcome.out;
-    EXPECT_EQ(lines_of(outcome.out).size(), 1U) << outcome.out;
+    ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
+    const std::string message = outcome.messages()[0].text;
+    EXPECT_EQ(message.rfind("Cannot start thread ", 0), 0U) << message;
+    EXPECT_NE(message.find(" of 1024: "), std::string::npos) << message;
     EXPECT_FALSE(fs::exists("osslRb1a.txt") && fs::file_size("osslRb1a.txt") != 0);
 }
 
-} // namespace
-
-namespace {
-
-// The middle count, rounded as the record rounds it.
+// The record's median of a sample.
 uint64_t median_of(std::vector<uint64_t> counts)
 {
     std::sort(counts.begin(), counts.end());
-    const uint64_t lower = counts[(counts.size() - 1) / 2];
-    const uint64_t upper = counts[counts.size() / 2];
-    return lower / 2 + upper / 2 + (lower & upper & 1U);
+    return sorted_median(counts.data(), counts.size());
+}
+
+// "thread,call,ticks" as numbers.
+std::vector<uint64_t> sample_fields(const std::string &line)
+{
+    std::vector<uint64_t> fields;
+    const char *at = line.c_str();
+    for (char *end = nullptr;; at = end + 1) {
+        fields.push_back(std::strtoull(at, &end, 10));
+        if (end == at || *end != ',') {
+            EXPECT_TRUE(end != at && *end == '\0') << line;
+            return fields;
+        }
+    }
 }
 
 TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
@@ -215,15 +331,11 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
         std::vector<uint64_t> counts;
         for (size_t call = 0; call < 1024; call++) {
             const std::string &line = lines[1 + record * 1024 + call];
-            static const std::regex sample(R"((\d+),(\d+),(\d+))");
-            std::smatch m;
-            ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
-            const unsigned long thread = std::stoul(m[1]);
-            const unsigned long index = std::stoul(m[2]);
-            const uint64_t ticks = std::stoull(m[3]);
-            ASSERT_EQ(thread, record % 2 + 1) << line;
-            ASSERT_EQ(index, call) << line;
-            counts.push_back(ticks);
+            const std::vector<uint64_t> fields = sample_fields(line);
+            ASSERT_EQ(fields.size(), 3U) << line;
+            ASSERT_EQ(fields[0], record % 2 + 1) << line;
+            ASSERT_EQ(fields[1], call) << line;
+            counts.push_back(fields[2]);
         }
         expect_record(records, record * 5, "RAND_bytes 32 B 2 threads:");
         EXPECT_EQ(std::to_string(median_of(counts)) + " cpucycles", records[record * 5 + 2].substr(12));
@@ -234,25 +346,26 @@ TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
 {
     auto outcome = run_lab("--fork --bytes 32 --samples s.csv");
     ASSERT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(outcome.lines.front()["child_label"], "RAND_bytes 32 B 1 thread fork child:");
     const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
     ASSERT_EQ(records.size(), 10U);
     expect_record(records, 0, "RAND_bytes 32 B 1 thread:");
     expect_record(records, 5, "RAND_bytes 32 B 1 thread fork child:");
-    const std::vector<std::string> lines = lines_of(outcome.out);
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "fork: the child's first bytes differ from the parent's next"),
-              lines.end());
-    static const std::regex cost(
-        R"(fork: child's call 0 (\d+) ticks, parent's median (\d+) ticks)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines.back(), m, cost)) << lines.back();
-    EXPECT_GT(std::stoull(m[1]), 0U) << lines.back();
-    const unsigned long long median = std::stoull(m[2]);
-    EXPECT_EQ(std::to_string(median) + " cpucycles", records[2].substr(12));
+    EXPECT_EQ(outcome.lines.back()["count"], "2");
+    ASSERT_EQ(outcome.of("thread").size(), 2U);
+    EXPECT_EQ(outcome.of("thread")[1]["process"], "child");
+    ASSERT_EQ(outcome.of("rate").size(), 2U);
+    EXPECT_EQ(outcome.of("rate")[1]["process"], "child");
+
+    const std::vector<OutputLine> fork = outcome.of("fork");
+    ASSERT_EQ(fork.size(), 1U) << outcome.out;
+    EXPECT_EQ(fork[0]["result"], "differ");
+    EXPECT_GT(std::stoull(fork[0]["child_first_ticks"]), 0U) << fork[0].text;
+    EXPECT_EQ(fork[0]["parent_median_ticks"] + " cpucycles", records[2].substr(12));
     // The child's threads are numbered on from the parent's.
     const std::vector<std::string> samples = lines_of(read_file("s.csv"));
     ASSERT_EQ(samples.size(), 1U + 2 * 1024);
-    EXPECT_EQ(samples[1 + 1024], "2,0," + std::string(m[1]));
+    EXPECT_EQ(samples[1 + 1024], "2,0," + fork[0]["child_first_ticks"]);
 
     // The fake's blocks follow its count of calls, which the child inherits.
     // A static libcrypto brings its own RAND_bytes along with the cipher, so
@@ -263,10 +376,12 @@ TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
     fs::remove("osslRb1a.txt");
     outcome = run_lab("--fork --bytes 32", "true", RAND_LAB_FAKE_BINARY);
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(outcome.out.find("\nfork: the child's first RAND_bytes equals the parent's next: the "
-                               "generator repeats across fork\n"),
-              std::string::npos)
+    ASSERT_EQ(outcome.of("fork").size(), 1U) << outcome.out;
+    EXPECT_EQ(outcome.of("fork")[0]["result"], "repeats");
+    ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
+    EXPECT_NE(outcome.messages()[0].text.find("the generator repeats across fork"), std::string::npos)
         << outcome.out;
+    EXPECT_EQ(outcome.lines.back()["appended"], "no");
     EXPECT_EQ(read_file("osslRb1a.txt"), "");
 }
 

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -66,6 +68,81 @@ inline std::vector<std::string> lines_of(const std::string &text)
         lines.push_back(line);
     }
     return lines;
+}
+
+// A line of rand_lab's standard output: a data line, "KIND KEY=VALUE ...",
+// whose values may be double-quoted with \" and \\ as their only escapes,
+// or else a message line for people (kind empty, fields none).
+struct OutputLine {
+    std::string kind;
+    std::map<std::string, std::string> fields;
+    std::string text;
+
+    const std::string &operator[](const std::string &key) const
+    {
+        static const std::string none;
+        const auto found = fields.find(key);
+        return found == fields.end() ? none : found->second;
+    }
+};
+
+// Reads line as data if its first word is one of kinds and every other word
+// is KEY=VALUE.
+inline OutputLine read_output_line(const std::string &line, const std::vector<std::string> &kinds)
+{
+    OutputLine read{"", {}, line};
+    std::vector<std::string> words(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); i++) {
+        const char c = line[i];
+        if (quoted && c == '\\' && i + 1 < line.size()) {
+            words.back() += line[++i];
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ' ' && !quoted) {
+            words.emplace_back();
+        } else {
+            words.back() += c;
+        }
+    }
+    if (quoted || std::find(kinds.begin(), kinds.end(), words[0]) == kinds.end()) {
+        return read;
+    }
+    std::map<std::string, std::string> fields;
+    for (size_t w = 1; w < words.size(); w++) {
+        const size_t equals = words[w].find('=');
+        if (equals == std::string::npos || equals == 0) {
+            return read;
+        }
+        fields[words[w].substr(0, equals)] = words[w].substr(equals + 1);
+    }
+    read.kind = words[0];
+    read.fields = fields;
+    return read;
+}
+
+inline std::vector<OutputLine> read_output(const std::string &text)
+{
+    static const std::vector<std::string> kinds{"run",     "failed", "thread", "rate",   "source",
+                                                "counter", "fork",   "records", "limit"};
+    std::vector<OutputLine> lines;
+    for (const std::string &line : lines_of(text)) {
+        lines.push_back(read_output_line(line, kinds));
+    }
+    return lines;
+}
+
+// The lines of one kind; with kind "", the message lines.
+inline std::vector<OutputLine> lines_of_kind(const std::vector<OutputLine> &lines,
+                                             const std::string &kind)
+{
+    std::vector<OutputLine> found;
+    for (const OutputLine &line : lines) {
+        if (line.kind == kind) {
+            found.push_back(line);
+        }
+    }
+    return found;
 }
 
 // Whether text is what printf writes for format, where format holds only

@@ -1,0 +1,20 @@
+#include "launch.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
+std::string own_path()
+{
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+}
+
+// exec: the source's executable takes this process's place, and its status
+// is this one's.
+int run_instead(const std::string &path, int /*argc*/, char **argv)
+{
+    execv(path.c_str(), argv);
+    return -1;
+}

@@ -1,0 +1,187 @@
+// The lab's driver: the program's measurement for the regimes the program
+// leaves out. Each of T threads makes N calls of one size, each call timed
+// with the program's fenced counter reads exactly as the program times its
+// own, and each thread's sample becomes one record appended to
+// "osslRb1a.txt" the way the program appends its record. What is measured
+// is the subject this executable links (subject.h); the options are in
+// options.cpp, rand_lab --help lists them.
+//
+// Standard output is key-value lines for the lab to read (report.h), and a
+// message line for people wherever something goes wrong. A bad option gets
+// one line on standard error and status 2, and nothing is measured.
+#include "fork_check.h"
+#include "options.h"
+#include "outputs.h"
+#include "report.h"
+#include "results_file.h"
+#include "run.h"
+#include "subject.h"
+#include "threads.h"
+
+#include "median.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <string>
+
+namespace {
+
+// Every buffer of the run, before any file is opened or any call made;
+// throws std::bad_alloc when memory runs out. Returns "" or what the
+// subject could not set up.
+std::string allocate(Run &run)
+{
+    const Options &options = run.options;
+    const auto threads = static_cast<size_t>(options.threads);
+    const auto calls = static_cast<size_t>(options.calls);
+    const auto bytes = static_cast<size_t>(options.bytes);
+    run.workers.resize(threads);
+    for (Worker &w : run.workers) {
+        w.time.assign(calls, 0);
+        if (options.keepFile.empty()) {
+            // Room for what a block cipher may hold back, though CTR holds
+            // none.
+            w.block.assign(bytes + 32, 0);
+        } else {
+            w.block.assign(calls * bytes, 0);
+            w.stride = bytes;
+        }
+    }
+    if (options.fork) {
+        run.child.resize(threads);
+        for (Worker &w : run.child) {
+            w.time.assign(calls, 0);
+        }
+        run.next.assign(bytes, 0);
+        run.received.assign(bytes, 0);
+    }
+    const size_t records = threads * (options.fork ? 2 : 1);
+    run.names.reserve(records);
+    run.samples.reserve(records);
+    run.seconds.reserve(records);
+    if (!options.samplesFile.empty()) {
+        // Lines are formatted into this and written as it fills.
+        run.lines.assign(65536, 0);
+    }
+    for (Worker &w : run.workers) {
+        std::string problem = subject_prepare(w, options);
+        if (!problem.empty()) {
+            return problem;
+        }
+    }
+    return "";
+}
+
+// The parent's threads, the fork child's, and the appends. Returns the
+// status; appended is whether the records landed (the results file is yet
+// to be closed).
+int measure_and_append(Run &run, bool &appended)
+{
+    const Options &options = run.options;
+    if (!run_threads(run.workers, options, run.section)) {
+        return 1;
+    }
+    size_t failedCalls = report_threads(run.workers, "parent", options.bytes, run.section);
+    subject_report();
+    bool repeats = false;
+    // Read before the records sort the samples.
+    uint64_t childFirst = 0;
+    if (options.fork) {
+        if (!fork_child(run, repeats)) {
+            return 1;
+        }
+        childFirst = run.child[0].time[0];
+        failedCalls += report_threads(run.child, "child", options.bytes, run.childSection);
+    }
+    // A record that counts failed calls would stand in the series as a
+    // measurement of the generator; the program appends one, the lab does
+    // not. Appended after the parallel section, so that no thread's writing
+    // falls into another's loop.
+    if (failedCalls != 0) {
+        printf("No record was appended because %zu call%s failed\n", failedCalls,
+               failedCalls == 1 ? "" : "s");
+    } else if (repeats) {
+        printf("No record was appended because the fork child's first %s equals the parent's "
+               "next: the generator repeats across fork\n",
+               subject_name(options.subject));
+    } else {
+        appended = append_outputs(run);
+    }
+    if (options.fork) {
+        // The child's first call against what the parent's calls took.
+        std::vector<uint64_t> &time = run.workers[0].time;
+        std::sort(time.begin(), time.end());
+        DataLine("fork")
+            .text("result", repeats ? "repeats" : "differ")
+            .number("child_first_ticks", childFirst)
+            .number("parent_median_ticks", sorted_median(time.data(), time.size()))
+            .print();
+    }
+    return appended ? 0 : 1;
+}
+
+int run_lab(const Options &options)
+{
+    Run run(options);
+    const std::string stem = std::string(subject_name(options.subject)) + " " +
+                             std::to_string(options.bytes) + " B " +
+                             std::to_string(options.threads) +
+                             (options.threads == 1 ? " thread" : " threads");
+    run.label = stem + ":";
+    run.childLabel = stem + " fork child:";
+    DataLine line("run");
+    line.text("label", run.label);
+    if (options.fork) {
+        line.text("child_label", run.childLabel);
+    }
+    line.text("subject", subject_name(options.subject))
+        .text("source", subject_source())
+        .number("bytes", options.bytes)
+        .number("threads", options.threads)
+        .number("calls", options.calls)
+        .print();
+
+    int status = 1;
+    bool appended = false;
+    try {
+        const std::string problem = allocate(run);
+        if (!problem.empty()) {
+            printf("%s\n", problem.c_str());
+        } else {
+            status = open_outputs(run);
+            status = status < 0 ? measure_and_append(run, appended) : status;
+        }
+    } catch (const std::bad_alloc &) {
+        // Every buffer is allocated before any file is opened or any thread
+        // started, so there is nothing to undo.
+        printf("Cannot allocate the buffers for %ld thread%s x %ld calls of %ld bytes\n",
+               options.threads, options.threads == 1 ? "" : "s", options.calls, options.bytes);
+    }
+    appended = close_outputs(run) && appended;
+    DataLine("records")
+        .text("appended", appended ? "yes" : "no")
+        .number("count", appended ? run.samples.size() : 0)
+        .print();
+    return appended || status != 0 ? status : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    guard_process_files();
+    Options options;
+    if (!parse_options(argc, argv, options)) {
+        return 2;
+    }
+    if (options.help || options.limits) {
+        options.help ? print_help() : print_limits();
+        return finish_standard_output(0);
+    }
+    const int started = subject_start(options, argc, argv);
+    if (started >= 0) {
+        return started;
+    }
+    return finish_standard_output(run_lab(options));
+}

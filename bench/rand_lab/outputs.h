@@ -1,0 +1,25 @@
+// A run's files: the results file, and with --samples and --keep every
+// call's count and bytes beside it. All of them are appended together,
+// through the program's own whole-append steps (src/results_file.h): all of
+// them land whole, or none does.
+#ifndef RAND_LAB_OUTPUTS_H
+#define RAND_LAB_OUTPUTS_H
+
+#include "run.h"
+
+// Opens the results file and the files beside it. Returns -1 to go on, else
+// the status to end with, having said why; whatever was opened is closed by
+// close_outputs either way.
+int open_outputs(Run &run);
+
+// Every record, and the samples and kept bytes with them, under every
+// file's lock, with signals held: all of them or, when any cannot be
+// appended, none, each failure said in one line (the record's when the
+// results file is closed). Returns whether all landed.
+bool append_outputs(Run &run);
+
+// Closes every file. Returns false, having said so, when the records did not
+// reach the results file.
+bool close_outputs(Run &run);
+
+#endif

@@ -1,0 +1,90 @@
+#include "report.h"
+
+#include "measure.h"
+#include "threads.h"
+
+namespace {
+
+bool needs_quotes(const std::string &value)
+{
+    return value.empty() || value.find_first_of(" \t\"\\'") != std::string::npos;
+}
+
+} // namespace
+
+DataLine &DataLine::text(const char *key, const std::string &value)
+{
+    line_ += ' ';
+    line_ += key;
+    line_ += '=';
+    if (!needs_quotes(value)) {
+        line_ += value;
+        return *this;
+    }
+    line_ += '"';
+    for (const char c : value) {
+        if (c == '"' || c == '\\') {
+            line_ += '\\';
+        }
+        // A value is one line: a line end in it would start another.
+        line_ += c == '\n' || c == '\r' ? ' ' : c;
+    }
+    line_ += '"';
+    return *this;
+}
+
+DataLine &DataLine::fixed(const char *key, double value, int digits)
+{
+    char formatted[64];
+    snprintf(formatted, sizeof formatted, "%.*f", digits, value);
+    return text(key, formatted);
+}
+
+void DataLine::print() const
+{
+    printf("%s\n", line_.c_str());
+}
+
+size_t report_threads(const std::vector<Worker> &workers, const char *process, long bytes,
+                      const Section &section)
+{
+    size_t failedCalls = 0;
+    for (size_t k = 0; k < workers.size(); k++) {
+        const Worker &w = workers[k];
+        for (size_t i = 0; i < w.time.size(); i++) {
+            if ((w.time[i] & kFailed) != 0) {
+                failedCalls++;
+                DataLine("failed")
+                    .text("process", process)
+                    .number("thread", k + 1)
+                    .number("call", i)
+                    .print();
+            }
+        }
+        DataLine("thread")
+            .text("process", process)
+            .number("n", k + 1)
+            .fixed("start", seconds_between(section.start, w.t1, section.frequency), 6)
+            .fixed("end", seconds_between(section.start, w.t2, section.frequency), 6)
+            .number("cpu_first", w.placement.first)
+            .number("cpu_last", w.placement.last)
+            .number("away", w.placement.away)
+            .print();
+    }
+    const double wall = seconds_between(section.start, section.end, section.frequency);
+    const size_t calls = workers.size() * workers[0].time.size();
+    const auto all = static_cast<double>(calls);
+    DataLine("rate")
+        .text("process", process)
+        .number("calls", calls)
+        .fixed("seconds", wall, 6)
+        .fixed("calls_per_s", all / wall, 0)
+        .fixed("bytes_per_s", all * static_cast<double>(bytes) / wall, 0)
+        .print();
+    return failedCalls;
+}
+
+void report_source(const char *name, const std::string &version)
+{
+    DataLine("source").text("name", name).text("version", version).print();
+}

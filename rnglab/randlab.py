@@ -1,0 +1,113 @@
+"""What bench/rand_lab prints, read as data.
+
+Every line rand_lab writes on standard output is either a data line,
+`KIND KEY=VALUE ...` (a value double-quoted when it holds a blank, a quote or
+a backslash, with \\" and \\\\ its only escapes), or a message line for
+people. The lab reads the data lines and never matches prose: when a run
+fails, it quotes the first message line. docs/program.md lists the kinds and
+their keys; a reader ignores keys it does not know.
+"""
+
+import dataclasses
+import re
+import shlex
+import subprocess
+
+from rnglab.errors import LabError
+
+KINDS = frozenset({"run", "failed", "thread", "rate", "source", "counter", "fork", "records",
+                   "limit"})
+_NAME = re.compile(r"[a-z][a-z0-9_]*\Z")
+
+
+@dataclasses.dataclass
+class Line:
+    """A data line: its kind, its fields {key: value} and its text."""
+    kind: str
+    fields: dict
+    text: str
+
+
+@dataclasses.dataclass
+class Output:
+    """A run's standard output: its data lines (Line) in order, and its
+    message lines."""
+    data: list
+    messages: list
+
+    def lines(self, kind, **match):
+        """Every data line of kind whose fields hold match."""
+        return [line for line in self.data if line.kind == kind and
+                all(line.fields.get(key) == value for key, value in match.items())]
+
+    def all(self, kind, **match):
+        """The fields of every such line."""
+        return [line.fields for line in self.lines(kind, **match)]
+
+    def first(self, kind, **match):
+        """The fields of the first such line, or None."""
+        found = self.all(kind, **match)
+        return found[0] if found else None
+
+    def first_message(self, otherwise="no message"):
+        return self.messages[0] if self.messages else otherwise
+
+
+def data_line(line):
+    """The Line that line is, or None if it is a message."""
+    try:
+        words = shlex.split(line)
+    except ValueError:  # an unmatched quote: prose
+        return None
+    if not words or words[0] not in KINDS:
+        return None
+    fields = {}
+    for word in words[1:]:
+        key, equals, value = word.partition("=")
+        if not equals or not _NAME.match(key):
+            return None
+        fields[key] = value
+    return Line(words[0], fields, line)
+
+
+def parse(text):
+    """Output of text: each line a data line or a message line."""
+    data, messages = [], []
+    for line in text.splitlines():
+        read = data_line(line)
+        if read is not None:
+            data.append(read)
+        elif line.strip():
+            messages.append(line.strip())
+    return Output(data, messages)
+
+
+def _ask(rand_lab, *args):
+    """Output of rand_lab ARGS, which must succeed."""
+    command = [str(rand_lab), *args]
+    try:
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, errors="replace", check=False)
+    except OSError as error:
+        raise LabError(f"cannot run {command[0]}: {error.strerror}") from error
+    output = parse(done.stdout)
+    if done.returncode != 0:
+        raise LabError(f"{' '.join(command)} exited with status {done.returncode}: "
+                       f"{output.first_message()}")
+    return output
+
+
+def limits(rand_lab):
+    """rand_lab's limits, as `rand_lab --limits` prints them: {name: (low,
+    high)}, low None where there is none."""
+    found = {}
+    for fields in _ask(rand_lab, "--limits").all("limit"):
+        low = fields.get("low")
+        found[fields["name"]] = (int(low) if low is not None else None, int(fields["high"]))
+    return found
+
+
+def sources(rand_lab):
+    """Every source rand_lab knows, in its order: [{"name", and "package"
+    or "needs"}]."""
+    return _ask(rand_lab, "--limits").all("source")

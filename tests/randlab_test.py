@@ -1,0 +1,94 @@
+"""rand_lab's output read as data: data lines and message lines, quoting,
+and its limits and sources from the built rand_lab itself."""
+
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from rnglab import randlab
+from rnglab.errors import LabError
+
+ROOT = Path(__file__).resolve().parent.parent
+RAND_LAB = Path(os.environ.get("OPENSSL_RNG_BUILD", ROOT / "build")) / "bench" / "rand_lab"
+
+
+@pytest.mark.parametrize("line, kind, fields", [
+    ('run label="RAND_bytes 32 B 1 thread:" subject=RAND_bytes bytes=32', "run",
+     {"label": "RAND_bytes 32 B 1 thread:", "subject": "RAND_bytes", "bytes": "32"}),
+    (r'source name=x version="a \"quoted\" \\ word"', "source",
+     {"name": "x", "version": r'a "quoted" \ word'}),
+    ('source name=x version=""', "source", {"name": "x", "version": ""}),
+    ("fork result=differ child_first_ticks=250432 new_key=a=b", "fork",
+     {"result": "differ", "child_first_ticks": "250432", "new_key": "a=b"}),
+    ("records appended=no count=0", "records", {"appended": "no", "count": "0"}),
+    ("rate", "rate", {}),
+    # Prose, whatever its first word.
+    ("No record was appended because 3 calls failed", None, None),
+    ("fork: the child did not finish its calls", None, None),
+    ("thread 1: loop 0.1-0.2 s", None, None),
+    ('rand_lab: unknown source "nope (openssl, getrandom)', None, None),
+    ("source name=x Version=1", None, None),
+    ("RAND_bytes Failed--> 17. cycle", None, None),
+])
+def test_a_line_is_data_only_when_every_word_fits(line, kind, fields):
+    read = randlab.data_line(line)
+    if kind is None:
+        assert read is None
+    else:
+        assert (read.kind, read.fields, read.text) == (kind, fields, line)
+
+
+def test_a_run_fails_with_its_first_message():
+    output = randlab.parse("run label=x\nfailed process=parent thread=1 call=3\n"
+                           "thread process=parent n=1 cpu_first=0\n"
+                           "No record was appended because 1 call failed\n"
+                           "Cannot write \"osslRb1a.txt\": File too large\n"
+                           "records appended=no count=0\n")
+    assert [line.kind for line in output.data] == ["run", "failed", "thread", "records"]
+    assert output.first_message() == "No record was appended because 1 call failed"
+    assert output.all("thread", process="parent") == [{"process": "parent", "n": "1",
+                                                       "cpu_first": "0"}]
+    assert output.first("thread", process="child") is None
+
+
+@pytest.fixture(name="rand_lab")
+def fixture_rand_lab():
+    assert RAND_LAB.exists(), f"build the program first: {RAND_LAB}"
+    return RAND_LAB
+
+
+def test_the_limits_and_sources_come_from_rand_lab(rand_lab):
+    limits = randlab.limits(rand_lab)
+    assert set(limits) == {"bytes", "threads", "calls", "samples", "keep"}
+    low, high = limits["calls"]
+    assert 2 <= low < high
+    assert limits["samples"][0] is None
+    sources = randlab.sources(rand_lab)
+    names = [s["name"] for s in sources]
+    assert names[0] == "openssl" and "getrandom" in names and len(set(names)) == len(names)
+    assert all(s.get("package") or s.get("needs") for s in sources)
+
+
+@pytest.mark.parametrize("rand_lab, said", [
+    (RAND_LAB.parent / "no-such-rand_lab", r"cannot run .*no-such-rand_lab: No such file"),
+    (Path("/bin/false"), r"/bin/false --limits exited with status 1: no message"),
+])
+def test_limits_that_cannot_be_read_are_one_line(rand_lab, said):
+    with pytest.raises(LabError, match=said):
+        randlab.limits(rand_lab)
+
+
+def test_a_fork_run_reads_whole(rand_lab, tmp_path):
+    done = subprocess.run([str(rand_lab), "--fork", "--bytes", "32", "--calls", "16"],
+                          cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, check=False)
+    assert done.returncode == 0, done.stdout
+    output = randlab.parse(done.stdout)
+    assert output.messages == []
+    assert [line.kind for line in output.data] == ["run", "thread", "rate", "thread", "rate",
+                                                   "fork", "records"]
+    assert output.first("run")["child_label"] == "RAND_bytes 32 B 1 thread fork child:"
+    assert output.first("rate", process="child")["calls"] == "16"
+    assert output.first("records") == {"appended": "yes", "count": "2"}
