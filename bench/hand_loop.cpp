@@ -72,7 +72,7 @@ void continuous(const char *name, unsigned char *block, double seconds)
     counts.reserve(1U << 20);
     using Clock = std::chrono::steady_clock;
     const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(seconds));
+                                                     std::chrono::duration<double>(seconds));
     do {
         for (size_t i = 0; i < kCalls; i++) {
             counts.push_back(Fenced(block));
@@ -111,7 +111,8 @@ int main(int argc, char **argv)
         return usage();
     }
     if (argc == 3) {
-        cpuid ? burst<cpuid_fenced>("cpuid", block.data()) : burst<lfence_fenced>("lfence", block.data());
+        cpuid ? burst<cpuid_fenced>("cpuid", block.data())
+              : burst<lfence_fenced>("lfence", block.data());
         return 0;
     }
     char *rest = nullptr;

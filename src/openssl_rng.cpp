@@ -29,9 +29,8 @@ struct RunSettings {
 
 constexpr RunSettings kRandBytesRun{"RAND_bytes.bin", "RAND_bytes Failed--> %d. cycle\n",
                                     "RAND_bytes:", false};
-constexpr RunSettings kRandPrivBytesRun{"RAND_priv_bytes.bin",
-                                        "RAND_priv_bytes Failed--> %d. cycle\n",
-                                        "RAND_priv_bytes:", true};
+constexpr RunSettings kRandPrivBytesRun{
+    "RAND_priv_bytes.bin", "RAND_priv_bytes Failed--> %d. cycle\n", "RAND_priv_bytes:", true};
 
 // A data file that keeps every block. It only ever holds whole blocks: the
 // first block that cannot be appended is reported and nothing more is

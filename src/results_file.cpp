@@ -29,7 +29,8 @@ bool start_on_a_line_of_its_own(FILE *fp, int64_t length)
 
 void report_error(const char *action, const char *file)
 {
-    printf("Cannot %s \"%s\": %s\n", action, file, strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+    printf("Cannot %s \"%s\": %s\n", action, file,
+           strerror(errno)); // NOLINT(concurrency-mt-unsafe)
 }
 
 HeldFile hold_file(FILE *fp, const char *name)
@@ -65,8 +66,7 @@ void release_file(HeldFile &file)
     }
 }
 
-bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen,
-                   double programRun)
+bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen, double programRun)
 {
     return append_records(timeFile, &name, &t, 1, tlen, &programRun);
 }
@@ -108,7 +108,8 @@ int finish_standard_output(int status)
         return status;
     }
     // Standard error, because standard output is what failed.
-    fprintf(stderr, "Cannot write standard output: %s\n", strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+    fprintf(stderr, "Cannot write standard output: %s\n",
+            strerror(errno)); // NOLINT(concurrency-mt-unsafe)
     return 1;
 }
 

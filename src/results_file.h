@@ -72,8 +72,7 @@ bool append_whole(FILE *fp, const char *name, Start start, Write write)
 // theirs: whole or not at all, under the file's lock. Leaves t sorted.
 // Returns whether it was appended; if not, errno says why and timeFile's
 // error indicator is set.
-bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen,
-                   double programRun);
+bool append_record(FILE *timeFile, const char *name, uint64_t *t, size_t tlen, double programRun);
 
 // The same for count records at once, the k-th of the sample samples[k]
 // (tlen counts over seconds[k] seconds) under the label names[k]: all of

@@ -22,7 +22,7 @@ void leave_old_heap()
     }
 }
 
-bool configure()
+bool configure() noexcept
 {
     const char *fail = std::getenv(fake_rand::kFailEnvironment); // NOLINT(concurrency-mt-unsafe)
     if (fail != nullptr && std::strcmp(fail, "all") == 0) {

@@ -18,8 +18,8 @@
 namespace {
 
 namespace fs = test_support::fs;
-using test_support::InTempDir;
 using test_support::expect_record;
+using test_support::InTempDir;
 using test_support::lines_of;
 using test_support::matches_format;
 using test_support::read_file;
@@ -198,7 +198,8 @@ TEST_F(Program, RunsAtOnceUnderALimitLeaveWholeRecordsAndReportTheRest)
     for (int k = 0; k < kRunsAtOnce; k++) {
         const int status = wait_for(runs[static_cast<size_t>(k)]);
         const std::string out = read_file("out-" + std::to_string(k));
-        const bool failed = out.find("Cannot write \"osslRb1a.txt\": File too large\n") != std::string::npos;
+        const bool failed =
+            out.find("Cannot write \"osslRb1a.txt\": File too large\n") != std::string::npos;
         EXPECT_EQ(status, failed ? 1 : 0) << out;
         reported += failed ? 1 : 0;
     }

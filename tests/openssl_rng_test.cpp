@@ -90,7 +90,8 @@ TEST_F(Runs, EveryCallFailingIsReportedInOrderAndTheRecordIsStillWritten)
     // A line per call, every call failing.
     ASSERT_EQ(out.size(), kCalls + 1U);
     for (int i = 0; i < kCalls; i++) {
-        EXPECT_EQ(out[static_cast<size_t>(i)], "RAND_bytes Failed--> " + std::to_string(i) + ". cycle");
+        EXPECT_EQ(out[static_cast<size_t>(i)],
+                  "RAND_bytes Failed--> " + std::to_string(i) + ". cycle");
     }
     EXPECT_EQ(out.back().rfind("Program executed in: ", 0), 0U) << out.back();
 

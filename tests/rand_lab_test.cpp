@@ -114,18 +114,18 @@ TEST_F(RandLab, TheCipherAndThePrivateGeneratorSayWhatTheyMeasured)
 
 TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
 {
-    for (const char *args : {"--bytes 0", "--threads 0", "--bytes abc", "--bytes 1048577",
-                             "--threads 1025", "--calls 0", "--calls 1", "--bytes", "--generator shared",
-                             "--cipher --generator private", "--keep k.bin --cipher", "--fork --cipher",
-                             "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown",
-                             "positional", "--help=yes", "--source", "--source nope",
-                             "--source getrandom --cipher", "--source libsodium --fork",
-                             "--source getrandom --generator private",
-                             // Given twice, whatever the second says.
-                             "--source getrandom --source rdrand", "--bytes 32 --bytes=32",
-                             "--cipher --cipher", "--samples s.csv --samples t.csv",
-                             // Never built outside Windows.
-                             "--source bcrypt"}) {
+    for (const char *args :
+         {"--bytes 0", "--threads 0", "--bytes abc", "--bytes 1048577", "--threads 1025",
+          "--calls 0", "--calls 1", "--bytes", "--generator shared", "--cipher --generator private",
+          "--keep k.bin --cipher", "--fork --cipher",
+          "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown", "positional",
+          "--help=yes", "--source", "--source nope", "--source getrandom --cipher",
+          "--source libsodium --fork", "--source getrandom --generator private",
+          // Given twice, whatever the second says.
+          "--source getrandom --source rdrand", "--bytes 32 --bytes=32", "--cipher --cipher",
+          "--samples s.csv --samples t.csv",
+          // Never built outside Windows.
+          "--source bcrypt"}) {
         const auto outcome = run_lab(args);
         EXPECT_EQ(outcome.status, 2) << args;
         EXPECT_EQ(lines_of(outcome.out).size(), 1U) << args << ": " << outcome.out;
@@ -226,10 +226,11 @@ TEST_F(RandLab, WhatCannotBeAppendedWholeLeavesEveryFileAsItWas)
     };
     // Under a limit of 512 bytes a file: the records, the samples, the
     // records after the samples went in, or the kept bytes do not fit.
-    for (const Case &c : {Case{"--threads 16 --calls 8 --bytes 32", 5},
-                          Case{"--threads 16 --calls 8 --bytes 32 --samples s.csv", 5},
-                          Case{"--threads 2 --calls 2 --bytes 32 --samples s.csv", 400},
-                          Case{"--threads 2 --calls 8 --bytes 64 --samples s.csv --keep k.bin", 5}}) {
+    for (const Case &c :
+         {Case{"--threads 16 --calls 8 --bytes 32", 5},
+          Case{"--threads 16 --calls 8 --bytes 32 --samples s.csv", 5},
+          Case{"--threads 2 --calls 2 --bytes 32 --samples s.csv", 400},
+          Case{"--threads 2 --calls 8 --bytes 64 --samples s.csv --keep k.bin", 5}}) {
         const std::string earlier = std::string(c.earlier - 1, 'x') + "\n";
         write_file("osslRb1a.txt", earlier);
         write_file("s.csv", "thread,call,ticks\n");
@@ -252,7 +253,8 @@ TEST_F(RandLab, AFailingGeneratorAppendsNothingAndFails)
     if (std::string(RAND_LAB_OPENSSL_VERSION).rfind("1.", 0) == 0) {
         GTEST_SKIP() << "the 1.1.1 series reads no [random] section: its generator cannot be named";
     }
-    write_file("bad.cnf", "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n");
+    write_file("bad.cnf",
+               "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n");
     auto outcome = run_lab("--threads 2 --calls 3", "export OPENSSL_CONF=bad.cnf");
     EXPECT_EQ(outcome.status, 1);
     std::set<std::string> failed;
@@ -338,7 +340,8 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
             counts.push_back(fields[2]);
         }
         expect_record(records, record * 5, "RAND_bytes 32 B 2 threads:");
-        EXPECT_EQ(std::to_string(median_of(counts)) + " cpucycles", records[record * 5 + 2].substr(12));
+        EXPECT_EQ(std::to_string(median_of(counts)) + " cpucycles",
+                  records[record * 5 + 2].substr(12));
     }
 }
 
@@ -379,7 +382,8 @@ TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
     ASSERT_EQ(outcome.of("fork").size(), 1U) << outcome.out;
     EXPECT_EQ(outcome.of("fork")[0]["result"], "repeats");
     ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
-    EXPECT_NE(outcome.messages()[0].text.find("the generator repeats across fork"), std::string::npos)
+    EXPECT_NE(outcome.messages()[0].text.find("the generator repeats across fork"),
+              std::string::npos)
         << outcome.out;
     EXPECT_EQ(outcome.lines.back()["appended"], "no");
     EXPECT_EQ(read_file("osslRb1a.txt"), "");

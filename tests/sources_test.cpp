@@ -13,7 +13,10 @@ namespace {
 constexpr size_t guard = 16;
 constexpr int calls = 4;
 
-unsigned char pattern(size_t i, int call) { return static_cast<unsigned char>(i * 131 + static_cast<size_t>(call) * 29 + 7); }
+unsigned char pattern(size_t i, int call)
+{
+    return static_cast<unsigned char>(i * 131 + static_cast<size_t>(call) * 29 + 7);
+}
 
 bool opened(std::string &reason)
 {
@@ -54,11 +57,14 @@ TEST_P(SourceFill, FillsEveryByteOfTheRequestAndNothingAround)
         }
         ASSERT_EQ(source_fill(state, buf.data() + guard, n), 1) << "call " << call;
         for (size_t i = 0; i < guard; ++i) {
-            ASSERT_EQ(buf[i], pattern(i, call)) << "byte " << guard - i << " before the request written";
+            ASSERT_EQ(buf[i], pattern(i, call))
+                << "byte " << guard - i << " before the request written";
             const size_t after = guard + n + i;
-            ASSERT_EQ(buf[after], pattern(after, call)) << "byte " << i << " after the request written";
+            ASSERT_EQ(buf[after], pattern(after, call))
+                << "byte " << i << " after the request written";
         }
-        std::vector<unsigned char> output(buf.begin() + guard, buf.begin() + static_cast<std::ptrdiff_t>(guard + n));
+        std::vector<unsigned char> output(buf.begin() + guard,
+                                          buf.begin() + static_cast<std::ptrdiff_t>(guard + n));
         for (size_t i = 0; i < n; ++i) {
             untouched[i] = untouched[i] && output[i] == pattern(guard + i, call);
         }

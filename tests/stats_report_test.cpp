@@ -47,12 +47,13 @@ private:
     size_t before_ = 0;
 };
 
-std::string record(unsigned long long total, unsigned long long median,
-                   unsigned long long average, const char *seconds = "0.250000")
+std::string record(unsigned long long total, unsigned long long median, unsigned long long average,
+                   const char *seconds = "0.250000")
 {
-    return "RAND_bytes:\nTOTAL:      " + std::to_string(total) + " cycles\nMEDIAN:     " +
-           std::to_string(median) + " cpucycles\nAVERAGE:    " + std::to_string(average) +
-           " cpucycles\nEXECUTED in " + seconds + " s\n";
+    return "RAND_bytes:\nTOTAL:      " + std::to_string(total) +
+           " cycles\nMEDIAN:     " + std::to_string(median) +
+           " cpucycles\nAVERAGE:    " + std::to_string(average) + " cpucycles\nEXECUTED in " +
+           seconds + " s\n";
 }
 
 TEST_F(StoreTimeData, WritesTheFiveLineRecordAndLeavesTheSampleSorted)
@@ -74,9 +75,9 @@ TEST_F(StoreTimeData, RecordsFollowEachOtherWithNothingBetween)
     std::vector<uint64_t> second{4};
     report(first);
     report(second, 1.0, "RAND_priv_bytes:");
-    EXPECT_EQ(read_text("record.txt"), record(9, 3, 3) +
-                              "RAND_priv_bytes:\nTOTAL:      4 cycles\nMEDIAN:     4 cpucycles\n"
-                              "AVERAGE:    4 cpucycles\nEXECUTED in 1.000000 s\n");
+    EXPECT_EQ(read_text("record.txt"),
+              record(9, 3, 3) + "RAND_priv_bytes:\nTOTAL:      4 cycles\nMEDIAN:     4 cpucycles\n"
+                                "AVERAGE:    4 cpucycles\nEXECUTED in 1.000000 s\n");
 }
 
 TEST_F(StoreTimeData, EvenCountsHalveTheMiddlePairRoundingDown)

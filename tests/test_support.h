@@ -34,7 +34,8 @@ inline fs::path make_temp_dir()
     std::random_device seed;
     std::mt19937_64 names(seed());
     for (;;) {
-        const fs::path dir = fs::temp_directory_path() / ("openssl_rng_test_" + std::to_string(names()));
+        const fs::path dir =
+            fs::temp_directory_path() / ("openssl_rng_test_" + std::to_string(names()));
         if (fs::create_directory(dir)) {
             return dir;
         }
@@ -123,7 +124,7 @@ inline OutputLine read_output_line(const std::string &line, const std::vector<st
 
 inline std::vector<OutputLine> read_output(const std::string &text)
 {
-    static const std::vector<std::string> kinds{"run",     "failed", "thread", "rate",   "source",
+    static const std::vector<std::string> kinds{"run",     "failed", "thread",  "rate", "source",
                                                 "counter", "fork",   "records", "limit"};
     std::vector<OutputLine> lines;
     for (const std::string &line : lines_of(text)) {

@@ -37,7 +37,8 @@ int launch_source(const char *name, int argc, char **argv)
     } else if (errno == ENOENT) {
         usage_error("source %s is not built here: it needs %s", name, known->needs);
     } else {
-        usage_error("cannot run \"%s\": %s", path.c_str(), strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        usage_error("cannot run \"%s\": %s", path.c_str(),
+                    strerror(errno)); // NOLINT(concurrency-mt-unsafe)
     }
     return 2;
 }

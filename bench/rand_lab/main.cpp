@@ -124,10 +124,9 @@ int measure_and_append(Run &run, bool &appended)
 int run_lab(const Options &options)
 {
     Run run(options);
-    const std::string stem = std::string(subject_name(options.subject)) + " " +
-                             std::to_string(options.bytes) + " B " +
-                             std::to_string(options.threads) +
-                             (options.threads == 1 ? " thread" : " threads");
+    const std::string stem =
+        std::string(subject_name(options.subject)) + " " + std::to_string(options.bytes) + " B " +
+        std::to_string(options.threads) + (options.threads == 1 ? " thread" : " threads");
     run.label = stem + ":";
     run.childLabel = stem + " fork child:";
     DataLine line("run");

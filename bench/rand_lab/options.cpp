@@ -108,8 +108,7 @@ constexpr std::array<OptionSpec, 12> kOptions{{
           &Options::threads, 1, kMaxThreads),
     count("--calls", "N", "calls each thread makes", &Options::calls, kMinCalls, kMaxCalls,
           " (a median takes at least two calls)"),
-    text("--generator", "public|private", "OpenSSL's RAND_bytes or RAND_priv_bytes",
-         set_generator),
+    text("--generator", "public|private", "OpenSSL's RAND_bytes or RAND_priv_bytes", set_generator),
     flag("--cipher", "time one AES-256-CTR encryption of the size instead, the CTR-DRBG's floor",
          &Options::cipher),
     text("--samples", "FILE", "append every call's count to FILE (thread,call,ticks)", set_file,
@@ -149,7 +148,8 @@ bool check_options(const Options &options)
                            options.source.c_str());
     }
     if (cipher && options.generatorGiven) {
-        return usage_error("%s", "--cipher measures the cipher, not a generator: give one of the two");
+        return usage_error("%s",
+                           "--cipher measures the cipher, not a generator: give one of the two");
     }
     if (cipher && options.fork) {
         return usage_error("%s", "--fork compares a generator's bytes: not with --cipher");
@@ -249,7 +249,11 @@ void print_limits()
 {
     for (const OptionSpec &spec : kOptions) {
         if (spec.count != nullptr) {
-            DataLine("limit").text("name", spec.name + 2).number("low", spec.low).number("high", spec.high).print();
+            DataLine("limit")
+                .text("name", spec.name + 2)
+                .number("low", spec.low)
+                .number("high", spec.high)
+                .print();
         }
     }
     DataLine("limit").text("name", "samples").number("high", kMaxSamples).print();

@@ -36,7 +36,7 @@ struct Options {
     bool limits = false;
     bool version = false;
     bool help = false;
-    std::string source; // the executable's own source unless given
+    std::string source;      // the executable's own source unless given
     std::string samplesFile; // empty: none
     std::string keepFile;    // empty: none
 };

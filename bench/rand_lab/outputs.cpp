@@ -88,8 +88,7 @@ bool append_samples(Run &run, const HeldFile &held)
     }
     return (held.length != 0 || fputs(kSamplesHeader, held.fp) >= 0) &&
            write_samples(held.fp, run.workers, 1, run.lines) &&
-           write_samples(held.fp, run.child, run.workers.size() + 1, run.lines) &&
-           flushed(held.fp);
+           write_samples(held.fp, run.child, run.workers.size() + 1, run.lines) && flushed(held.fp);
 }
 
 // Thread by thread, each thread's calls in order.
@@ -112,7 +111,8 @@ int open_outputs(Run &run)
     if (run.timeFile == nullptr) {
         return 1;
     }
-    if ((!options.samplesFile.empty() && !open_beside(run.samplesFile, options.samplesFile, "a+")) ||
+    if ((!options.samplesFile.empty() &&
+         !open_beside(run.samplesFile, options.samplesFile, "a+")) ||
         (!options.keepFile.empty() && !open_beside(run.keepFile, options.keepFile, "ab+"))) {
         return 1;
     }
@@ -123,7 +123,8 @@ bool append_outputs(Run &run)
 {
     for (std::vector<Worker> *workers : {&run.workers, &run.child}) {
         for (Worker &w : *workers) {
-            run.names.push_back(workers == &run.workers ? run.label.c_str() : run.childLabel.c_str());
+            run.names.push_back(workers == &run.workers ? run.label.c_str()
+                                                        : run.childLabel.c_str());
             run.samples.push_back(w.time.data());
             run.seconds.push_back(seconds_between(w.t1, w.t2, run.section.frequency));
         }
@@ -149,9 +150,9 @@ bool append_outputs(Run &run)
     // A record that cannot be appended is reported when the results file is
     // closed.
     if (appended) {
-        appended = append_records(run.timeFile, run.names.data(), run.samples.data(),
-                                  run.samples.size(), run.workers[0].time.size(),
-                                  run.seconds.data());
+        appended =
+            append_records(run.timeFile, run.names.data(), run.samples.data(), run.samples.size(),
+                           run.workers[0].time.size(), run.seconds.data());
     }
     if (!appended) {
         cut_back(kept);

@@ -122,8 +122,7 @@ void subject_thread(Worker &w, const Options &options, StartLine &startLine)
 int subject_next(const Options &options, unsigned char *out, size_t bytes)
 {
     const auto size = static_cast<int>(bytes);
-    return options.subject == Subject::Private ? RAND_priv_bytes(out, size)
-                                               : RAND_bytes(out, size);
+    return options.subject == Subject::Private ? RAND_priv_bytes(out, size) : RAND_bytes(out, size);
 }
 
 void subject_report() {}

@@ -53,7 +53,8 @@ bool run_threads(std::vector<Worker> &workers, const Options &options, Section &
     for (Worker &w : workers) {
         std::string reason;
         try {
-            running.emplace_back([&startLine, &w, &options] { subject_thread(w, options, startLine); });
+            running.emplace_back(
+                [&startLine, &w, &options] { subject_thread(w, options, startLine); });
             continue;
         } catch (const std::system_error &e) {
             reason = e.code().message();

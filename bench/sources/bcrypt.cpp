@@ -8,9 +8,15 @@
 #include <algorithm>
 #include <climits>
 
-bool source_open(std::string & /*error*/) { return true; }
+bool source_open(std::string & /*error*/)
+{
+    return true;
+}
 
-const char *source_name() { return "bcrypt"; }
+const char *source_name()
+{
+    return "bcrypt";
+}
 
 // bcrypt.dll reports no version of its own, and GetVersionEx answers with
 // what the executable's manifest allows; RtlGetVersion tells the truth.
@@ -24,14 +30,15 @@ std::string source_version()
     }
     // Through a function type without parameters, so that the compiler
     // accepts the cast between incompatible function types.
-    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void (*)()>(found));
+    const auto rtlGetVersion =
+        reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void (*)()>(found));
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof info;
     if (rtlGetVersion(&info) != 0) {
         return "Windows";
     }
-    return "Windows " + std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
-           std::to_string(info.dwBuildNumber);
+    return "Windows " + std::to_string(info.dwMajorVersion) + "." +
+           std::to_string(info.dwMinorVersion) + "." + std::to_string(info.dwBuildNumber);
 }
 
 bool source_thread_open(SourceThread *&state, std::string & /*error*/)
@@ -48,7 +55,8 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     constexpr size_t most = ULONG_MAX;
     while (n > 0) {
         const size_t chunk = std::min(n, most);
-        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, buf, static_cast<ULONG>(chunk), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, buf, static_cast<ULONG>(chunk),
+                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
             return 0;
         }
         buf += chunk;
@@ -57,4 +65,7 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     return 1;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}

@@ -13,7 +13,10 @@ bool source_open(std::string & /*error*/)
     return true;
 }
 
-const char *source_name() { return "boringssl"; }
+const char *source_name()
+{
+    return "boringssl";
+}
 
 // The library calls itself only "BoringSSL"; the API level it was built at
 // is in its headers, which come from the same package.
@@ -36,4 +39,7 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     return RAND_bytes(buf, n) == 1 ? 1 : 0;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}

@@ -120,7 +120,8 @@ inline bool drng_word(unsigned long long &word, Step step, int bound, bool pause
 
 // Fills n bytes of buf from words that `step` delivers, the last word only
 // as far as the request reaches. step(word) returns false when it gives up.
-template <typename Step> inline int drng_fill(unsigned char *buf, size_t n, Step step)
+template <typename Step>
+inline int drng_fill(unsigned char *buf, size_t n, Step step)
 {
     unsigned long long word = 0;
     size_t done = 0;

@@ -7,9 +7,15 @@
 
 #include <cerrno>
 
-bool source_open(std::string & /*error*/) { return true; }
+bool source_open(std::string & /*error*/)
+{
+    return true;
+}
 
-const char *source_name() { return "getrandom"; }
+const char *source_name()
+{
+    return "getrandom";
+}
 
 std::string source_version()
 {
@@ -46,4 +52,7 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     return 1;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}

@@ -15,9 +15,15 @@ bool source_open(std::string &error)
     return true;
 }
 
-const char *source_name() { return "gnutls"; }
+const char *source_name()
+{
+    return "gnutls";
+}
 
-std::string source_version() { return gnutls_check_version(nullptr); }
+std::string source_version()
+{
+    return gnutls_check_version(nullptr);
+}
 
 bool source_thread_open(SourceThread *&state, std::string & /*error*/)
 {
@@ -32,4 +38,7 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     return gnutls_rnd(GNUTLS_RND_RANDOM, buf, n) == 0 ? 1 : 0;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}

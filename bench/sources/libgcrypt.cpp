@@ -14,9 +14,15 @@ bool source_open(std::string &error)
     return true;
 }
 
-const char *source_name() { return "libgcrypt"; }
+const char *source_name()
+{
+    return "libgcrypt";
+}
 
-std::string source_version() { return gcry_check_version(nullptr); }
+std::string source_version()
+{
+    return gcry_check_version(nullptr);
+}
 
 bool source_thread_open(SourceThread *&state, std::string & /*error*/)
 {
@@ -33,4 +39,7 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     return 1;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}

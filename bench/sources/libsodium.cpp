@@ -13,9 +13,15 @@ bool source_open(std::string &error)
     return true;
 }
 
-const char *source_name() { return "libsodium"; }
+const char *source_name()
+{
+    return "libsodium";
+}
 
-std::string source_version() { return sodium_version_string(); }
+std::string source_version()
+{
+    return sodium_version_string();
+}
 
 bool source_thread_open(SourceThread *&state, std::string & /*error*/)
 {
@@ -31,4 +37,7 @@ int source_fill(SourceThread * /*state*/, unsigned char *buf, size_t n)
     return 1;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}

@@ -15,9 +15,15 @@ struct SourceThread {
     mbedtls_ctr_drbg_context drbg;
 };
 
-bool source_open(std::string & /*error*/) { return true; }
+bool source_open(std::string & /*error*/)
+{
+    return true;
+}
 
-const char *source_name() { return "mbedtls"; }
+const char *source_name()
+{
+    return "mbedtls";
+}
 
 std::string source_version()
 {
@@ -32,7 +38,8 @@ bool source_thread_open(SourceThread *&state, std::string &error)
     state = new SourceThread{};
     mbedtls_entropy_init(&state->entropy);
     mbedtls_ctr_drbg_init(&state->drbg);
-    if (mbedtls_ctr_drbg_seed(&state->drbg, mbedtls_entropy_func, &state->entropy, nullptr, 0) != 0) {
+    if (mbedtls_ctr_drbg_seed(&state->drbg, mbedtls_entropy_func, &state->entropy, nullptr, 0) !=
+        0) {
         source_thread_close(state);
         state = nullptr;
         error = "mbedtls_ctr_drbg_seed failed";
@@ -67,4 +74,7 @@ int source_fill(SourceThread *state, unsigned char *buf, size_t n)
     return 1;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}

@@ -16,20 +16,28 @@ std::atomic<uint64_t> retries{0};
 
 bool rdrand_word(unsigned long long &word)
 {
-    return drng_word(word, [](unsigned long long *w) { return _rdrand64_step(w); }, rdrand_retries, false,
-                     retries);
+    return drng_word(
+        word, [](unsigned long long *w) { return _rdrand64_step(w); }, rdrand_retries, false,
+        retries);
 }
 
 } // namespace
 
 bool source_open(std::string &error)
 {
-    return drng_open(error, cpuid_bit(1, CpuidRegister::ecx, 30), "RDRAND", "CPUID leaf 1 ECX bit 30", "rdrand");
+    return drng_open(error, cpuid_bit(1, CpuidRegister::ecx, 30), "RDRAND",
+                     "CPUID leaf 1 ECX bit 30", "rdrand");
 }
 
-const char *source_name() { return "rdrand"; }
+const char *source_name()
+{
+    return "rdrand";
+}
 
-std::string source_version() { return "instruction"; }
+std::string source_version()
+{
+    return "instruction";
+}
 
 bool source_thread_open(SourceThread *&state, std::string & /*error*/)
 {

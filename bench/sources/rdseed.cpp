@@ -18,20 +18,28 @@ std::atomic<uint64_t> retries{0};
 
 bool rdseed_word(unsigned long long &word)
 {
-    return drng_word(word, [](unsigned long long *w) { return _rdseed64_step(w); }, rdseed_retries, true,
-                     retries);
+    return drng_word(
+        word, [](unsigned long long *w) { return _rdseed64_step(w); }, rdseed_retries, true,
+        retries);
 }
 
 } // namespace
 
 bool source_open(std::string &error)
 {
-    return drng_open(error, cpuid_bit(7, CpuidRegister::ebx, 18), "RDSEED", "CPUID leaf 7 EBX bit 18", "rdseed");
+    return drng_open(error, cpuid_bit(7, CpuidRegister::ebx, 18), "RDSEED",
+                     "CPUID leaf 7 EBX bit 18", "rdseed");
 }
 
-const char *source_name() { return "rdseed"; }
+const char *source_name()
+{
+    return "rdseed";
+}
 
-std::string source_version() { return "instruction"; }
+std::string source_version()
+{
+    return "instruction";
+}
 
 bool source_thread_open(SourceThread *&state, std::string & /*error*/)
 {

@@ -23,9 +23,15 @@ bool source_open(std::string &error)
     return true;
 }
 
-const char *source_name() { return "wolfssl"; }
+const char *source_name()
+{
+    return "wolfssl";
+}
 
-std::string source_version() { return wolfSSL_lib_version(); }
+std::string source_version()
+{
+    return wolfSSL_lib_version();
+}
 
 bool source_thread_open(SourceThread *&state, std::string &error)
 {
@@ -64,4 +70,7 @@ int source_fill(SourceThread *state, unsigned char *buf, size_t n)
     return 1;
 }
 
-std::string source_counters() { return ""; }
+std::string source_counters()
+{
+    return "";
+}
