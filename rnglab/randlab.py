@@ -50,6 +50,7 @@ class Output:
         return found[0] if found else None
 
     def first_message(self, otherwise="no message"):
+        """The first message line: what a failed run is quoted by."""
         return self.messages[0] if self.messages else otherwise
 
 
@@ -82,17 +83,23 @@ def parse(text):
     return Output(data, messages)
 
 
-def _ask(rand_lab, *args):
-    """Output of rand_lab ARGS, which must succeed."""
+def run(rand_lab, *args):
+    """(status, Output) of rand_lab ARGS, standard error read with standard
+    output, as rand_lab's one-line refusals go there."""
     command = [str(rand_lab), *args]
     try:
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               text=True, errors="replace", check=False)
     except OSError as error:
         raise LabError(f"cannot run {command[0]}: {error.strerror}") from error
-    output = parse(done.stdout)
-    if done.returncode != 0:
-        raise LabError(f"{' '.join(command)} exited with status {done.returncode}: "
+    return done.returncode, parse(done.stdout)
+
+
+def _ask(rand_lab, *args):
+    """Output of rand_lab ARGS, which must succeed."""
+    status, output = run(rand_lab, *args)
+    if status != 0:
+        raise LabError(f"{' '.join([str(rand_lab), *args])} exited with status {status}: "
                        f"{output.first_message()}")
     return output
 

@@ -11,7 +11,6 @@ reference's is a ratio within rounds like every other in the lab.
 
 import argparse
 import dataclasses
-import subprocess
 
 import numpy as np
 
@@ -50,15 +49,10 @@ def versions(build, asked):
     everything = asked == ["all"]
     found, notes = {}, []
     for name in SOURCES if everything else asked:
-        command = [str(build.folder / "bench" / "rand_lab"), "--source", name, "--version"]
-        try:
-            done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  text=True, errors="replace", check=False)
-        except OSError as error:
-            raise LabError(f"cannot run {command[0]}: {error.strerror}") from error
-        output = randlab.parse(done.stdout)
+        status, output = randlab.run(build.folder / "bench" / "rand_lab", "--source", name,
+                                     "--version")
         source = output.first("source", name=name)
-        if done.returncode == 0 and source:
+        if status == 0 and source:
             found[name] = source.get("version", "")
             continue
         line = output.first_message("no answer")

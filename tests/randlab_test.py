@@ -86,7 +86,7 @@ def test_a_fork_run_reads_whole(rand_lab, tmp_path):
                           text=True, check=False)
     assert done.returncode == 0, done.stdout
     output = randlab.parse(done.stdout)
-    assert output.messages == []
+    assert not output.messages
     assert [line.kind for line in output.data] == ["run", "thread", "rate", "thread", "rate",
                                                    "fork", "records"]
     assert output.first("run")["child_label"] == "RAND_bytes 32 B 1 thread fork child:"
