@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from rnglab import randlab
+from rnglab import randlab, runner, variants
 from rnglab.errors import LabError
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -92,3 +92,25 @@ def test_a_fork_run_reads_whole(rand_lab, tmp_path):
     assert output.first("run")["child_label"] == "RAND_bytes 32 B 1 thread fork child:"
     assert output.first("rate", process="child")["calls"] == "16"
     assert output.first("records") == {"appended": "yes", "count": "2"}
+
+
+def test_the_runner_reads_rand_lab_as_data(tmp_path):
+    """Where its threads ran goes into provenance, its rate line into
+    runs.txt, and a failed call stops the rounds with the first message."""
+    build = variants.local_build(RAND_LAB.parent.parent)
+    lab = variants.variant(build, variants.DEFAULT_GENERATOR, lab=(32, 2, False), calls=16)
+    runner.prepare([lab], tmp_path)
+    run = runner.run_once(lab)
+    assert [t for t, _, _, _ in run.placements] == [1, 2]
+    rate = randlab.data_line((lab.folder / "runs.txt").read_text().strip())
+    assert (rate.kind, rate.fields["calls"]) == ("rate", "32")
+    assert runner.throughput(lab) == [float(rate.fields["calls_per_s"])]
+    assert "; threads 1 cpu " in runner.run_line(run)
+
+    if build.is_1_1_1:
+        return  # it reads no [random] section
+    (lab.folder / "openssl.cnf").write_text(
+        "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n")
+    with pytest.raises(LabError, match=r": a call failed: No record was appended because 32 "
+                       r"calls failed$"):
+        runner.run_once(lab)
