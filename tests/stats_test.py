@@ -6,15 +6,12 @@ import pytest
 
 from rnglab import record as record_module
 from rnglab import stats
-from rnglab.record import format_record
-
-
-def record(label, median, total=1000, average=10, seconds="0.020000", end="\n"):
-    return format_record(label, total, median, average, seconds, end).encode()
+from tests.helpers import record
 
 
 def test_summary_statistics_on_hand_checkable_series():
-    three = record_module.parse(record("A:", 30) + record("A:", 10, average=4) + record("A:", 20), "f")
+    three = record_module.parse(record("A:", 30) + record("A:", 10, average=4) + record("A:", 20),
+                                "f")
     s = stats.summarise(three)
     assert (s["n"], s["median"], s["min"], s["max"], s["average"]) == (3, 20, 10, 30, 10)
     # |10-20|/10, |20-20|/20, |30-20|/30: the median of 100%, 0% and 33.3%.
@@ -36,15 +33,14 @@ def test_the_verdict_finds_a_real_difference_and_no_false_one():
     assert slower["p"] < 0.001
     assert slower["low"] < slower["ratio"] < slower["high"]
     assert 1.03 < slower["low"] and slower["high"] < 1.07
-    assert slower["verdict"].startswith("new is 5.")
-    assert "% slower (p = " in slower["verdict"]
+    assert slower["verdict"] == "slower"
     faster = stats.compare(as_records(old), as_records(old * 0.9))
-    assert "% faster" in faster["verdict"]
+    assert faster["verdict"] == "faster"
 
     same = stats.compare(as_records(old[:15]), as_records(old[15:]))
     assert same["p"] > 0.05
     assert same["low"] < 1 < same["high"]
-    assert same["verdict"].startswith("no significant difference (p = ")
+    assert same["verdict"] == "no-difference"
 
 
 def test_changes_on_hand_checkable_series():
