@@ -7,13 +7,12 @@ import re
 import signal
 import subprocess
 import time
-from pathlib import Path
 
 import pytest
 
 from rnglab import record
+from tests.helpers import ROOT
 
-ROOT = Path(__file__).resolve().parent.parent
 COMMAND = ROOT / "bench" / "compare-openssl"
 NO_SUCH = "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n"
 
