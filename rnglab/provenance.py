@@ -11,7 +11,7 @@ from rnglab import files
 from rnglab.process import parse_info, quiet_run
 from rnglab.record import RESULTS_FILE
 from rnglab.runner import Run
-from rnglab.variants import Build, Variant, probe_text
+from rnglab.variants import Build, Reference, Variant, probe_text
 
 
 def read_text(path):
@@ -192,17 +192,25 @@ def variants_from(document):
               for b in document["builds"]}
     made = []
     for d in document["variants"]:
+        if "build" not in d:  # a reference of check-figures
+            made.append(Reference(d["name"], d["command"], None, threads=d["threads"],
+                                  runs=[run_of(r) for r in d["runs"]]))
+            continue
         v = Variant(d["name"], builds[d["build"]], d["generator"], d["configuration"],
                     rand_lab=d["rand_lab"], bytes=d["bytes"], threads=d["threads"],
                     cipher=d["cipher"], calls=d["calls"], source=d["source"], fork=d["fork"],
                     samples=d["samples"], expected=d["expected"], probe=d["probe"],
                     source_version=d["source_version"], before=d["before"],
                     folder=None if d["folder"] is None else Path(d["folder"]))
-        v.runs = [Run(r["round"], r["cpu"], r["first"],
-                      [{**rec, "seconds": f"{rec['seconds']:.6f}"} for rec in r["records"]],
-                      "", failure=r["failure"], wall=r["wall"], value=r["value"],
-                      placements=[(t["thread"], t["cpu_first"], t["cpu_last"], t["away"])
-                                  for t in r["threads"]], rate=r["calls_per_s"])
-                  for r in d["runs"]]
+        v.runs = [run_of(r) for r in d["runs"]]
         made.append(v)
     return builds, made
+
+
+def run_of(r):
+    """A run of a --json file's provenance, as the runner left it."""
+    return Run(r["round"], r["cpu"], r["first"],
+               [{**rec, "seconds": f"{rec['seconds']:.6f}"} for rec in r["records"]], "",
+               failure=r["failure"], wall=r["wall"], value=r["value"],
+               placements=[(t["thread"], t["cpu_first"], t["cpu_last"], t["away"])
+                           for t in r["threads"]], rate=r["calls_per_s"])
