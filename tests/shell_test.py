@@ -36,7 +36,7 @@ ENDINGS = [
 
 @pytest.mark.parametrize("body, status, said", ENDINGS)
 def test_an_ending_is_one_line_naming_the_command_and_a_status(body, status, said, capsys,
-                                                              monkeypatch):
+                                                               monkeypatch):
     monkeypatch.setattr(process, "command", "before")
     assert _shell.run("prog", body, None) == status
     assert capsys.readouterr().err == said

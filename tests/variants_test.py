@@ -43,5 +43,5 @@ def test_a_variants_name_and_command_come_from_its_fields(v, name, args):
 
 def test_a_source_variant_names_its_source_and_its_version():
     [v] = sources.make_variants(BUILD, {"rdrand": "instruction"}, [32], [1], 1024)
-    assert (v.name, v.generator, v.source_version) == ("b+rdrand+32B", "source rdrand",
-                                                      "instruction")
+    assert (v.name, v.generator, v.source_version) == \
+        ("b+rdrand+32B", "source rdrand", "instruction")
