@@ -271,12 +271,6 @@ def value_text(row):
     return f"{value:.4f}" if row["id"].endswith("_wall") else f"{value:.0f}"
 
 
-def line(label, value="", r=None, target="", verdict=""):
-    interval = "" if r is None or r["low"] is None else f"{r['low']:.3f}-{r['high']:.3f}"
-    shown = "" if r is None else "n/a" if r["median"] is None else f"{r['median']:.3f}"
-    return f"{label:<50} {value:>13} {shown:>7} {interval:>12} {target:>10}  {verdict}"
-
-
 def row_text(t, row):
     target, verdict = "", ""
     if "target" in row:
@@ -285,7 +279,7 @@ def row_text(t, row):
         verdict = "MISSED" if row["verdict"] == "missed" else row["verdict"]
     if "comparison" in row:
         verdict = text.short_verdict(row["comparison"], t["alpha"], "runs")
-    return line(labels(t, row), value_text(row), row.get("ratio"), target, verdict)
+    return text.figure_line(labels(t, row), value_text(row), row.get("ratio"), target, verdict)
 
 
 def verdict_line(t):
@@ -300,7 +294,7 @@ def verdict_line(t):
 def report_text(t):
     counter = t["counter"]
     cpuid = counter.get("cpuid_ticks", "?")
-    lines = [f"{'figure':<50} {'value':>13} {'ratio':>7} {'95% CI':>12} {'target':>10}  verdict"]
+    lines = [text.FIGURE_HEADER]
     lines += [row_text(t, row) for row in t["rows"]]
     lines += ["", f"Counter: {counter.get('counter', '?')}",
               f"  rate {counter['counter_hz'] / 1e9:.4f} GHz against CLOCK_MONOTONIC_RAW; one "

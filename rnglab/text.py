@@ -75,6 +75,18 @@ def long_verdict(c):
     return f"no significant difference (p = {c['p']:.2g})"
 
 
+FIGURE_HEADER = (f"{'figure':<50} {'value':>13} {'ratio':>7} {'95% CI':>12} {'target':>10}  "
+                 "verdict")
+
+
+def figure_line(label, value="", r=None, target="", verdict=""):
+    """A line of bench/check-figures' table: r a ratio, {"median", "low",
+    "high"}."""
+    interval = "" if r is None or r["low"] is None else f"{r['low']:.3f}-{r['high']:.3f}"
+    shown = "" if r is None else "n/a" if r["median"] is None else f"{r['median']:.3f}"
+    return f"{label:<50} {value:>13} {shown:>7} {interval:>12} {target:>10}  {verdict}"
+
+
 SUMMARY_COLUMNS = ["n", "median", "min", "max", "Q1", "Q3", "err%", "average", "seconds"]
 
 
