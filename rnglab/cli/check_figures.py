@@ -66,12 +66,15 @@ def check(args):
     refs, counter, speed_wall, build = figures.measure(args.runs, args.seconds, args.wine,
                                                        args.cpus)
     report = figures.report(refs, counter, speed_wall, args.runs, args.seconds)
-    _shell.emit(figures.report_text(report))
-    if args.json is not None:
-        files.write_json(args.json, {
-            **provenance.invocation("check-figures", args.argv, started, counter, [build],
-                                    refs.values()),
-            "tables": [report]})
+    try:
+        _shell.emit(figures.report_text(report))
+    finally:
+        # Whatever became of standard output, the file is written.
+        if args.json is not None:
+            files.write_json(args.json, {
+                **provenance.invocation("check-figures", args.argv, started, counter, [build],
+                                        refs.values()),
+                "tables": [report]})
 
 
 def main(argv=None):

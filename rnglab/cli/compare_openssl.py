@@ -159,11 +159,14 @@ def run(args):
         if path is not None:
             files.check_writable(path)
     tables, invocation = comparison.run(args, sys.argv[1:] if args.argv is None else args.argv)
-    _shell.emit(labtext.render(tables))
-    if args.plot and not args.lifecycle:
-        plots.plot_tables(tables, args.plot)
-    if args.json:
-        files.write_json(args.json, {**invocation, "tables": tables})
+    try:
+        _shell.emit(labtext.render(tables))
+    finally:
+        # Whatever became of standard output, the files are written.
+        if args.plot and not args.lifecycle:
+            plots.plot_tables(tables, args.plot)
+        if args.json:
+            files.write_json(args.json, {**invocation, "tables": tables})
 
 
 def main(argv=None):
