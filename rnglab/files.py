@@ -23,6 +23,12 @@ def why(error):
     return error.strerror or str(error)
 
 
+def current_umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
 def write_whole(path, text):
     """path holds text, or is left as it was."""
     folder = os.path.dirname(os.path.abspath(path))
@@ -31,6 +37,8 @@ def write_whole(path, text):
     except OSError as error:
         raise LabError(f"cannot write {path}: {why(error)}") from error
     try:
+        # As open() would have made it: mkstemp's file is its owner's alone.
+        os.fchmod(handle, 0o666 & ~current_umask())
         with os.fdopen(handle, "w", encoding="utf-8") as file:
             file.write(text)
             file.flush()

@@ -1,12 +1,15 @@
 """Every command ends the same way, whatever stops it: one line naming the
 command and a status, or nothing at all when its reader went away."""
 
+import json
 import subprocess
 import sys
+from fractions import Fraction
 
+import numpy as np
 import pytest
 
-from rnglab import process, record, runner
+from rnglab import files, process, record, runner
 from rnglab.cli import _shell
 from rnglab.errors import LabError
 from tests.helpers import ROOT, command, record as a_record
@@ -89,3 +92,11 @@ def test_a_reader_that_goes_away_ends_a_command_quietly():
         reader.stdout.close()
         assert reader.wait() == _shell.READER_GONE
         assert reader.stderr.read() == b""
+
+
+def test_a_file_written_whole_has_the_mode_open_would_give_it(tmp_path):
+    path = tmp_path / "x.json"
+    files.write_json(path, {"ratio": Fraction(3, 2), "n": np.int64(4), "low": float("nan")})
+    assert json.loads(path.read_text()) == {"ratio": 1.5, "n": 4, "low": None}
+    assert path.stat().st_mode & 0o777 == 0o666 & ~files.current_umask()
+    assert [p.name for p in tmp_path.iterdir()] == ["x.json"]
