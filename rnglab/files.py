@@ -6,8 +6,14 @@ folder's comparison holds the folder's lock while it runs."""
 import contextlib
 import errno
 import fcntl
+import json
+import math
 import os
 import tempfile
+from fractions import Fraction
+from pathlib import Path
+
+import numpy as np
 
 from rnglab.errors import LabError
 from rnglab.process import progress
@@ -15,6 +21,12 @@ from rnglab.process import progress
 
 def why(error):
     return error.strerror or str(error)
+
+
+def current_umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
 
 
 def write_whole(path, text):
@@ -25,6 +37,8 @@ def write_whole(path, text):
     except OSError as error:
         raise LabError(f"cannot write {path}: {why(error)}") from error
     try:
+        # As open() would have made it: mkstemp's file is its owner's alone.
+        os.fchmod(handle, 0o666 & ~current_umask())
         with os.fdopen(handle, "w", encoding="utf-8") as file:
             file.write(text)
             file.flush()
@@ -34,6 +48,41 @@ def write_whole(path, text):
         with contextlib.suppress(OSError):
             os.remove(temporary)
         raise LabError(f"cannot write {path}: {why(error)}") from error
+
+
+def plain(value):
+    """value as JSON holds it: exact medians and numpy's numbers as numbers
+    (whole ones as integers), paths as text, and a figure that is not
+    finite as null."""
+    if isinstance(value, dict):
+        return {str(k): plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple, np.ndarray)):
+        return [plain(v) for v in value]
+    if isinstance(value, (Fraction, np.integer)) and int(value) == value:
+        return int(value)
+    if isinstance(value, (float, Fraction, np.floating)):
+        return float(value) if math.isfinite(value) else None
+    if isinstance(value, Path):
+        return str(value)
+    if isinstance(value, np.bool_):
+        return bool(value)
+    return value
+
+
+def write_json(path, document):
+    """path holds document as JSON (docs/json.md), or is left as it was."""
+    write_whole(path, json.dumps(plain(document), indent=1, allow_nan=False) + "\n")
+
+
+def check_writable(path):
+    """Before a long run: LabError now if path could not be written later."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        raise LabError(f"cannot write {path}: {os.strerror(errno.EISDIR)}")
+    if not os.path.isdir(folder):
+        raise LabError(f"cannot write {path}: {os.strerror(errno.ENOENT)}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise LabError(f"cannot write {path}: {os.strerror(errno.EACCES)}")
 
 
 def append_whole(path, text):

@@ -63,44 +63,28 @@ def variants_of(builds, sizes, threads, calls):
     for b in builds.values():
         for n in sizes:
             for t in threads:
-                made.append(variant(b, DEFAULT_GENERATOR, None, (n, t, False), calls))
-                keep_samples(made[-1], fork=True)
+                made.append(keep_samples(variant(b, DEFAULT_GENERATOR, None, (n, t, False), calls,
+                                                 fork=True)))
     return made
 
 
-def calls_of(v):
-    """The calls per thread of a rand_lab variant."""
-    return int(v.args[v.args.index("--calls") + 1]) if "--calls" in v.args else 1024
-
-
-def keep_samples(v, fork=False):
-    """Has the variant's runs keep their samples (and, with fork, measure a
-    fork child too, which is another series)."""
-    if fork:
-        v.name += "+fork"
-        v.args += ["--fork"]
-    v.args += ["--samples", SAMPLES]
-
-
-def kept(v):
-    return v.args is not None and SAMPLES in v.args
-
-
-def forks(v):
-    return "--fork" in v.args
+def keep_samples(v):
+    """Has the variant's runs keep every call's count."""
+    v.samples = SAMPLES
+    return v
 
 
 def mark(variants):
     """Where each variant's samples file ends before the rounds: what
     follows is this invocation's."""
     for v in variants:
-        if kept(v):
+        if v.samples:
             try:
-                v.samples_from = (v.folder / SAMPLES).stat().st_size
+                v.samples_from = (v.folder / v.samples).stat().st_size
             except FileNotFoundError:
                 v.samples_from = 0
             except OSError as error:
-                raise LabError(f"{v.name}: cannot read {v.folder / SAMPLES}: "
+                raise LabError(f"{v.name}: cannot read {v.folder / v.samples}: "
                                f"{why(error)}") from error
 
 
@@ -127,36 +111,42 @@ def parse(stream, threads, calls, name):
             continue
         if not data:
             break
-        lines = data.count(b"\n")
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            try:
-                values = np.fromstring(data.replace(b",", b" "), dtype=np.int64, sep=" ")
-            except (ValueError, DeprecationWarning) as error:
-                raise refused from error
-        if values.size != 3 * lines or not data.endswith(b"\n"):
-            raise refused
-        rows = values.reshape(lines, 3)
-        at = np.arange(done, done + lines)
-        if (np.any(rows[:, 0] != at // calls % threads + 1) or np.any(rows[:, 1] != at % calls)
-                or np.any(rows[:, 2] < 0)):
-            raise refused
-        pieces.append(rows[:, 2].copy())
-        done += lines
+        pieces.append(counts_of(data, done, threads, calls, refused))
+        done += len(pieces[-1])
     if done == 0 or done % (threads * calls):
         raise refused
     return np.concatenate(pieces).reshape(-1, threads, calls)
 
 
+def counts_of(data, done, threads, calls, refused):
+    """The counts of whole lines of text, the first of them line done of
+    the file; refused unless each line is the thread and call it must be."""
+    lines = data.count(b"\n")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            values = np.fromstring(data.replace(b",", b" "), dtype=np.int64, sep=" ")
+        except (ValueError, DeprecationWarning) as error:
+            raise refused from error
+    if values.size != 3 * lines or not data.endswith(b"\n"):
+        raise refused
+    rows = values.reshape(lines, 3)
+    at = np.arange(done, done + lines)
+    if (np.any(rows[:, 0] != at // calls % threads + 1) or np.any(rows[:, 1] != at % calls)
+            or np.any(rows[:, 2] < 0)):
+        raise refused
+    return rows[:, 2].copy()
+
+
 def read(v):
     """This invocation's counts of the variant: (parent, child), each
     [run, thread, call]; child is None without --fork."""
-    path = v.folder / SAMPLES
-    processes = 2 if forks(v) else 1
+    path = v.folder / v.samples
+    processes = 2 if v.fork else 1
     try:
         with open(path, "rb") as samples:
-            samples.seek(getattr(v, "samples_from", 0))
-            counts = parse(samples, v.threads * processes, calls_of(v), str(path))
+            samples.seek(v.samples_from)
+            counts = parse(samples, v.threads * processes, v.calls, str(path))
     except OSError as error:
         raise LabError(f"{v.name}: cannot read {path}: {why(error)}") from error
     if processes == 1:
@@ -253,13 +243,56 @@ def summarise(v):
     return figures
 
 
-def with_interval(values):
+def reseeds_data(found):
+    """find_period's finding as plain data: the period, its places, and the
+    spikes at them and elsewhere, with their median counts."""
+    return {"period": found["period"], "places": [int(p) for p in found["places"]],
+            "sequences": found["sequences"], "spikes": found["spikes"],
+            "random": found["random"],
+            "random_median": float(np.median(found["random_ticks"])) if found["random"] else None,
+            "cost": interval_of(found["cost"]) if found["period"] else None,
+            "median": found.get("median")}
+
+
+def interval_of(values):
+    mid, low, high = stats.median_interval(values)
+    return {"median": mid, "low": low, "high": high}
+
+
+def percentiles_table(summaries, plot=None):
+    """Every call's count pooled over each variant's runs; plot: where one
+    run per build was drawn, if it was."""
+    return {"table": "percentiles", "tail_factor": TAIL_FACTOR, "plot": plot,
+            "rows": [{"variant": s["variant"], "calls": int(s["calls"]),
+                      "record_median": float(np.median(s["run_median"])),
+                      "percentiles": [{"p": p, "ticks": float(s["percentiles"][p])}
+                                      for p in PERCENTILES],
+                      "max": s["max"], "tail": s["tail"]} for s in summaries]}
+
+
+def lifecycle_row(s):
+    row = {"variant": s["variant"], "build": s["build"], "runs": s["runs"],
+           **{key: interval_of(s[f"run_{key}"]) for key in TIMES},
+           "rest": float(np.median(s["run_rest"])), "reseeds": reseeds_data(s["reseeds"]),
+           "fork_child_first": None, "child_reseeds": None}
+    if "child_first" in s:
+        row.update(fork_child_first=interval_of(s["child_first"]),
+                   child_reseeds=reseeds_data(s["child_reseeds"]))
+    return row
+
+
+def lifecycle_table(summaries, rounds):
+    return {"table": "lifecycle", "rounds": rounds, "rows": [lifecycle_row(s) for s in summaries]}
+
+
+# --- as text -------------------------------------------------------------------
+
+def with_interval(r):
     """A median with its 95% bootstrap interval, where there is more than
     one value."""
-    mid, low, high = stats.median_interval(values)
-    if low is None:
-        return text.number(mid, 0)
-    return f"{text.number(mid, 0)} [{low:.0f}-{high:.0f}]"
+    if r["low"] is None:
+        return text.number(r["median"], 0)
+    return f"{text.number(r['median'], 0)} [{r['low']:.0f}-{r['high']:.0f}]"
 
 
 def reseed_text(found):
@@ -274,91 +307,69 @@ def reseed_text(found):
     return (f"every {found['period']:,} calls, at calls {places} ({shown} of "
             f"{len(found['places']) * found['sequences']} places spiked); {found['random']} "
             "other spikes at random calls" +
-            (f", median {np.median(found['random_ticks']):.0f} ticks" if found["random"] else ""))
+            (f", median {found['random_median']:.0f} ticks" if found["random"] else ""))
 
 
-def percentiles_report(summaries):
+def percentiles_lines(t):
     header = ["variant", "calls", "record median", *[f"p{p:g}" for p in PERCENTILES], "max",
-              f"> {TAIL_FACTOR} x p50"]
-    rows = [[s["variant"], str(s["calls"]), text.number(np.median(s["run_median"])),
-             *[f"{s['percentiles'][p]:.0f}" for p in PERCENTILES], str(s["max"]),
-             str(s["tail"])] for s in summaries]
-    return ["Every call's count, pooled over this invocation's runs (TSC ticks, percentiles "
-            "interpolated", "and rounded); record median: the median over runs of the records' "
-            "medians, as the", "other tables give it", "",
-            text.table(header, rows)]
+              f"> {t['tail_factor']} x p50"]
+    rows = [[r["variant"], str(r["calls"]), text.number(r["record_median"]),
+             *[f"{p['ticks']:.0f}" for p in r["percentiles"]], str(r["max"]),
+             str(r["tail"])] for r in t["rows"]]
+    lines = ["Every call's count, pooled over this invocation's runs (TSC ticks, percentiles "
+             "interpolated", "and rounded); record median: the median over runs of the records' "
+             "medians, as the", "other tables give it", "",
+             text.table(header, rows)]
+    return lines + (["", f"Every call of one run per build: {t['plot']}"] if t["plot"] else [])
 
 
-def lifecycle_report(summaries, rounds):
+# A run's figures in the lifecycle's table, each with its interval over runs.
+TIMES = ("first", "median", "p99", "p999", "max")
+
+
+def lifecycle_lines(t):
     """The table of a call's costs over a process's life, and where the
     reseeds showed."""
     header = ["variant", "first call", "median", "p99", "p99.9", "max", "reseed spike",
               "fork child's first"]
-    rows = []
-    for s in summaries:
-        found = s["reseeds"]
-        spike = with_interval(found["cost"]) if found["period"] else "none"
-        child = with_interval(s["child_first"]) if "child_first" in s else ""
-        rows.append([s["variant"], with_interval(s["run_first"]), with_interval(s["run_median"]),
-                     with_interval(s["run_p99"]), with_interval(s["run_p999"]),
-                     with_interval(s["run_max"]), spike, child])
-    lines = [f"A call's cost over a process's life, TSC ticks: the median over {rounds} runs "
+    rows = [[r["variant"], *(with_interval(r[key]) for key in TIMES),
+             with_interval(r["reseeds"]["cost"]) if r["reseeds"]["period"] else "none",
+             with_interval(r["fork_child_first"]) if r["fork_child_first"] else ""]
+            for r in t["rows"]]
+    lines = [f"A call's cost over a process's life, TSC ticks: the median over {t['rounds']} runs "
              "with its 95%", "bootstrap interval (reseed spike: over every reseed's count)",
              "", text.table(header, rows, left=1), ""]
-    for s in summaries:
-        first, rest = np.median(s["run_first"]), np.median(s["run_rest"])
-        lines.append(f"{s['variant']}: call 0 {first:.0f} ticks, {first / rest:.1f} x the "
-                     f"other calls' {rest:.0f}")
-        found = s["reseeds"]
-        lines.append("  reseeds: " + reseed_text(found))
-        if found["period"]:
-            cost = np.median(found["cost"])
-            lines.append(f"  a reseed costs {cost:.0f} ticks, {cost / found['median']:.1f} x the "
-                         f"median, {cost - found['median']:.0f} ticks more")
-        if "child_first" in s:
-            first = np.median(s["child_first"])
-            parent = np.median(s["run_median"])
-            lines.append(f"  fork child: call 0 {first:.0f} ticks, {first / parent:.1f} x the "
-                         f"parent's median; its reseeds: {reseed_text(s['child_reseeds'])}")
+    for r in t["rows"]:
+        lines += row_lines(r)
     return lines
 
 
-def plot(summaries, out):
-    """Each variant's first run, thread 1: every call's count against its
-    index, log scale, the reseeds' places marked."""
-    fig = plots.figure((1200, 260 * len(summaries) + 60))
-    axes = fig.subplots(len(summaries), 1, sharex=True, squeeze=False)[:, 0]
-    for ax, s in zip(axes, summaries):
-        x = s["example"]
-        ax.plot(np.arange(x.size), x, ",", color="C0", alpha=0.6)
-        found = s["reseeds"]
-        for place in found["places"]:
-            ax.axvline(place, color="C3", linestyle=":", linewidth=0.8, alpha=0.5)
-        if found["places"]:
-            ax.plot(found["places"], x[found["places"]], "o", color="C3", fillstyle="none",
-                    markersize=8, label="the reseeds' calls")
-            ax.legend(fontsize="small", loc="upper right")
-        ax.set_yscale("log")
-        ax.set_ylabel("TSC ticks")
-        what = (f"reseeds every {found['period']:,} calls" if found["period"]
-                else "no periodic spikes")
-        ax.set_title(plots.short(f"{s['build']}: {what}"), fontsize="small")
-    axes[-1].set_xlabel("call index (one run, thread 1)")
-    fig.suptitle("RAND_bytes: every call's count over one run")
-    fig.tight_layout()
-    plots.save(fig, str(out))
+def row_lines(r):
+    first, rest = r["first"]["median"], r["rest"]
+    lines = [f"{r['variant']}: call 0 {first:.0f} ticks, {first / rest:.1f} x the "
+             f"other calls' {rest:.0f}", "  reseeds: " + reseed_text(r["reseeds"])]
+    found = r["reseeds"]
+    if found["period"]:
+        cost = found["cost"]["median"]
+        lines.append(f"  a reseed costs {cost:.0f} ticks, {cost / found['median']:.1f} x the "
+                     f"median, {cost - found['median']:.0f} ticks more")
+    if r["fork_child_first"]:
+        first, parent = r["fork_child_first"]["median"], r["median"]["median"]
+        lines.append(f"  fork child: call 0 {first:.0f} ticks, {first / parent:.1f} x the "
+                     f"parent's median; its reseeds: {reseed_text(r['child_reseeds'])}")
+    return lines
 
 
 def report(variants, rounds, lifecycle, out=None):
     """The percentiles of every variant that kept samples, and with
-    lifecycle the table of a process's life and its plot (to out)."""
-    summaries = [summarise(v) for v in variants if kept(v)]
+    lifecycle the table of a process's life before them and its plot (to
+    out): the tables as data."""
+    summaries = [summarise(v) for v in variants if v.samples]
     if not summaries:
         return []
-    lines = percentiles_report(summaries)
-    if lifecycle:
-        lines = lifecycle_report(summaries, rounds) + [""] + lines
-        if out is not None:
-            plot(summaries, out)
-            lines += ["", f"Every call of one run per build: {out}"]
-    return lines
+    if not lifecycle:
+        return [percentiles_table(summaries)]
+    table = lifecycle_table(summaries, rounds)
+    if out is not None:
+        plots.plot_lifecycle(table, [s["example"] for s in summaries], out)
+    return [table, percentiles_table(summaries, None if out is None else str(out))]

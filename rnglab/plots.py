@@ -1,10 +1,8 @@
 """The lab's pictures, drawn with matplotlib's Agg backend into memory and
 written whole."""
 
-import argparse
 import io
 import os
-import re
 
 import numpy as np
 
@@ -13,10 +11,6 @@ from rnglab.errors import LabError
 from rnglab.record import shown
 
 TICKS_AXIS = "TSC ticks per call (median of 1024 calls)"
-# What the Agg backend draws: less than 2**16 pixels a side. The total keeps a
-# picture to about 100 MB and a few seconds (20000x20000 took 3 GB and 17 s).
-SIDE_MAX = 65000
-PIXELS_MAX = 25_000_000
 # Longer labels and names are shortened in pictures, where the rasteriser
 # overflows on a very long line; the text output keeps them whole.
 PICTURE_TEXT_MAX = 60
@@ -124,12 +118,110 @@ def plot_changes(series, found, out, size, title):
     save(fig, out)
 
 
-def plot_size(text):
-    match = re.fullmatch(r"(\d{1,9})x(\d{1,9})", text)
-    width, height = (int(match.group(1)), int(match.group(2))) if match else (0, 0)
-    if (min(width, height) < 100 or max(width, height) > SIDE_MAX or
-            width * height > PIXELS_MAX):
-        raise argparse.ArgumentTypeError(
-            f"WxH in pixels, each 100 to {SIDE_MAX} and at most {PIXELS_MAX:,} in all, "
-            "e.g. 1000x600")
-    return width, height
+# --- bench/compare-openssl's pictures, from its tables ---------------------------
+
+def plot_sizes(t, ax):
+    """Ticks per call against bytes, log-log, each build's cipher floor dashed."""
+    colours = {}
+    for r in t["rows"]:
+        colours.setdefault(r["build"] if r["cipher"] else r["generator"], f"C{len(colours) % 10}")
+    for cipher in (False, True):
+        for r in (r for r in t["rows"] if r["cipher"] == cipher):
+            name = r["build"] if cipher else r["generator"]
+            line = [(n, x) for n, x in zip(t["sizes"], r["ticks"]) if x is not None]
+            ax.plot([p[0] for p in line], [p[1] for p in line], "--" if cipher else "o-",
+                    color=colours.get(name, "C0"), markersize=3,
+                    label=f"{name} AES-256-CTR floor" if cipher else name)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("bytes per call")
+    ax.set_ylabel(TICKS_AXIS)
+    ax.legend(fontsize="small")
+    ax.set_title("RAND_bytes against request size (dashed: the cipher's floor)")
+
+
+def plot_threads(t, fig):
+    """Ticks per call and calls per second against threads."""
+    left, right = fig.subplots(1, 2)
+    groups = {}
+    for r in t["rows"]:
+        groups.setdefault(r["generator"], []).append(r)
+    for name, line in groups.items():
+        line.sort(key=lambda r: r["threads"])
+        x = [r["threads"] for r in line]
+        left.plot(x, [r["ticks"] for r in line], "o-", label=name)
+        right.plot(x, [r["calls_per_s"] for r in line], "o-", label=name)
+    for ax, what in ((left, TICKS_AXIS), (right, "calls per second, all threads")):
+        ax.set_xscale("log", base=2)
+        ax.set_xlabel("threads")
+        ax.set_ylabel(what)
+        ax.legend(fontsize="small")
+    fig.suptitle(f"RAND_bytes({t['rows'][0]['bytes']}) against threads")
+
+
+def plot_variants(t, ax):
+    """Every variant's run medians side by side, on a log scale."""
+    jitter = np.random.default_rng(stats.SEED)
+    for k, r in enumerate(t["rows"], start=1):
+        values = r["figures"]
+        ax.plot(k + jitter.uniform(-0.15, 0.15, len(values)), values, "o", markersize=4,
+                alpha=0.7)
+        ax.hlines(np.median(values), k - 0.3, k + 0.3, color="black")
+    ax.set_xticks(range(1, len(t["rows"]) + 1))
+    ax.set_xticklabels([r["variant"].replace("+", "\n") for r in t["rows"]], fontsize="small")
+    ax.set_yscale("log")
+    ax.set_ylabel(TICKS_AXIS)
+    ax.set_title("Run medians per variant (log scale)")
+
+
+def plot_sources(t, ax):
+    """Ticks per call against bytes, log-log, one line per source at one thread."""
+    for c in t["cells"]:
+        if c["threads"] == 1:
+            ax.plot(t["sizes"], c["ticks"], "o-", markersize=3, label=c["source"])
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("bytes per call")
+    ax.set_ylabel(TICKS_AXIS)
+    ax.legend(fontsize="small")
+    ax.set_title("Generators against request size, one thread")
+
+
+def plot_tables(tables, out):
+    """The picture of a comparison's first table, drawn into out."""
+    first = tables[0]
+    if first["table"] == "threads":
+        fig = figure((1200, 500))
+        plot_threads(first, fig)
+    else:
+        width = max(600, 120 * len(first["rows"])) if first["table"] == "variants" else 1000
+        fig = figure((width, 600))
+        {"sizes": plot_sizes, "variants": plot_variants, "sources": plot_sources}[
+            first["table"]](first, fig.add_subplot())
+    fig.tight_layout()
+    save(fig, str(out))
+
+
+def plot_lifecycle(t, examples, out):
+    """Each variant's first run, thread 1: every call's count against its
+    index, log scale, the reseeds' places marked."""
+    fig = figure((1200, 260 * len(t["rows"]) + 60))
+    axes = fig.subplots(len(t["rows"]), 1, sharex=True, squeeze=False)[:, 0]
+    for ax, r, x in zip(axes, t["rows"], examples):
+        ax.plot(np.arange(x.size), x, ",", color="C0", alpha=0.6)
+        found = r["reseeds"]
+        for place in found["places"]:
+            ax.axvline(place, color="C3", linestyle=":", linewidth=0.8, alpha=0.5)
+        if found["places"]:
+            ax.plot(found["places"], x[found["places"]], "o", color="C3", fillstyle="none",
+                    markersize=8, label="the reseeds' calls")
+            ax.legend(fontsize="small", loc="upper right")
+        ax.set_yscale("log")
+        ax.set_ylabel("TSC ticks")
+        what = (f"reseeds every {found['period']:,} calls" if found["period"]
+                else "no periodic spikes")
+        ax.set_title(short(f"{r['build']}: {what}"), fontsize="small")
+    axes[-1].set_xlabel("call index (one run, thread 1)")
+    fig.suptitle("RAND_bytes: every call's count over one run")
+    fig.tight_layout()
+    save(fig, str(out))

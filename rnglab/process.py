@@ -1,5 +1,7 @@
-"""Running the lab's programs: where the checkout is, progress lines, and
-steps whose output matters only when they fail."""
+"""Running the lab's programs and talking to the person who runs them: where
+the checkout is, steps whose output matters only when they fail, and every
+line the lab writes on standard error (progress and warnings), each named
+after the command that runs, which the command's shell sets."""
 
 import os
 import subprocess
@@ -9,6 +11,8 @@ from pathlib import Path
 from rnglab.errors import LabError
 
 ROOT = Path(__file__).resolve().parent.parent
+# The command whose lines these are; the shell of each command sets it.
+command = "rnglab"
 
 
 def compare_builds():
@@ -18,14 +22,22 @@ def compare_builds():
     return Path(os.environ.get("OPENSSL_RNG_COMPARE_BUILDS") or ROOT / "build-compare")
 
 
-def progress(message):
-    print(message, file=sys.stderr, flush=True)
+def progress(message, named=False, end="\n"):
+    """A line on standard error: what is going on, or with named, a line
+    that says which command speaks ("compare-openssl: ..."). Every line the
+    lab's modules write to a person goes through here."""
+    prefix = f"{command}: " if named else ""
+    print(prefix + message, end=end, file=sys.stderr, flush=True)
 
 
-def quiet_run(command, what, **kwargs):
+def warn(message):
+    progress(f"warning: {message}", named=True)
+
+
+def quiet_run(command_line, what, **kwargs):
     """Runs a step whose output matters only when it fails."""
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          check=False, **kwargs)
+    done = subprocess.run(command_line, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, check=False, **kwargs)
     if done.returncode != 0:
         sys.stderr.write(done.stdout[-4000:])
         raise LabError(f"{what} failed (exit status {done.returncode})")
@@ -35,12 +47,3 @@ def quiet_run(command, what, **kwargs):
 def parse_info(text):
     """The "key value" lines that the lab's probes print, as a dict."""
     return dict(line.split(" ", 1) for line in text.splitlines() if " " in line)
-
-
-def reader_gone():
-    """For a command whose report a reader stopped reading (`| head`): the
-    runs and their files are done by then, so it ends quietly, and Python's
-    flush at exit finds a stream that goes nowhere rather than a closed pipe."""
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-    return 0

@@ -7,37 +7,21 @@ once in 1,000.
                         are found too
   verdict_line(result)  "FILE: PASS" or "FILE: FAIL: finding; finding ..."
   report_text(result)   the figures, a few lines, ending in the verdict line
-  keep_and_test(variants, rounds)
-                        bench/compare-openssl --quality: each variant's bytes
-                        kept in its folder, tested, one line per variant
 
 A file is read as blocks of BLOCK bytes, the unit the program appends; a
 piece left over at its end is a finding and is left out of the tests.
 """
 
-import dataclasses
-import hashlib
 import math
-import os
-import queue
 import shutil
-import stat
-import subprocess
-import sys
-import tempfile
-import textwrap
-import threading
 import time
-from pathlib import Path
 
 import numpy as np
 from scipy import stats
 
-from rnglab import files, runner, text
-from rnglab.errors import LabError
+from rnglab.process import progress
+from rnglab.scan import BLOCK, QualityError, Unreadable, scan
 
-BLOCK = 16384
-CHUNK = 256 * BLOCK            # read, hashed and piped 4 MiB at a time
 FALSE_FAIL = 1e-3              # what all of one file's judgements may spend
 
 # Each judgement's share of FALSE_FAIL (Bonferroni). The shares add up to
@@ -70,10 +54,6 @@ PACKAGES = {"rngtest": "rng-tools5", "ent": "ent"}
 ENT_ROUNDING = 5e-7            # ent -t prints six decimals
 
 
-class QualityError(LabError):
-    """A tool missing or failing: the run cannot go on."""
-
-
 class Progress:
     """A line on standard error every few seconds, for files that take long."""
 
@@ -84,7 +64,7 @@ class Progress:
         now = time.monotonic()
         if now - self.last >= 5:
             self.last = now
-            print(f"quality: {path}: {done >> 20} of {size >> 20} MiB", file=sys.stderr)
+            progress(f"{path}: {done >> 20} of {size >> 20} MiB", named=True)
 
 
 def check_tools():
@@ -123,7 +103,7 @@ def block_p_values(ones):
     return np.minimum(1.0, 2 * np.minimum(low, high))
 
 
-# --- the tools --------------------------------------------------------------
+# --- the tools' figures -------------------------------------------------------
 
 def parse_rngtest(text):
     counts, tests = {}, {}
@@ -156,140 +136,6 @@ def parse_ent(text):
     return figures
 
 
-class Pipe:
-    """A tool reading from its standard input, fed by a thread of its own so
-    that the tools and the hashing all run at once."""
-
-    def __init__(self, argv):
-        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
-        self.chunks = queue.Queue(maxsize=4)
-        self.out = {}
-        self.writer = threading.Thread(target=self._write, daemon=True)
-        self.writer.start()
-        self.readers = [threading.Thread(target=self._read, args=(name,), daemon=True)
-                        for name in ("stdout", "stderr")]
-        for reader in self.readers:
-            reader.start()
-
-    def _write(self):
-        try:
-            while (chunk := self.chunks.get()) is not None:
-                self.process.stdin.write(chunk)
-        except (BrokenPipeError, OSError):
-            while self.chunks.get() is not None:    # drain, so put() never blocks
-                pass
-        finally:
-            try:
-                self.process.stdin.close()
-            except OSError:
-                pass
-
-    def _read(self, name):
-        self.out[name] = getattr(self.process, name).read().decode(errors="replace")
-
-    def feed(self, chunk):
-        self.chunks.put(chunk)
-
-    def finish(self):
-        self.chunks.put(None)
-        self.writer.join()
-        for reader in self.readers:
-            reader.join()
-        return self.process.wait(), self.out.get("stdout", ""), self.out.get("stderr", "")
-
-    def kill(self):
-        self.process.kill()
-        self.chunks.put(None)
-        self.writer.join()
-        self.process.wait()
-
-
-# --- one file ---------------------------------------------------------------
-
-ZERO_DIGEST = hashlib.sha256(bytes(BLOCK)).digest()
-POPCOUNT16 = np.array([bin(i).count("1") for i in range(1 << 16)], dtype=np.uint8)
-
-
-class Unreadable(Exception):
-    pass
-
-
-def open_regular(path):
-    try:
-        handle = open(path, "rb")
-    except OSError as error:
-        raise Unreadable(error.strerror or str(error)) from None
-    mode = os.fstat(handle.fileno()).st_mode
-    if not stat.S_ISREG(mode):
-        handle.close()
-        raise Unreadable("not a regular file")
-    return handle
-
-
-def scan(path, index, seen, progress=None):
-    """Reads one file once: hashes and counts the ones of each whole block and
-    feeds the whole blocks to rngtest (two, taking chunks in turn, for the two
-    cores) and ent."""
-    handle = open_regular(path)
-    size = os.fstat(handle.fileno()).st_size
-    tools = []
-    result = {"file": str(path), "zero_blocks": [], "duplicates": [], "ones": []}
-    try:
-        tools = [Pipe(["rngtest"]), Pipe(["rngtest"]), Pipe(["ent", "-t"])]
-        carry, blocks, fed = b"", 0, 0
-        while True:
-            try:
-                data = handle.read(CHUNK)
-            except OSError as error:
-                raise Unreadable(error.strerror or str(error)) from None
-            if not data:
-                break
-            data = carry + data if carry else data
-            whole = len(data) // BLOCK * BLOCK
-            carry = data[whole:]
-            if not whole:
-                continue
-            chunk = data[:whole]
-            view = memoryview(chunk)
-            for start in range(0, whole, BLOCK):
-                digest = hashlib.sha256(view[start:start + BLOCK]).digest()
-                if digest == ZERO_DIGEST:
-                    result["zero_blocks"].append(blocks)
-                elif digest in seen:
-                    result["duplicates"].append({"block": blocks, "equals": seen[digest]})
-                else:
-                    seen[digest] = (index, blocks)
-                blocks += 1
-            words = np.frombuffer(chunk, dtype=np.uint16)
-            result["ones"].append(POPCOUNT16[words].reshape(-1, BLOCK // 2)
-                                  .sum(axis=1, dtype=np.int64))
-            tools[fed % 2].feed(chunk)
-            tools[2].feed(chunk)
-            fed += 1
-            if progress:
-                progress(path, blocks * BLOCK, size)
-        outputs = [tool.finish() for tool in tools]
-        tools = []
-    finally:
-        handle.close()
-        for tool in tools:
-            tool.kill()
-    result.update(size=blocks * BLOCK + len(carry), blocks=blocks, leftover=len(carry))
-    result["ones"] = np.concatenate(result["ones"]) if result["ones"] else np.zeros(0, np.int64)
-    # rngtest's status 1 only says some block failed; 10 and up are errors.
-    used = outputs[:min(2, fed)]
-    for status, _, err in used:
-        if status >= 10:
-            raise QualityError(f"rngtest failed (status {status}): {' '.join(err.split())[-200:]}")
-    result["rngtest_raw"] = [parse_rngtest(err) for _, _, err in used]
-    status, out, err = outputs[2]
-    if blocks and status != 0:
-        raise QualityError(f"ent failed (status {status}): {' '.join(err.split())[-200:]}")
-    result["ent_raw"] = parse_ent(out) if blocks else None
-    return result
-
-
 def judge_rngtest(raws):
     tested = sum(raw[0] for raw in raws)
     failed = sum(raw[1] for raw in raws)
@@ -316,9 +162,9 @@ def judge_ent(raw):
                        "pass": low <= p <= high},
         "mean": {"value": raw["mean"], "bound": bounds["mean"],
                  "pass": abs(raw["mean"] - 127.5) <= bounds["mean"]},
-        "serial_correlation": {"value": raw["serial_correlation"],
-                               "bound": bounds["serial_correlation"],
-                               "pass": abs(raw["serial_correlation"]) <= bounds["serial_correlation"]},
+        "serial_correlation": {
+            "value": raw["serial_correlation"], "bound": bounds["serial_correlation"],
+            "pass": abs(raw["serial_correlation"]) <= bounds["serial_correlation"]},
         "pi": {"value": raw["pi"], "error": error, "bound": bounds["pi_error"],
                "pass": abs(error) <= bounds["pi_error"]},
     }
@@ -329,38 +175,89 @@ def listed(indices, limit=10):
     return text + (f" and {len(indices) - limit} more" if len(indices) > limit else "")
 
 
-def findings_of(result):
-    found = []
-    if result["blocks"] == 0:
-        found.append("no whole block")
+def plural(count, what):
+    return f"{count} {what}{'s' if count > 1 else ''}"
+
+
+def block_findings(result):
+    """What is wrong with the file's size and blocks."""
+    found = ["no whole block"] if result["blocks"] == 0 else []
     expected = result.get("expected_size")
     if expected is None and result["leftover"]:
         found.append(f"a piece of {result['leftover']} bytes left over after the last whole block")
     elif expected is not None and result["size"] != expected:
         found.append(f"{result['size']} bytes where the runs generated {expected}")
     if result["zero_blocks"]:
-        count = len(result["zero_blocks"])
-        found.append(f"{count} all-zero block{'s' if count > 1 else ''}: {listed(result['zero_blocks'])}")
-    for dup in result["duplicates"][:10]:
-        found.append(f"block {dup['block']} equals {dup['file'] + ' ' if dup['file'] else ''}"
-                     f"block {dup['other_block']}")
+        found.append(f"{plural(len(result['zero_blocks']), 'all-zero block')}: "
+                     f"{listed(result['zero_blocks'])}")
+    found += [f"block {dup['block']} equals {dup['file'] + ' ' if dup['file'] else ''}"
+              f"block {dup['other_block']}" for dup in result["duplicates"][:10]]
     if len(result["duplicates"]) > 10:
         found.append(f"{len(result['duplicates']) - 10} more repeated blocks")
     biased = result["biased_blocks"]
     if biased:
-        found.append(f"{len(biased)} biased block{'s' if len(biased) > 1 else ''} (monobit): "
+        found.append(f"{plural(len(biased), 'biased block')} (monobit): "
                      f"{listed([b['block'] for b in biased])}")
-    if result["rngtest"]:
-        for name, test in result["rngtest"]["tests"].items():
-            if not test["pass"]:
-                found.append(f"rngtest {name}: {test['failed']} of {result['rngtest']['blocks']} "
-                             f"blocks failed, {test['expected']:.3g} expected (p={test['p']:.2g})")
-    if result["ent"]:
-        ent = result["ent"]
-        for name, figure in ent.items():
-            if isinstance(figure, dict) and not figure["pass"]:
-                found.append(f"ent {name.replace('_', ' ')} {figure['value']:.6g} out of bounds")
     return found
+
+
+def findings_of(result):
+    found = block_findings(result)
+    rng = result["rngtest"]
+    if rng:
+        found += [f"rngtest {name}: {test['failed']} of {rng['blocks']} blocks failed, "
+                  f"{test['expected']:.3g} expected (p={test['p']:.2g})"
+                  for name, test in rng["tests"].items() if not test["pass"]]
+    if result["ent"]:
+        found += [f"ent {name.replace('_', ' ')} {figure['value']:.6g} out of bounds"
+                  for name, figure in result["ent"].items()
+                  if isinstance(figure, dict) and not figure["pass"]]
+    return found
+
+
+def tool_figures(result):
+    """What rngtest and ent printed for a file, read: LabError if a tool
+    failed."""
+    # rngtest's status 1 only says some block failed; 10 and up are errors.
+    used = result.pop("rngtest_outputs")
+    for status, _, err in used:
+        if status >= 10:
+            raise QualityError(f"rngtest failed (status {status}): {' '.join(err.split())[-200:]}")
+    status, out, err = result.pop("ent_output")
+    if result["blocks"] and status != 0:
+        raise QualityError(f"ent failed (status {status}): {' '.join(err.split())[-200:]}")
+    return [parse_rngtest(err) for _, _, err in used], parse_ent(out) if result["blocks"] else None
+
+
+def name_duplicates(results, names):
+    """A block met again in another file is named in both files."""
+    for own, result in enumerate(results):
+        if "error" in result:
+            continue
+        for dup in result["duplicates"]:
+            other, other_block = dup.pop("equals")
+            dup.update(file="" if other == own else names[other], other_block=other_block)
+            if other != own:
+                results[other]["duplicates"].append(
+                    {"block": other_block, "file": names[own], "other_block": dup["block"]})
+
+
+def judge(result):
+    """A scanned file's figures, bounds, findings and verdict."""
+    result["duplicates"].sort(key=lambda d: d["block"])
+    ones = result.pop("ones")
+    p = block_p_values(ones)
+    limit = SHARE_BLOCKS / max(1, len(ones))
+    result["block_p_min"] = float(p.min()) if len(p) else None
+    result["block_p_limit"] = limit
+    zero = set(result["zero_blocks"])      # named already
+    result["biased_blocks"] = [{"block": int(i), "ones": int(ones[i]), "p": float(p[i])}
+                               for i in np.flatnonzero(p < limit) if int(i) not in zero]
+    raws, raw = tool_figures(result)
+    result["rngtest"] = judge_rngtest(raws) if raws else None
+    result["ent"] = judge_ent(raw) if raw else None
+    result["findings"] = findings_of(result)
+    result["verdict"] = "FAIL" if result["findings"] else "PASS"
 
 
 def test_files(paths, progress=None, sizes=None):
@@ -379,35 +276,10 @@ def test_files(paths, progress=None, sizes=None):
         except Unreadable as error:
             results.append({"file": str(path), "error": f"cannot read: {error}",
                             "verdict": "FAIL"})
-    names = [str(path) for path in paths]
-    # A block met again in another file is named in both files.
-    for own, result in enumerate(results):
-        if "error" in result:
-            continue
-        for dup in result["duplicates"]:
-            other, other_block = dup.pop("equals")
-            dup.update(file="" if other == own else names[other], other_block=other_block)
-            if other != own:
-                results[other]["duplicates"].append(
-                    {"block": other_block, "file": names[own], "other_block": dup["block"]})
+    name_duplicates(results, [str(path) for path in paths])
     for result in results:
-        if "error" in result:
-            continue
-        result["duplicates"].sort(key=lambda d: d["block"])
-        ones = result.pop("ones")
-        p = block_p_values(ones)
-        limit = SHARE_BLOCKS / max(1, len(ones))
-        result["block_p_min"] = float(p.min()) if len(p) else None
-        result["block_p_limit"] = limit
-        zero = set(result["zero_blocks"])      # named already
-        result["biased_blocks"] = [{"block": int(i), "ones": int(ones[i]), "p": float(p[i])}
-                                   for i in np.flatnonzero(p < limit) if int(i) not in zero]
-        raws = result.pop("rngtest_raw")
-        result["rngtest"] = judge_rngtest(raws) if raws else None
-        raw = result.pop("ent_raw")
-        result["ent"] = judge_ent(raw) if raw else None
-        result["findings"] = findings_of(result)
-        result["verdict"] = "FAIL" if result["findings"] else "PASS"
+        if "error" not in result:
+            judge(result)
     return results
 
 
@@ -435,92 +307,15 @@ def report_text(result):
                      f"{per_test}")
     ent = result["ent"]
     if ent:
+        chi, serial, pi = ent["chi_square"], ent["serial_correlation"], ent["pi"]
         lines.append(
             f"  ent: entropy {ent['entropy']['value']:.6f} (at least {ent['entropy']['min']:.6f}), "
-            f"chi-square {ent['chi_square']['value']:.2f} p={ent['chi_square']['p']:.3g} "
-            f"(within [{ent['chi_square']['p_range'][0]:.2g}, {ent['chi_square']['p_range'][1]:.6g}]), "
+            f"chi-square {chi['value']:.2f} p={chi['p']:.3g} "
+            f"(within [{chi['p_range'][0]:.2g}, {chi['p_range'][1]:.6g}]), "
             f"mean {ent['mean']['value']:.4f} (127.5 ± {ent['mean']['bound']:.4f})")
         lines.append(
-            f"       serial correlation {ent['serial_correlation']['value']:.6f} "
-            f"(± {ent['serial_correlation']['bound']:.6f}), Monte Carlo pi {ent['pi']['value']:.6f} "
-            f"error {ent['pi']['error']:+.6f} (± {ent['pi']['bound']:.6f})")
+            f"       serial correlation {serial['value']:.6f} "
+            f"(± {serial['bound']:.6f}), Monte Carlo pi {pi['value']:.6f} "
+            f"error {pi['error']:+.6f} (± {pi['bound']:.6f})")
     lines.append(verdict_line(result))
     return "\n".join(lines)
-
-
-# --- a comparison's variants ------------------------------------------------
-
-KEPT = "kept.bin"
-# rand_lab --keep holds every byte of a run in memory, this many at most.
-KEEP_MAX = 268435456
-
-
-def calls_of(args):
-    return int(args[args.index("--calls") + 1]) if "--calls" in args else 1024
-
-
-def keep_and_test(variants, rounds, cpus=None):
-    """bench/compare-openssl --quality, after the rounds: rounds runs of
-    bench/rand_lab --keep per generator variant, unmeasured, each with the
-    variant's build, configuration and calls (a variant of the program
-    itself: RAND_bytes of one block, 1024 calls, one thread, the program's
-    calls), appending to KEPT in the variant's folder, which then holds this
-    invocation's bytes alone. The measured runs keep nothing: a buffer of
-    every call's bytes slows rand_lab's calls of 16 KiB by some 8%, which
-    would put a step in the variant's series. The files are tested together,
-    so a block two variants share is found. Returns the report's lines."""
-    companions, lines = [], []
-    try:
-        for v in variants:
-            if v.cipher:
-                continue
-            kept = v.folder / KEPT
-            try:
-                kept.unlink(missing_ok=True)
-                work = tempfile.mkdtemp(dir=v.folder, prefix=".keeping-")
-            except OSError as error:
-                raise LabError(f"{v.name}: cannot make room for {kept}: {files.why(error)}") from error
-            args = v.args if v.args is not None else ["--bytes", str(BLOCK), "--threads", "1"]
-            # Its records land in the scratch folder, apart from the series.
-            companion = dataclasses.replace(v, args=[*args, "--keep", str(kept)],
-                                            folder=Path(work), runs=[],
-                                            before=0)
-            files.write_whole(companion.folder / "openssl.cnf", v.config)
-            companions.append((v, companion, rounds * v.threads * calls_of(args) * v.bytes))
-        print(f"compare-openssl: keeping each variant's bytes: {rounds} unmeasured run"
-              f"{'s' if rounds > 1 else ''} of bench/rand_lab --keep each", file=sys.stderr)
-        runner.run_rounds([c for _, c, _ in companions], rounds, cpus=cpus)
-    finally:
-        for _, companion, _ in companions:
-            shutil.rmtree(companion.folder, ignore_errors=True)
-    tested = [(v, size) for v, _, size in companions if size >= BLOCK]
-    print(f"compare-openssl: testing the bytes of {len(tested)} variant"
-          f"{'s' if len(tested) != 1 else ''}", file=sys.stderr)
-    results = test_files([v.folder / KEPT for v, _ in tested], Progress(),
-                         [size for _, size in tested])
-    verdicts = {v.name: result for (v, _), result in zip(tested, results)}
-    rows = []
-    for v in variants:
-        result = verdicts.get(v.name)
-        if v.cipher:
-            verdict, kept = "not a generator", ""
-        elif result is None:
-            verdict, kept = "too few bytes to test", ""
-        else:
-            verdict = result["verdict"]
-            size = result.get("size", 0)
-            kept = (f"{size / 2 ** 20:.1f} MiB" if size >= 2 ** 20 else f"{size / 1024:.1f} KiB")
-        rows.append([v.name, text.number(runner.run_median(v), 0), kept, verdict])
-    lines += ["", f"Quality of each generator's bytes: after the rounds, {rounds} unmeasured "
-              f"run{'s' if rounds > 1 else ''} of bench/rand_lab --keep", "per variant with its "
-              "build, configuration and calls (the program's variants: RAND_bytes of 16384",
-              "bytes, 1024 calls), its bytes in VARIANT/kept.bin, tested as tools/quality tests "
-              "a file; a good", "generator fails less than once in 1,000.", "",
-              text.table(["variant", "median", "kept", "quality"], rows)]
-    for name, result in verdicts.items():
-        if result["verdict"] != "PASS":
-            lines.append(textwrap.fill(f"{name}: " + "; ".join(result.get("findings")
-                                                               or [result.get("error", "?")]),
-                                       width=text.WIDTH, initial_indent="  ",
-                                       subsequent_indent="      "))
-    return lines

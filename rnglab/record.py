@@ -12,13 +12,14 @@ grows into a series per label ("RAND_bytes:", "RAND_priv_bytes:", ...):
 """
 
 import csv
+import io
 import json
 import math
 import os
 import re
-import sys
 
 from rnglab.errors import LabError
+from rnglab.process import warn
 
 # A whole record: its label line and four value lines, each ending in LF or
 # CR LF (the last one may lack its line end at the end of the file). A label
@@ -42,10 +43,6 @@ def format_record(label, total, median, average, seconds="0.020000", end="\n"):
     """A record as the program writes it (end "\\r\\n" as on Windows)."""
     return (f"{label}{end}TOTAL:      {total} cycles{end}MEDIAN:     {median} cpucycles{end}"
             f"AVERAGE:    {average} cpucycles{end}EXECUTED in {seconds} s{end}")
-
-
-def warn(message):
-    print(f"series: warning: {message}", file=sys.stderr)
 
 
 def shown(name):
@@ -148,11 +145,12 @@ def group(records):
     return series
 
 
-def export(records, form, out):
-    """CSV keeps every number exactly as written, leading zeros included;
-    JSON has numbers, which cannot have them: the counts as exact integers,
-    the seconds as the nearest double."""
+def export_text(records, form):
+    """The records as CSV or JSON text. CSV keeps every number exactly as
+    written, leading zeros included; JSON has numbers, which cannot have
+    them: the counts as exact integers, the seconds as the nearest double."""
     fields = FIELDS + [key for key in ("segment",) if records and key in records[0]]
+    out = io.StringIO()
     if form == "csv":
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(fields)
@@ -165,3 +163,4 @@ def export(records, form, out):
             row["seconds"] = float(row["seconds"])
         json.dump(rows, out, indent=1)
         out.write("\n")
+    return out.getvalue().removesuffix("\n")

@@ -9,36 +9,44 @@ by round, so that a and b have intervals, and a source's a against the
 reference's is a ratio within rounds like every other in the lab.
 """
 
-import argparse
 import dataclasses
 
 import numpy as np
 
-from rnglab import plots, randlab, runner, stats, text
+from rnglab import argtypes, randlab, runner, stats, text
 from rnglab.errors import LabError
-from rnglab.variants import DEFAULT_GENERATOR, variant
+from rnglab.variants import DEFAULT_GENERATOR, OPENSSL_SOURCE, variant
 
-REFERENCE = "openssl"
+REFERENCE = OPENSSL_SOURCE
 # What `rand_lab --source` knows, in its order; bcrypt is Windows's, whose
 # build runs only under tools/windows-check.
 SOURCES = [REFERENCE, "getrandom", "rdrand", "rdseed", "boringssl", "libsodium", "gnutls",
            "libgcrypt", "wolfssl", "mbedtls"]
 # The fixed cost a user asks about: OpenSSL's call against the kernel's.
 HEADLINE = "getrandom"
+EVERY = "all"
 
 
 def source_list(value):
     """--sources: a comma-separated list of SOURCES, or all (every one that
     can run here). OpenSSL's, the reference, is always measured."""
-    if value == "all":
-        return ["all"]
-    names = [n.strip() for n in value.split(",") if n.strip()]
-    unknown = [n for n in names if n not in SOURCES]
-    if unknown or not names:
-        raise argparse.ArgumentTypeError(
-            f"unknown source {', '.join(unknown) or '(none given)'}: choose from "
-            f"{', '.join(SOURCES)} or all")
+    if value == EVERY:
+        return [EVERY]
+    names = argtypes.name_list(SOURCES, "source", EVERY)(value)
     return list(dict.fromkeys([REFERENCE] + names))
+
+
+# --- rand_lab --version: what the lab reads of it, read here only -------------
+
+def version_of(build, name):
+    """(status, what it said) of `rand_lab --source NAME --version`: its
+    version, or the line that refuses it."""
+    status, output = randlab.run(build.folder / "bench" / "rand_lab", "--source", name,
+                                 "--version")
+    source = output.first("source", name=name)
+    if status == 0 and source:
+        return 0, source.get("version", "")
+    return status or 1, output.first_message("no answer").removeprefix("rand_lab: ")
 
 
 def versions(build, asked):
@@ -46,19 +54,16 @@ def versions(build, asked):
     for each that cannot run here (its library not installed, its
     instruction missing). With all, those are left out, each with its
     line; named, any of them stops the comparison with it."""
-    everything = asked == ["all"]
+    everything = asked == [EVERY]
     found, notes = {}, []
     for name in SOURCES if everything else asked:
-        status, output = randlab.run(build.folder / "bench" / "rand_lab", "--source", name,
-                                     "--version")
-        source = output.first("source", name=name)
-        if status == 0 and source:
-            found[name] = source.get("version", "")
-            continue
-        line = output.first_message("no answer")
-        if not everything or name == REFERENCE:
-            raise LabError(line.removeprefix("rand_lab: "))
-        notes.append(f"{name} not measured: {line.removeprefix('rand_lab: ')}")
+        status, said = version_of(build, name)
+        if status == 0:
+            found[name] = said
+        elif not everything or name == REFERENCE:
+            raise LabError(said)
+        else:
+            notes.append(f"{name} not measured: {said}")
     return found, notes
 
 
@@ -70,15 +75,12 @@ def make_variants(build, names, sizes, threads, calls):
     for name, version in names.items():
         for n in sizes:
             for t in threads:
-                v = variant(build, DEFAULT_GENERATOR, None, (n, t, False), calls)
-                if name != REFERENCE:
-                    first, rest = v.name.split("+", 1)
-                    v = dataclasses.replace(v, name=f"{first}+{name}+{rest}",
-                                            args=v.args + ["--source", name],
-                                            generator=f"source {name}")
-                made.append(dataclasses.replace(v, source=name, source_version=version))
+                v = variant(build, DEFAULT_GENERATOR, None, (n, t, False), calls, source=name)
+                made.append(dataclasses.replace(v, source_version=version))
     return made
 
+
+# --- the table -----------------------------------------------------------------
 
 def by_source(variants):
     """{source: {(bytes, threads): variant}}, in the variants' order."""
@@ -88,154 +90,119 @@ def by_source(variants):
     return cells
 
 
-def per_round_fits(by_size):
-    """ticks = a + b x bytes fitted in each round over the sizes (Theil-Sen):
-    ({"median": a, "round": r} ..., {"median": b, "round": r} ...)."""
-    from scipy import stats as scipy_stats  # pylint: disable=import-outside-toplevel
-    rounds = {}
-    for n, v in by_size.items():
-        for r in runner.per_run(v):
-            rounds.setdefault(r["round"], []).append((n, r["median"]))
-    a_values, b_values = [], []
-    for r, points in sorted(rounds.items()):
-        if len(points) < 2:
-            continue
-        x = np.array([p[0] for p in points], dtype=np.float64)
-        y = np.array([p[1] for p in points], dtype=np.float64)
-        slope, intercept, _, _ = scipy_stats.theilslopes(y, x)
-        a_values.append({"median": float(intercept), "round": r})
-        b_values.append({"median": float(slope), "round": r})
-    return a_values, b_values
-
-
-def against(reference, other):
-    """other's figures over reference's within rounds (stats.paired)."""
-    return stats.paired(reference, other)
-
-
-def fixed_costs(reference, other):
-    """other's fixed cost over reference's: the ratio of their medians over
-    the rounds both have, its 95% bootstrap interval resampling whole
-    rounds, and the Wilcoxon signed-rank test of the rounds' differences. A
-    round's fitted a may fall below 0 for a source whose cost is nearly all
-    per byte, so neither a ratio per round nor its logarithm is taken; with
-    a median not above 0 there is no ratio at all."""
-    from scipy import stats as scipy_stats  # pylint: disable=import-outside-toplevel
-    base = {r["round"]: r["median"] for r in reference}
-    pairs = [(base[r["round"]], r["median"]) for r in other if r["round"] in base]
-    x = np.array([p[0] for p in pairs], dtype=np.float64)
-    y = np.array([p[1] for p in pairs], dtype=np.float64)
-    n = len(pairs)
-    none = {"ratio": None, "low": None, "high": None, "p": 1.0, "n": n,
-            "least_p": min(1.0, 2 / 2 ** n), "why": ""}
-    if n < 2 or np.median(x) <= 0 or np.median(y) <= 0:
-        return {**none, "why": "a not above 0"}
-    interval = scipy_stats.bootstrap(
-        (x, y), lambda a, b, axis: np.median(b, axis=axis) / np.median(a, axis=axis),
-        vectorized=True, paired=True, confidence_level=1 - stats.ALPHA,
-        n_resamples=stats.BOOTSTRAP_RESAMPLES, method="percentile",
-        random_state=np.random.default_rng(stats.SEED)).confidence_interval
-    differences = y - x
-    p = scipy_stats.wilcoxon(differences).pvalue if np.any(differences != 0) else 1.0
-    low, high = float(interval.low), float(interval.high)
-    if not (np.isfinite(low) and np.isfinite(high)):
-        low = high = None
-    return {**none, "ratio": float(np.median(y) / np.median(x)), "low": low, "high": high,
-            "p": float(p)}
-
-
-def ratio_text(c):
-    return "n/a" if c["ratio"] is None else f"{c['ratio']:.3f}"
-
-
-def verdict_text(c):
-    return c["why"] if c.get("why") else text.short_verdict(c)
-
-
-def interval_of(values, decimals):
-    mid, low, high = stats.median_interval([v["median"] for v in values])
-    return mid, ("n/a" if low is None else f"{low:.{decimals}f}-{high:.{decimals}f}")
-
-
-def report(variants, rounds, notes):
-    cells = by_source(variants)
+def rows_of(cells, sizes, threads):
+    """Each cell against OpenSSL's at the same size and threads."""
     ref = cells[REFERENCE]
-    sizes = sorted({n for n, _ in ref})
-    threads = sorted({t for _, t in ref})
-    versions_seen = {v.source: v.source_version for v in variants}
-
-    header = ["ticks per call", "threads"] + [f"{n} B" for n in sizes]
-    rows = [[name, str(t)] + [text.number(runner.run_median(mine[(n, t)])) for n in sizes]
-            for name, mine in cells.items() for t in threads]
-    lines = [f"Sources: median of {rounds} run medians per cell, TSC ticks per call (for several "
-             "threads, the median of", "their records' medians)", "",
-             text.table(header, rows, left=2)]
-
-    header = ["source", "bytes", "threads", "ticks/call", "x openssl", "95% CI", "verdict",
-              "calls/s", "x 1 thread"]
     rows = []
     for name, mine in cells.items():
         for n in sizes:
-            one = np.median(runner.throughput(mine[(n, 1)])) if (n, 1) in mine else None
+            one = float(np.median(runner.throughput(mine[(n, 1)]))) if (n, 1) in mine else None
             for t in threads:
                 v = mine[(n, t)]
-                rate = np.median(runner.throughput(v))
-                row = [name, str(n), str(t), text.number(runner.run_median(v))]
-                if name == REFERENCE:
-                    row += ["1.000", "", "reference"]
-                else:
-                    c = against(runner.per_run(ref[(n, t)]), runner.per_run(v))
-                    row += [ratio_text(c), text.interval(c), verdict_text(c)]
-                rows.append(row + [f"{rate:.0f}", f"{rate / one:.2f}" if one else ""])
+                rate = float(np.median(runner.throughput(v)))
+                rows.append({"source": name, "bytes": n, "threads": t,
+                             "ticks": runner.run_median(v),
+                             "x_openssl": stats.reference(len(runner.per_run(v)))
+                             if name == REFERENCE else
+                             stats.paired(runner.per_run(ref[(n, t)]), runner.per_run(v)),
+                             "calls_per_s": rate, "calls_x_one": rate / one if one else None})
+    return rows
+
+
+def fits_of(cells, sizes):
+    """Each source's per-round fits at one thread, where it has every size."""
+    fits = {}
+    for name, mine in cells.items():
+        if all((n, 1) in mine for n in sizes):
+            points = {}
+            for n in sizes:
+                for r in runner.per_run(mine[(n, 1)]):
+                    points.setdefault(r["round"], []).append((n, r["median"]))
+            fits[name] = stats.per_round_fits(points)
+    return fits
+
+
+def interval_of(values):
+    mid, low, high = stats.median_interval([v["median"] for v in values])
+    return {"median": mid, "low": low, "high": high}
+
+
+def fit_table(cells, sizes):
+    fits = fits_of(cells, sizes)
+    rows = [{"source": name, "a": interval_of(a_values), "b": interval_of(b_values),
+             "x_openssl": stats.reference(len(a_values)) if name == REFERENCE else
+             stats.fixed_costs(fits[REFERENCE][0], a_values)}
+            for name, (a_values, b_values) in fits.items()]
+    headline = None
+    if HEADLINE in fits:
+        headline = {"source": HEADLINE, **stats.fixed_costs(fits[HEADLINE][0], fits[REFERENCE][0])}
+    return {"rows": rows, "headline": headline}
+
+
+def report(variants, rounds, notes):
+    """The sources' tables as data."""
+    cells = by_source(variants)
+    sizes = sorted({n for n, _ in cells[REFERENCE]})
+    threads = sorted({t for _, t in cells[REFERENCE]})
+    return {"table": "sources", "rounds": rounds, "sizes": sizes, "threads": threads,
+            "cells": [{"source": name, "threads": t,
+                       "ticks": [runner.run_median(mine[(n, t)]) for n in sizes]}
+                      for name, mine in cells.items() for t in threads],
+            "rows": rows_of(cells, sizes, threads),
+            "fit": fit_table(cells, sizes) if len(sizes) >= 2 else None,
+            "versions": [{"source": v.source, "version": v.source_version}
+                         for v in {v.source: v for v in variants}.values()],
+            "notes": list(notes), "alpha": stats.ALPHA}
+
+
+def verdict_text(c, alpha):
+    return "a not above 0" if c["verdict"] == "no-ratio" else text.short_verdict(c, alpha)
+
+
+def cells_text(c, alpha):
+    if c["verdict"] == "reference":
+        return ["1.000", "", "reference"]
+    return [text.ratio(c), text.interval(c), verdict_text(c, alpha)]
+
+
+def fit_lines(fit, alpha):
+    header = ["source", "a", "a 95% CI", "b", "b 95% CI", "a x openssl", "95% CI", "verdict"]
+    rows = [[r["source"], f"{r['a']['median']:.0f}", text.interval(r["a"], 0),
+             f"{r['b']['median']:.3f}", text.interval(r["b"], 3),
+             *cells_text(r["x_openssl"], alpha)] for r in fit["rows"]]
+    lines = ["", "Fit of ticks = a + b x bytes at one thread, made in each round over the "
+             "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
+             "each the median over rounds with its", "95% bootstrap interval; a x openssl "
+             "is a source's median a over OpenSSL's, its interval from resampling", "whole "
+             "rounds, the verdict the signed-rank test of the rounds' differences.", "",
+             text.table(header, rows, left=1)]
+    c = fit["headline"]
+    if c is not None:
+        lines += ["", f"OpenSSL's fixed cost a against {c['source']}'s: {text.ratio(c)} times "
+                  f"(95% CI {text.interval(c)}; {verdict_text(c, alpha)})"]
+    return lines
+
+
+def report_lines(t):
+    """The sources' tables as text."""
+    header = ["ticks per call", "threads"] + [f"{n} B" for n in t["sizes"]]
+    rows = [[c["source"], str(c["threads"])] + [text.number(x) for x in c["ticks"]]
+            for c in t["cells"]]
+    lines = [f"Sources: median of {t['rounds']} run medians per cell, TSC ticks per call (for "
+             "several threads, the median of", "their records' medians)", "",
+             text.table(header, rows, left=2)]
+    header = ["source", "bytes", "threads", "ticks/call", "x openssl", "95% CI", "verdict",
+              "calls/s", "x 1 thread"]
+    rows = [[r["source"], str(r["bytes"]), str(r["threads"]), text.number(r["ticks"]),
+             *cells_text(r["x_openssl"], t["alpha"]), f"{r['calls_per_s']:.0f}",
+             "" if r["calls_x_one"] is None else f"{r['calls_x_one']:.2f}"] for r in t["rows"]]
     lines += ["", "Each source against OpenSSL's RAND_bytes at the same size and threads: the "
               "median over rounds of", "the ratio within each round, its 95% bootstrap "
               "interval and the Wilcoxon signed-rank test's", "verdict at 0.05; calls/s of all "
               "threads together over the parallel section's wall time.", "",
               text.table(header, rows, left=1)]
-
-    if len(sizes) >= 2:
-        fits = {name: per_round_fits({n: mine[(n, 1)] for n in sizes})
-                for name, mine in cells.items() if all((n, 1) in mine for n in sizes)}
-        header = ["source", "a", "a 95% CI", "b", "b 95% CI", "a x openssl", "95% CI", "verdict"]
-        rows = []
-        for name, (a_values, b_values) in fits.items():
-            a, a_ci = interval_of(a_values, 0)
-            b, b_ci = interval_of(b_values, 3)
-            row = [name, f"{a:.0f}", a_ci, f"{b:.3f}", b_ci]
-            if name == REFERENCE:
-                rows.append(row + ["1.000", "", "reference"])
-                continue
-            c = fixed_costs(fits[REFERENCE][0], a_values)
-            rows.append(row + [ratio_text(c), text.interval(c), verdict_text(c)])
-        lines += ["", "Fit of ticks = a + b x bytes at one thread, made in each round over the "
-                  "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
-                  "each the median over rounds with its", "95% bootstrap interval; a x openssl "
-                  "is a source's median a over OpenSSL's, its interval from resampling", "whole "
-                  "rounds, the verdict the signed-rank test of the rounds' differences.", "",
-                  text.table(header, rows, left=1)]
-        if HEADLINE in fits:
-            c = fixed_costs(fits[HEADLINE][0], fits[REFERENCE][0])
-            lines += ["", f"OpenSSL's fixed cost a against {HEADLINE}'s: {ratio_text(c)} times "
-                      f"(95% CI {text.interval(c)}; {verdict_text(c)})"]
-    lines += ["", "Versions: " + "; ".join(f"{name} {version}"
-                                             for name, version in versions_seen.items())]
-    lines += notes
-    return lines
-
-
-def plot(variants, out):
-    """Ticks per call against bytes, log-log, one line per source at one
-    thread."""
-    fig = plots.figure((1000, 600))
-    ax = fig.add_subplot()
-    for name, mine in by_source(variants).items():
-        line = sorted((n, runner.run_median(v)) for (n, t), v in mine.items() if t == 1)
-        ax.plot([p[0] for p in line], [p[1] for p in line], "o-", markersize=3, label=name)
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("bytes per call")
-    ax.set_ylabel(plots.TICKS_AXIS)
-    ax.legend(fontsize="small")
-    ax.set_title("Generators against request size, one thread")
-    fig.tight_layout()
-    plots.save(fig, str(out))
+    if t["fit"] is not None:
+        lines += fit_lines(t["fit"], t["alpha"])
+    versions = "; ".join(f"{v['source']} {v['version']}" for v in t["versions"])
+    lines += ["", "Versions: " + versions]
+    return lines + t["notes"]

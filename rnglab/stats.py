@@ -1,9 +1,19 @@
-"""The lab's statistics: summaries of a series, comparisons of two with a
-bootstrap interval and the Mann-Whitney U test, the median's interval, and
-change points. scipy does the statistics; this module chooses them and
-holds their settings.
+"""The lab's statistics, all of them: summaries of a series, comparisons of
+two (bootstrap interval, Mann-Whitney U or Wilcoxon signed-rank test),
+ratios within rounds, the median's interval, robust line fits, targets
+judged, and change points. scipy does the statistics; this module chooses
+them and holds their one setting.
 
-A record's figure is its MEDIAN: the median of its calls' counts.
+A record's figure is its MEDIAN: the median of its calls' counts. Every
+comparison comes back as numbers and a verdict code, never a sentence:
+
+  faster, slower   the test's p is below ALPHA: new is lower, or higher
+  no-difference    it is not: no significant difference, which is not the
+                   same as no difference
+  undecided        too few values for the test to reach p < ALPHA at all
+                   (the lab's tables; tools/series leaves it to p)
+  reference        the row every other is measured against
+  no-ratio         a fixed cost at or below 0: no ratio to give
 """
 
 import math
@@ -13,10 +23,14 @@ import numpy as np
 
 ALPHA = 0.05
 FEW_RECORDS = 9
-BOOTSTRAP_RESAMPLES = 9999
+# The one bootstrap setting: every interval the lab gives is a percentile
+# bootstrap of this many resamples at this confidence, from this seed.
+BOOTSTRAP = {"resamples": 9999, "confidence": 1 - ALPHA, "method": "percentile",
+             "seed": 20261208}
+BOOTSTRAP_RESAMPLES = BOOTSTRAP["resamples"]
+SEED = BOOTSTRAP["seed"]
 # Resampled values held at once, about 80 MB of float64.
 BOOTSTRAP_VALUES = 10_000_000
-SEED = 20261208
 # Change points: the familywise false-alarm rate of a series without change,
 # the fewest records a segment may have (fewer and a burst of slow runs from
 # one host hiccup would pass for a new level), and where a squared error stops
@@ -29,6 +43,30 @@ OUTLIER_SDS = 4
 # (never under CHANGE_RESAMPLES_LEAST) so that 10,000 records take seconds.
 CHANGE_BOOTSTRAP_VALUES = 10_000_000
 CHANGE_RESAMPLES_LEAST = 999
+
+
+def scipy_stats():
+    from scipy import stats  # pylint: disable=import-outside-toplevel
+    return stats
+
+
+def bootstrap(samples, statistic, paired=False, resamples=None):
+    """The BOOTSTRAP interval of statistic(*samples, axis) as (low, high),
+    None for a bound that is not finite."""
+    held = sum(len(s) for s in samples)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        interval = scipy_stats().bootstrap(
+            samples, statistic, vectorized=True, paired=paired,
+            confidence_level=BOOTSTRAP["confidence"],
+            n_resamples=resamples or BOOTSTRAP["resamples"], method=BOOTSTRAP["method"],
+            batch=max(1, BOOTSTRAP_VALUES // held),
+            random_state=np.random.default_rng(BOOTSTRAP["seed"])).confidence_interval
+    low, high = float(interval.low), float(interval.high)
+    return (low, high) if math.isfinite(low) and math.isfinite(high) else (None, None)
+
+
+def ratio_of_medians(a, b, axis):
+    return np.median(b, axis=axis) / np.median(a, axis=axis)
 
 
 def medians_of(records):
@@ -61,84 +99,162 @@ def summarise(records):
         "max": max(exact),
         "q1": quantile(exact, 0.25),
         "q3": quantile(exact, 0.75),
-        "err%": err,
+        "err%": float(err),
         "average": quantile([r["average"] for r in records], 0.5),
-        "seconds": np.median([float(r["seconds"]) for r in records]),
+        "seconds": float(np.median([float(r["seconds"]) for r in records])),
     }
 
 
-def compare(old, new, resamples=BOOTSTRAP_RESAMPLES):
-    """The comparison of two series of records, old against new."""
-    from scipy import stats  # pylint: disable=import-outside-toplevel
+def direction(ratio):
+    return "slower" if ratio > 1 else "faster"
 
+
+def compare(old, new, resamples=None):
+    """Two series of records, old against new: both medians, the ratio of
+    the medians with its bootstrap interval, and the two-sided Mann-Whitney
+    U test, whose p alone gives the verdict."""
     x, y = medians_of(old), medians_of(new)
     # With an old median of 0 there is no ratio, and resamples whose old
     # median is 0 have none either: no ratio or interval is then given.
-    ratio = np.median(y) / np.median(x) if np.median(x) else None
+    ratio = float(np.median(y) / np.median(x)) if np.median(x) else None
     low = high = None
     if ratio is not None and len(x) >= 2 and len(y) >= 2:
-        with np.errstate(divide="ignore", invalid="ignore"):
-            interval = stats.bootstrap(
-                (x, y), lambda a, b, axis: np.median(b, axis=axis) / np.median(a, axis=axis),
-                vectorized=True, paired=False, confidence_level=1 - ALPHA,
-                n_resamples=resamples, method="percentile",
-                batch=max(1, BOOTSTRAP_VALUES // (len(x) + len(y))),
-                random_state=np.random.default_rng(SEED)).confidence_interval
-        if math.isfinite(interval.low) and math.isfinite(interval.high):
-            low, high = interval.low, interval.high
-    test = stats.mannwhitneyu(x, y, alternative="two-sided")
-    p = test.pvalue
-    if p < ALPHA and ratio is not None:
-        change = "slower" if ratio > 1 else "faster"
-        verdict = f"new is {abs(ratio - 1) * 100:.1f}% {change} (p = {p:.2g})"
-    elif p < ALPHA:
+        low, high = bootstrap((x, y), ratio_of_medians, resamples=resamples)
+    test = scipy_stats().mannwhitneyu(x, y, alternative="two-sided")
+    p = float(test.pvalue)
+    verdict = "no-difference"
+    if p < ALPHA:
         # U counts the pairs in which old is the higher: above half, new is lower.
-        change = "faster" if test.statistic > len(x) * len(y) / 2 else "slower"
-        verdict = f"new is {change} (p = {p:.2g}; the old median is 0, so no ratio)"
-    else:
-        verdict = f"no significant difference (p = {p:.2g})"
+        lower = test.statistic > len(x) * len(y) / 2
+        verdict = direction(ratio) if ratio is not None else ("faster" if lower else "slower")
     return {"old_n": len(x), "old_median": quantile([r["median"] for r in old], 0.5),
             "new_n": len(y), "new_median": quantile([r["median"] for r in new], 0.5),
-            "ratio": ratio, "low": low, "high": high, "p": p,
-            "verdict": verdict, "n": min(len(x), len(y)),
+            "ratio": ratio, "low": low, "high": high, "p": p, "verdict": verdict,
+            "n": min(len(x), len(y)),
             "least_p": min(1.0, 2 / math.comb(len(x) + len(y), len(x)))}
 
 
-def paired(reference, other):
-    """other against reference, round by round: per round the ratio of the
-    two figures (the same processor ran both, so its own factor cancels),
-    their median with its 95% bootstrap interval, and the two-sided Wilcoxon
-    signed-rank test of the ratios' logarithms against 0. Each side is a list
-    of {"median", "round"}; rounds that only one side has are left out."""
-    from scipy import stats  # pylint: disable=import-outside-toplevel
+def reached(c):
+    """c, undecided if its test could not reach p < ALPHA with so few
+    values, whatever its p: the absence of evidence is not evidence of
+    absence."""
+    return {**c, "verdict": "undecided"} if c["least_p"] >= ALPHA else c
 
-    base = {r["round"]: r["median"] for r in reference}
-    ratios = np.array([r["median"] / base[r["round"]] for r in other
-                       if base.get(r["round"])], dtype=np.float64)
+
+def decided(ratio, p, least_p):
+    """The lab's verdict code for a ratio and its test."""
+    if least_p >= ALPHA:
+        return "undecided"
+    if p < ALPHA and ratio is not None:
+        return direction(ratio)
+    return "no-difference"
+
+
+def reference(n=None):
+    """The row others are measured against, as a comparison."""
+    return {"ratio": 1.0, "low": None, "high": None, "p": None, "n": n, "least_p": None,
+            "verdict": "reference"}
+
+
+def paired(base, other):
+    """other against base, round by round: per round the ratio of the two
+    figures (the same processor ran both, so its own factor cancels), their
+    median with its bootstrap interval, and the two-sided Wilcoxon
+    signed-rank test of the ratios' logarithms against 0. Each side is a
+    list of {"median", "round"}; rounds that only one side has are left
+    out."""
+    figures = {r["round"]: r["median"] for r in base}
+    ratios = np.array([r["median"] / figures[r["round"]] for r in other
+                       if figures.get(r["round"])], dtype=np.float64)
     if not ratios.size:
-        return {"ratio": None, "low": None, "high": None, "p": 1.0, "n": 0, "least_p": 1.0}
+        return {"ratio": None, "low": None, "high": None, "p": 1.0, "n": 0, "least_p": 1.0,
+                "verdict": "undecided"}
     mid, low, high = median_interval(ratios)
     logs = np.log(ratios)
-    p = stats.wilcoxon(logs).pvalue if np.any(logs != 0) else 1.0
+    p = float(scipy_stats().wilcoxon(logs).pvalue) if np.any(logs != 0) else 1.0
     # The exact test's smallest p: every sign alike, on either side.
-    return {"ratio": mid, "low": low, "high": high, "p": float(p), "n": int(ratios.size),
-            "least_p": min(1.0, 2 / 2 ** int(ratios.size))}
+    least_p = min(1.0, 2 / 2 ** int(ratios.size))
+    return {"ratio": mid, "low": low, "high": high, "p": p, "n": int(ratios.size),
+            "least_p": least_p, "verdict": decided(mid, p, least_p)}
 
 
 def median_interval(values):
-    """The median of one sample with its 95% percentile-bootstrap interval
-    (same resamples and seed as compare); no interval below two values."""
-    from scipy import stats  # pylint: disable=import-outside-toplevel
-
+    """The median of one sample with its bootstrap interval; no interval
+    below two values."""
     x = np.asarray(values, dtype=np.float64)
     if len(x) < 2:
         return float(np.median(x)), None, None
-    interval = stats.bootstrap(
-        (x,), np.median, vectorized=True, confidence_level=1 - ALPHA,
-        n_resamples=BOOTSTRAP_RESAMPLES, method="percentile",
-        batch=max(1, BOOTSTRAP_VALUES // len(x)),
-        random_state=np.random.default_rng(SEED)).confidence_interval
-    return float(np.median(x)), float(interval.low), float(interval.high)
+    low, high = bootstrap((x,), np.median)
+    return float(np.median(x)), low, high
+
+
+def ratio_per_round(top, bottom):
+    """top's values over bottom's, taken round by round (the lists are in
+    round order): their median with its bootstrap interval."""
+    mid, low, high = median_interval(np.array(top) / np.array(bottom))
+    return {"median": mid, "low": low, "high": high}
+
+
+def judge(r, low, high):
+    """A ratio against its target [low, high]: met when its interval lies
+    inside, missed when wholly outside, else undecided; a single value (no
+    interval) is met or missed."""
+    if r["low"] is None:
+        return "met" if low <= r["median"] <= high else "missed"
+    if low <= r["low"] and r["high"] <= high:
+        return "met"
+    if r["high"] < low or r["low"] > high:
+        return "missed"
+    return "undecided"
+
+
+def fit(points):
+    """ticks = a + b x bytes fitted robustly (Theil-Sen) over (x, y) points:
+    (a, b, b's low, b's high), b's interval at 1 - ALPHA; a bound that
+    cannot be had (a handful of points) is nan."""
+    x = np.array([p[0] for p in points], dtype=np.float64)
+    y = np.array([p[1] for p in points], dtype=np.float64)
+    with np.errstate(invalid="ignore"):
+        slope, intercept, low, high = scipy_stats().theilslopes(y, x, alpha=1 - ALPHA)
+    return float(intercept), float(slope), float(low), float(high)
+
+
+def per_round_fits(points):
+    """ticks = a + b x bytes fitted in each round (Theil-Sen); points:
+    {round: [(bytes, ticks) ...]}. ({"median": a, "round": r} ...,
+    {"median": b, "round": r} ...) over the rounds with two points or more."""
+    a_values, b_values = [], []
+    for r, mine in sorted(points.items()):
+        if len(mine) < 2:
+            continue
+        a, b, _, _ = fit(mine)
+        a_values.append({"median": a, "round": r})
+        b_values.append({"median": b, "round": r})
+    return a_values, b_values
+
+
+def fixed_costs(base, other):
+    """other's fixed cost over base's: the ratio of their medians over the
+    rounds both have, its bootstrap interval resampling whole rounds, and
+    the Wilcoxon signed-rank test of the rounds' differences. A round's
+    fitted a may fall below 0 for a source whose cost is nearly all per
+    byte, so neither a ratio per round nor its logarithm is taken; with a
+    median not above 0 there is no ratio at all."""
+    figures = {r["round"]: r["median"] for r in base}
+    pairs = [(figures[r["round"]], r["median"]) for r in other if r["round"] in figures]
+    x = np.array([p[0] for p in pairs], dtype=np.float64)
+    y = np.array([p[1] for p in pairs], dtype=np.float64)
+    n = len(pairs)
+    none = {"ratio": None, "low": None, "high": None, "p": 1.0, "n": n,
+            "least_p": min(1.0, 2 / 2 ** n), "verdict": "no-ratio"}
+    if n < 2 or np.median(x) <= 0 or np.median(y) <= 0:
+        return none
+    low, high = bootstrap((x, y), ratio_of_medians, paired=True)
+    differences = y - x
+    p = float(scipy_stats().wilcoxon(differences).pvalue) if np.any(differences != 0) else 1.0
+    ratio = float(np.median(y) / np.median(x))
+    return {**none, "ratio": ratio, "low": low, "high": high, "p": p,
+            "verdict": decided(ratio, p, none["least_p"])}
 
 
 def find_changes(x, alpha=CHANGE_ALPHA, shortest=SHORTEST_SEGMENT):
@@ -154,7 +270,7 @@ def find_changes(x, alpha=CHANGE_ALPHA, shortest=SHORTEST_SEGMENT):
     the two levels (squared errors, capped at OUTLIER_SDS robust standard
     deviations); a change that no longer passes the test is dropped and the
     rest are placed again."""
-    from scipy import stats  # pylint: disable=import-outside-toplevel
+    stats = scipy_stats()
 
     def corrected_p(start, split, end):
         p = stats.mannwhitneyu(x[start:split], x[split:end], alternative="two-sided").pvalue
@@ -174,18 +290,7 @@ def find_changes(x, alpha=CHANGE_ALPHA, shortest=SHORTEST_SEGMENT):
     while True:
         edges = [0, *sorted(found), len(x)]
         for i in range(1, len(edges) - 1):
-            start, split, end = edges[i - 1], edges[i], edges[i + 1]
-            low, high = np.median(x[start:split]), np.median(x[split:end])
-            spread = stats.median_abs_deviation(
-                np.concatenate([x[start:split] - low, x[split:end] - high]), scale="normal")
-            cap = (OUTLIER_SDS * spread if spread else high - low) ** 2
-            # cost[j]: the cost of a split after j + 1 values, less a constant.
-            cost = np.cumsum(np.minimum((x[start:end] - low) ** 2, cap) -
-                             np.minimum((x[start:end] - high) ** 2, cap))
-            k = np.arange(shortest, end - start - shortest + 1)
-            best = int(k[np.argmin(cost[k - 1])])
-            if cost[best - 1] < cost[split - start - 1]:
-                edges[i] = start + best
+            edges[i] = placed_again(x, edges[i - 1], edges[i], edges[i + 1], shortest)
         tested = [(edges[i], corrected_p(edges[i - 1], edges[i], edges[i + 1]))
                   for i in range(1, len(edges) - 1)]
         found = [split for split, p in tested if p < alpha]
@@ -193,7 +298,43 @@ def find_changes(x, alpha=CHANGE_ALPHA, shortest=SHORTEST_SEGMENT):
             return tested
 
 
+def placed_again(x, start, split, end, shortest):
+    """The split between start and end that best fits the two levels."""
+    stats = scipy_stats()
+    low, high = np.median(x[start:split]), np.median(x[split:end])
+    spread = stats.median_abs_deviation(
+        np.concatenate([x[start:split] - low, x[split:end] - high]), scale="normal")
+    cap = (OUTLIER_SDS * spread if spread else high - low) ** 2
+    # cost[j]: the cost of a split after j + 1 values, less a constant.
+    cost = np.cumsum(np.minimum((x[start:end] - low) ** 2, cap) -
+                     np.minimum((x[start:end] - high) ** 2, cap))
+    k = np.arange(shortest, end - start - shortest + 1)
+    best = int(k[np.argmin(cost[k - 1])])
+    return start + best if cost[best - 1] < cost[split - start - 1] else split
+
+
 def segments_of(records, changes):
     """The records between changes, in order: changes are positions in records."""
     edges = [0, *(split for split, _ in changes), len(records)]
     return [records[a:b] for a, b in zip(edges, edges[1:])]
+
+
+def change_resamples(before, after):
+    return int(np.clip(CHANGE_BOOTSTRAP_VALUES // (len(before) + len(after)),
+                       CHANGE_RESAMPLES_LEAST, BOOTSTRAP_RESAMPLES))
+
+
+def changes_report(series, found):
+    """Each series' changes (found: keyed like series), each compared
+    across, and its segments summarised."""
+    report = []
+    for key, records in series.items():
+        segments = segments_of(records, found[key])
+        changes = [{"index": after[0]["index"], "line": after[0]["line"], "corrected_p": p,
+                    **compare(before, after, change_resamples(before, after))}
+                   for (_, p), before, after in zip(found[key], segments, segments[1:])]
+        report.append({"label": key[0], "file": records[0]["file"], "records": len(records),
+                       "searched": len(records) >= 2 * SHORTEST_SEGMENT, "changes": changes,
+                       "segments": [{"first": s[0]["index"], "last": s[-1]["index"],
+                                     **summarise(s)} for s in segments]})
+    return {"series": report, "alpha": CHANGE_ALPHA, "shortest": SHORTEST_SEGMENT}

@@ -1,11 +1,12 @@
-"""Aligned text tables, and the texts of summaries, comparisons and changes."""
+"""Text from the lab's data: numbers as printed, aligned tables, verdict
+codes as sentences, and the texts of tools/series (summaries, comparisons,
+changes). Nothing here computes a statistic: each text is made from what
+rnglab.stats returned."""
 
+import textwrap
 from fractions import Fraction
 
 import numpy as np
-
-from rnglab import stats
-from rnglab.record import shown
 
 WIDTH = 100
 
@@ -40,103 +41,117 @@ def table(header, rows, left=1):
     return "\n".join(lines)
 
 
-def short_verdict(c, what="rounds"):
-    """A comparison's verdict in a few words. Too few values for the test to
-    reach significance at all is said as such: the absence of evidence is
-    not evidence of absence."""
-    if c["least_p"] >= stats.ALPHA:
-        return f"undecided: {c['n']} {what} cannot reach p < {stats.ALPHA:g}"
-    if c["p"] < stats.ALPHA and c["ratio"] is not None:
+def wrapped(line, first="  ", rest="      ", hyphens=False):
+    """A long line folded at WIDTH; hyphens: also after a hyphen."""
+    return textwrap.fill(line, width=WIDTH, break_on_hyphens=hyphens, initial_indent=first,
+                         subsequent_indent=rest)
+
+
+def ratio(c, missing="n/a"):
+    return missing if c["ratio"] is None else f"{c['ratio']:.3f}"
+
+
+def interval(c, decimals=3):
+    return "n/a" if c["low"] is None else f"{c['low']:.{decimals}f}-{c['high']:.{decimals}f}"
+
+
+def short_verdict(c, alpha, what="rounds"):
+    """A comparison's verdict in a few words, as the lab's tables give it."""
+    if c["verdict"] == "undecided":
+        return f"undecided: {c['n']} {what} cannot reach p < {alpha:g}"
+    if c["verdict"] in ("faster", "slower") and c["ratio"] is not None:
         r = c["ratio"]
-        if r >= 2 or r <= 0.5:
-            size = f"{max(r, 1 / r):.1f} times"
-        else:
-            size = f"{abs(r - 1) * 100:.1f}%"
-        return f"{size} {'slower' if r > 1 else 'faster'} (p = {c['p']:.2g})"
+        size = f"{max(r, 1 / r):.1f} times" if r >= 2 or r <= 0.5 else f"{abs(r - 1) * 100:.1f}%"
+        return f"{size} {c['verdict']} (p = {c['p']:.2g})"
     return f"no significant difference (p = {c['p']:.2g})"
 
 
-def interval(c):
-    return "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}"
+def long_verdict(c):
+    """A comparison's verdict in a sentence, as tools/series gives it."""
+    if c["verdict"] in ("faster", "slower") and c["ratio"] is not None:
+        return f"new is {abs(c['ratio'] - 1) * 100:.1f}% {c['verdict']} (p = {c['p']:.2g})"
+    if c["verdict"] in ("faster", "slower"):
+        return f"new is {c['verdict']} (p = {c['p']:.2g}; the old median is 0, so no ratio)"
+    return f"no significant difference (p = {c['p']:.2g})"
+
+
+FIGURE_HEADER = (f"{'figure':<50} {'value':>13} {'ratio':>7} {'95% CI':>12} {'target':>10}  "
+                 "verdict")
+
+
+def figure_line(label, value="", r=None, target="", verdict=""):
+    """A line of bench/check-figures' table: r a ratio, {"median", "low",
+    "high"}."""
+    interval = "" if r is None or r["low"] is None else f"{r['low']:.3f}-{r['high']:.3f}"
+    shown = "" if r is None else "n/a" if r["median"] is None else f"{r['median']:.3f}"
+    return f"{label:<50} {value:>13} {shown:>7} {interval:>12} {target:>10}  {verdict}"
 
 
 SUMMARY_COLUMNS = ["n", "median", "min", "max", "Q1", "Q3", "err%", "average", "seconds"]
 
 
-def summary_row(records):
-    """stats.summarise(records) as the cells of SUMMARY_COLUMNS."""
-    s = stats.summarise(records)
+def summary_row(s):
+    """A summary (stats.summarise) as the cells of SUMMARY_COLUMNS."""
     return [str(s["n"]), number(s["median"]), number(s["min"]), number(s["max"]),
             number(s["q1"], 2), number(s["q3"], 2), f"{s['err%']:.1f}", number(s["average"]),
             f"{s['seconds']:.6f}"]
 
 
-def summary_text(series):
+def summary_text(summaries):
+    """summaries: {"label", "file", **stats.summarise(...)} per series."""
     header = ["label  file", *SUMMARY_COLUMNS]
-    rows = [[f"{label}  {name}", *summary_row(records)]
-            for (label, _), records in series.items() for name in [records[0]["file"]]]
+    rows = [[f"{s['label']}  {s['file']}", *summary_row(s)] for s in summaries]
     return (table(header, rows) + "\n\nmedian, min, max, Q1, Q3: of the records' MEDIAN "
             "values, in TSC ticks.\naverage, seconds: the medians of AVERAGE and EXECUTED.")
 
 
-def comparison_text(pairs, old_name, new_name):
-    """pairs: (row name, old records, new records)."""
+def comparison_text(report):
+    """report: "old", "new", and "rows", each {"name", **stats.compare(...)};
+    "resamples" and "few_records" as the statistics took them."""
     header = ["", "old n", "old median", "new n", "new median", "new/old", "95% CI", "p"]
-    rows, verdicts, few = [], [], False
-    for name, old, new in pairs:
-        c = stats.compare(old, new)
-        interval = "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}"
-        ratio = "n/a" if c["ratio"] is None else f"{c['ratio']:.3f}"
-        rows.append([name, str(c["old_n"]), number(c["old_median"]), str(c["new_n"]),
-                     number(c["new_median"]), ratio, interval, f"{c['p']:.2g}"])
-        verdicts.append(f"{name}  {c['verdict']}")
-        few = few or min(c["old_n"], c["new_n"]) < stats.FEW_RECORDS
-    lines = [f"old: {old_name}", f"new: {new_name}", "", table(header, rows), ""]
-    lines += verdicts
+    rows = [[c["name"], str(c["old_n"]), number(c["old_median"]), str(c["new_n"]),
+             number(c["new_median"]), ratio(c), interval(c), f"{c['p']:.2g}"]
+            for c in report["rows"]]
+    lines = [f"old: {report['old']}", f"new: {report['new']}", "", table(header, rows), ""]
+    lines += [f"{c['name']}  {long_verdict(c)}" for c in report["rows"]]
     lines += ["", "Figures are the records' MEDIAN values in TSC ticks. new/old is the ratio "
               "of the medians; its", "95% CI comes from a percentile bootstrap "
-              f"({stats.BOOTSTRAP_RESAMPLES} resamples); p from the two-sided Mann-Whitney U test."]
-    if few:
-        lines.append(f"warning: fewer than {stats.FEW_RECORDS} records on a side; the U test has "
+              f"({report['resamples']} resamples); p from the two-sided Mann-Whitney U test."]
+    few = report["few_records"]
+    if any(min(c["old_n"], c["new_n"]) < few for c in report["rows"]):
+        lines.append(f"warning: fewer than {few} records on a side; the U test has "
                      "little power there, collect more runs.")
     return "\n".join(lines)
 
 
-def changes_text(series, found):
-    """found: the changes of each series, keyed like series."""
-    header = ["change", "index", "line", "before", "after", "after/before", "95% CI", "p",
-              "corrected p"]
-    segment_header = ["segment", "indices", *SUMMARY_COLUMNS]
+CHANGE_HEADER = ["change", "index", "line", "before", "after", "after/before", "95% CI", "p",
+                 "corrected p"]
+
+
+def one_series_changes(s, shortest):
+    """The lines of one series' changes and segments."""
+    parts = [f"{s['label']}  {s['file']}: {s['records']} records"]
+    if not s["searched"]:
+        parts.append(f"too few to look for changes: a change needs {shortest} "
+                     f"records on each side, {2 * shortest} in all")
+    if s["changes"]:
+        rows = [[str(k), str(c["index"]), str(c["line"]), number(c["old_median"]),
+                 number(c["new_median"]), ratio(c), interval(c), f"{c['p']:.2g}",
+                 f"{c['corrected_p']:.2g}"] for k, c in enumerate(s["changes"], start=1)]
+        parts += ["", table(CHANGE_HEADER, rows)]
+    elif s["searched"]:
+        parts[-1] += ", no change found"
+    rows = [[str(k), f"{g['first']}-{g['last']}", *summary_row(g)]
+            for k, g in enumerate(s["segments"])]
+    return parts + ["", table(["segment", "indices", *SUMMARY_COLUMNS], rows), ""]
+
+
+def changes_text(report):
+    """report: stats.changes_report(...)."""
     parts = []
-    for key, records in series.items():
-        label, name = key[0], records[0]["file"]
-        parts.append(f"{label}  {shown(name)}: {len(records)} records")
-        if len(records) < 2 * stats.SHORTEST_SEGMENT:
-            parts.append(f"too few to look for changes: a change needs {stats.SHORTEST_SEGMENT} "
-                         f"records on each side, {2 * stats.SHORTEST_SEGMENT} in all")
-        changes = found[key]
-        segments = stats.segments_of(records, changes)
-        if changes:
-            rows = []
-            for number_of, ((_, corrected), before, after) in enumerate(
-                    zip(changes, segments, segments[1:]), start=1):
-                resamples = int(np.clip(stats.CHANGE_BOOTSTRAP_VALUES // (len(before) + len(after)),
-                                        stats.CHANGE_RESAMPLES_LEAST, stats.BOOTSTRAP_RESAMPLES))
-                c = stats.compare(before, after, resamples)
-                rows.append([str(number_of), str(after[0]["index"]), str(after[0]["line"]),
-                             number(c["old_median"]), number(c["new_median"]),
-                             "n/a" if c["ratio"] is None else f"{c['ratio']:.3f}",
-                             "n/a" if c["low"] is None else f"{c['low']:.3f}-{c['high']:.3f}",
-                             f"{c['p']:.2g}", f"{corrected:.2g}"])
-            parts += ["", table(header, rows)]
-        elif len(records) >= 2 * stats.SHORTEST_SEGMENT:
-            parts[-1] += ", no change found"
-        rows = []
-        for number_of, segment in enumerate(segments):
-            rows.append([str(number_of), f"{segment[0]['index']}-{segment[-1]['index']}",
-                         *summary_row(segment)])
-        parts += ["", table(segment_header, rows), ""]
-    if not any(found.values()):
+    for s in report["series"]:
+        parts += one_series_changes(s, report["shortest"])
+    if not any(s["changes"] for s in report["series"]):
         return "\n".join(parts).rstrip("\n")
     parts += [
         "index, line: the first record after the change: its index in its file and its label's "
@@ -144,5 +159,5 @@ def changes_text(series, found):
         "MEDIAN values, in", "TSC ticks); after/before: their ratio with a 95% bootstrap CI; p: "
         "the two-sided Mann-Whitney", "U test between them; corrected p: that p times the "
         "splits possible between the neighbouring", f"changes. A change stands below "
-        f"{stats.CHANGE_ALPHA}; a segment has at least {stats.SHORTEST_SEGMENT} records."]
+        f"{report['alpha']}; a segment has at least {report['shortest']} records."]
     return "\n".join(parts)

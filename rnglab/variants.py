@@ -13,8 +13,11 @@ import os
 import subprocess
 from pathlib import Path
 
+import numpy as np
+
 from rnglab.errors import LabError
 from rnglab.process import ROOT, compare_builds, parse_info, quiet_run
+from rnglab.record import RESULTS_FILE
 
 
 # name: (OpenSSL series for tools/libcrypto, or None for the system's;
@@ -93,37 +96,84 @@ class Build:
         return (major, minor) >= (3, 5)
 
 
+# The program's calls, which rand_lab makes too unless told otherwise.
+DEFAULT_CALLS = 1024
+# rand_lab --source's name for OpenSSL's own RAND_bytes (see rnglab/sources.py).
+OPENSSL_SOURCE = "openssl"
+
+
 @dataclasses.dataclass
 class Variant:
+    """One way of taking the measurement, and what its runs did. The
+    command is made from the typed fields, and nothing reads it back."""
     name: str
     build: Build
-    generator: str  # a GENERATORS name, DEFAULT_GENERATOR, or "config NAME"
+    generator: str  # a GENERATORS name, DEFAULT_GENERATOR, "config NAME" or "source NAME"
     config: str  # the configuration file's text
-    args: list  # rand_lab's arguments; None for the program itself
+    rand_lab: bool = False  # bench/rand_lab, else the program itself
     bytes: int = 16384
     threads: int = 1
     cipher: bool = False
+    calls: int = DEFAULT_CALLS  # per thread
+    source: str = OPENSSL_SOURCE  # rand_lab --source
+    fork: bool = False  # and a fork child's calls, which are another series
+    samples: str = None  # every call's count kept in this file of its folder
+    keep: Path = None  # every byte kept in this file
     expected: dict = None  # what the probe must see; None: whatever it sees
     folder: Path = None
     probe: dict = None
-    source: str = "openssl"  # rand_lab --source; see rnglab/sources.py
     source_version: str = None  # as the source's executable reports it
     before: int = 0  # whole records in its series before this invocation
+    samples_from: int = 0  # where this invocation's samples start in their file
     runs: list = dataclasses.field(default_factory=list)  # this invocation's runs
 
     @property
     def command(self):
-        if self.args is None:
+        if not self.rand_lab:
             return [str(self.build.folder / "openssl_rng")]
-        return [str(self.build.folder / "bench" / "rand_lab"), *self.args]
+        args = ["--bytes", str(self.bytes), "--threads", str(self.threads)]
+        args += ["--cipher"] if self.cipher else []
+        args += ["--calls", str(self.calls)] if self.calls != DEFAULT_CALLS else []
+        args += ["--source", self.source] if self.source != OPENSSL_SOURCE else []
+        args += ["--fork"] if self.fork else []
+        args += ["--samples", self.samples] if self.samples else []
+        args += ["--keep", str(self.keep)] if self.keep else []
+        return [str(self.build.folder / "bench" / "rand_lab"), *args]
 
     @property
     def results(self):
-        return self.folder / "osslRb1a.txt"
+        return self.folder / RESULTS_FILE
 
     @property
     def env(self):
         return {**os.environ, "OPENSSL_CONF": str(self.folder / "openssl.cnf")}
+
+    def figure(self, run):
+        """A run's figure: its record's MEDIAN, or for several threads the
+        median of their records' MEDIANs; None if it appended none."""
+        return float(np.median([r["median"] for r in run.records])) if run.records else None
+
+
+@dataclasses.dataclass
+class Reference:
+    """A kind of variant that takes another measurement than the program's
+    (bench/check-figures' hand loops, openssl speed, the Windows program):
+    a command, the folder it runs in (None: where the lab runs), its
+    environment, the results file it appends to if any, and how its figure
+    in ticks per call is read from its run (its output or its records)."""
+    name: str
+    command: list
+    read: object  # read(run) -> figure; LabError if it cannot be read
+    folder: Path = None
+    env: dict = None
+    results: Path = None
+    threads: int = 1
+    rand_lab: bool = False
+    before: int = 0
+    runs: list = dataclasses.field(default_factory=list)
+
+    def figure(self, run):
+        return self.read(run)
 
 
 def build_against(name):
@@ -182,54 +232,69 @@ def refuse_fixed(build_name, generator):
             f"{generator} cannot run on it")
 
 
-def variant(build_, generator, own_config=None, lab=None, calls=1024):
-    """One variant. lab: None for the program, else (bytes, threads, cipher)
-    for rand_lab, which makes calls calls per thread."""
+def own_configuration(path):
+    """A configuration of the user's own: its generator's name and text."""
+    try:
+        return f"config {Path(path).name}", Path(path).read_text(errors="replace")
+    except OSError as error:
+        raise LabError(f"cannot read {path}: {error.strerror}") from error
+
+
+def expected_of(build_, generator):
+    """What the probe must see for a generator of ours on this build: the
+    library's default is whatever the probe sees, shown, not judged."""
+    if generator == DEFAULT_GENERATOR:
+        return None
+    expected = dict(GENERATORS[generator][1])
+    if build_.is_1_1_1:
+        del expected["provider"]  # it has none
+    if generator == "fips" and build_.has_random_provider:
+        expected = dict(FIPS_PROVIDER_PATH)
+    if generator == "fips-drbg" and not build_.has_random_provider:
+        raise LabError(f"{build_.name}: fips-drbg needs OpenSSL 3.5 or later "
+                       f"(random_provider); before it, fips takes the same path")
+    return expected
+
+
+def name_of(build_, generator, own_config, lab, calls, source, fork):
+    """A variant's name, which is its folder's: what sets it apart."""
     parts = [build_.name]
+    if source != OPENSSL_SOURCE:
+        parts.append(source)
     if own_config is not None:
         parts.append("config-" + Path(own_config).stem)
-        name_of_generator = f"config {Path(own_config).name}"
-        try:
-            text = Path(own_config).read_text(errors="replace")
-        except OSError as error:
-            raise LabError(f"cannot read {own_config}: {error.strerror}") from error
-    else:
-        if generator not in (DEFAULT_GENERATOR, "fips"):
-            parts.append(generator)
-        name_of_generator = generator
-        text = None
-    if build_.is_1_1_1:
-        refuse_fixed(build_.name, name_of_generator)
-    # The library's default, and a configuration of the user's own, are
-    # whatever the probe sees: shown, not judged.
-    expected = None
-    if own_config is None and generator != DEFAULT_GENERATOR:
-        expected = dict(GENERATORS[generator][1])
-        if build_.is_1_1_1:
-            del expected["provider"]  # it has none
-        if generator == "fips" and build_.has_random_provider:
-            expected = dict(FIPS_PROVIDER_PATH)
-        if generator == "fips-drbg" and not build_.has_random_provider:
-            raise LabError(f"{build_.name}: fips-drbg needs OpenSSL 3.5 or later "
-                           f"(random_provider); before it, fips takes the same path")
-    if lab is None:
-        return Variant("+".join(parts), build_, name_of_generator,
-                       config_text(generator, build_, text), None,
-                       expected=expected)
-    bytes_, threads, cipher = lab
-    if cipher:
-        parts = [build_.name, "aes-256-ctr"]
-    parts.append(f"{bytes_}B")
-    if threads != 1:
-        parts.append(f"{threads}threads")
-    args = ["--bytes", str(bytes_), "--threads", str(threads)] + (["--cipher"] if cipher else [])
-    if calls != 1024:
+    elif generator not in (DEFAULT_GENERATOR, "fips"):
+        parts.append(generator)
+    if lab is not None:
+        bytes_, threads, cipher = lab
+        if cipher:
+            parts = [build_.name, "aes-256-ctr"]
+        parts.append(f"{bytes_}B")
+        parts += [f"{threads}threads"] if threads != 1 else []
         # Another sample size is another series.
-        parts.append(f"{calls}calls")
-        args += ["--calls", str(calls)]
-    return Variant("+".join(parts), build_, name_of_generator,
-                   config_text(generator, build_, text), args,
-                   bytes_, threads, cipher, expected)
+        parts += [f"{calls}calls"] if calls != DEFAULT_CALLS else []
+    return "+".join(parts + (["fork"] if fork else []))
+
+
+def variant(build_, generator, own_config=None, lab=None, calls=DEFAULT_CALLS,
+            source=OPENSSL_SOURCE, fork=False):
+    """One variant. lab: None for the program, else (bytes, threads, cipher)
+    for rand_lab, which makes calls calls per thread, of source's generator
+    (OpenSSL's unless named), and with fork a fork child's too."""
+    name = name_of(build_, generator, own_config, lab, calls, source, fork)
+    text, asked = None, generator
+    if own_config is not None:
+        asked, text = own_configuration(own_config)
+    if build_.is_1_1_1:
+        refuse_fixed(build_.name, asked)
+    expected = expected_of(build_, generator) if own_config is None else None
+    if source != OPENSSL_SOURCE:
+        asked = f"source {source}"
+    made = Variant(name, build_, asked, config_text(generator, build_, text), expected=expected)
+    if lab is not None:
+        made.bytes, made.threads, made.cipher = lab
+        made.rand_lab, made.calls, made.source, made.fork = True, calls, source, fork
+    return made
 
 
 def probe_text(probe):

@@ -2,18 +2,18 @@
 one line and a non-zero status, and the provenance never claims a record
 that the series does not hold."""
 
+import json
 import os
 import re
 import signal
 import subprocess
 import time
-from pathlib import Path
 
 import pytest
 
-from rnglab import record
+from rnglab import labtext, record
+from tests.helpers import ROOT
 
-ROOT = Path(__file__).resolve().parent.parent
 COMMAND = ROOT / "bench" / "compare-openssl"
 NO_SUCH = "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n"
 
@@ -88,7 +88,8 @@ def test_a_failure_is_one_line_and_a_non_zero_status(env, tmp_path, case):
 def test_provenance_names_every_record_of_every_thread_and_nothing_more(env, tmp_path):
     out = tmp_path / "out"
     for _ in range(2):
-        done = compare(env, "--rounds", "2", "--threads", "1,2", "--calls", "64", "--out", out)
+        done = compare(env, "--rounds", "2", "--threads", "1,2", "--calls", "64", "--out", out,
+                       "--json", tmp_path / "comparison.json")
         assert done.returncode == 0, done.stderr
     folder = out / "system-shared+32B+2threads+64calls"
     records = record.parse((folder / "osslRb1a.txt").read_bytes(), "f")
@@ -97,6 +98,16 @@ def test_provenance_names_every_record_of_every_thread_and_nothing_more(env, tmp
     assert "threads 1 cpu " in (folder / "provenance.txt").read_text()
     # Each table counts this comparison's runs only.
     assert "median over 2 runs" in done.stdout
+
+    # The JSON file holds what was printed, and the records of this invocation's runs.
+    document = json.loads((tmp_path / "comparison.json").read_text())
+    assert labtext.render(document["tables"]) == done.stdout.rstrip("\n")
+    assert [t["table"] for t in document["tables"]][0] == "threads"
+    [two] = [v for v in document["variants"] if v["name"] == folder.name]
+    assert [(run["round"], len(run["records"])) for run in two["runs"]] == [(1, 2), (2, 2)]
+    assert [(r["index"], r["median"]) for run in two["runs"] for r in run["records"]] == \
+        [(r["index"], r["median"]) for r in records[4:]]
+    assert document["counter"]["counter_hz"] > 0 and document["builds"][0]["version"]
 
 
 def test_ctrl_c_stops_between_runs_and_the_provenance_says_what_was_done(env, tmp_path):

@@ -2,13 +2,16 @@
 to check by hand: reseeds are told from interrupts by their period, not
 their size."""
 
+import dataclasses
 import io
+import json
 
 import numpy as np
 import pytest
 
-from rnglab import lifecycle
+from rnglab import files, labtext, lifecycle, runner, variants
 from rnglab.errors import LabError
+from tests.helpers import expected
 
 PLANTED = [300, 700, 1100, 1500, 1900]  # every 400 calls
 # Larger than the planted spikes, as interrupts are, and on no common period.
@@ -31,15 +34,16 @@ def calls(spikes, random, length=2000):
     ([calls([], RANDOM), calls([], [90, 1000])], None, [], None, 6),
 ])
 def test_periodic_spikes_are_found_apart_from_random_ones(sequences, period, places, shown,
-                                                         others):
+                                                          others):
     found = lifecycle.find_period(sequences)
     assert (found["period"], found["places"], found.get("shown"), found["random"]) == \
         (period, places, shown, others)
+    said = lifecycle.reseed_text(lifecycle.reseeds_data(found))
     if period:
         assert list(found["cost"]) == [400] * sum(shown)
-        assert lifecycle.reseed_text(found).startswith("every 400 calls, at calls 300, 700,")
+        assert said.startswith("every 400 calls, at calls 300, 700,")
     else:
-        assert lifecycle.reseed_text(found).startswith("no periodic spikes: ")
+        assert said.startswith("no periodic spikes: ")
 
 
 def lines(runs, threads, calls_):
@@ -63,3 +67,37 @@ def test_samples_are_read_run_by_run_or_refused_whole(data, shape, monkeypatch):
     counts = lifecycle.parse(io.BytesIO(data.encode()), 2, 3, "s.csv")
     assert counts.shape == shape
     assert counts[-1, 1].tolist() == [100 * (shape[0] - 1) + 20 + c for c in range(3)]
+
+
+def samples_text(seed, runs=3, calls=2048, period=512):
+    """A fork variant's samples, as rand_lab writes them: per run the
+    parent's thread 1 then the child's, counted on; reseed spikes every
+    period calls, a slow first call, and a few interrupts anywhere."""
+    rng = np.random.default_rng(seed)
+    lines = ["thread,call,ticks"]
+    for _ in range(runs):
+        for thread in (1, 2):
+            x = rng.normal(4000, 60, calls).round().astype(int)
+            x[0] = 90000 if thread == 1 else 150000
+            x[period::period] += 30000
+            x[rng.integers(1, calls, 3)] += 60000
+            lines += [f"{thread},{c},{v}" for c, v in enumerate(x)]
+    return "\n".join(lines) + "\n"
+
+
+def test_the_lifecycle_prints_as_it_did(tmp_path):
+    build = variants.Build("3.0-static", tmp_path, True, {"version": "OpenSSL 3.0.22"})
+    made = []
+    for seed, name in enumerate(["3.0-static", "newest-3-static"]):
+        v = lifecycle.keep_samples(variants.variant(
+            dataclasses.replace(build, name=name), variants.DEFAULT_GENERATOR, None,
+            (16, 1, False), 2048, fork=True))
+        v.folder = tmp_path / v.name
+        v.folder.mkdir()
+        (v.folder / v.samples).write_text(samples_text(seed))
+        v.runs = [runner.Run(r, 0, r - 1, [{"median": 4000}], "", value=4000.0)
+                  for r in (1, 2, 3)]
+        made.append(v)
+    tables = lifecycle.report(made, 3, True)
+    assert labtext.render(tables) == expected("lifecycle.txt")
+    assert labtext.render(json.loads(json.dumps(files.plain(tables)))) == expected("lifecycle.txt")

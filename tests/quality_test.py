@@ -4,14 +4,13 @@ output passes, and what cannot be tested is said in one line; compare-openssl
 
 import json
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from rnglab import quality, runner, variants
+from rnglab import kept, quality, runner, variants
+from tests.helpers import ROOT, command
 
-ROOT = Path(__file__).resolve().parent.parent
 TOOL = ROOT / "tools" / "quality"
 BLOCK = quality.BLOCK
 
@@ -40,8 +39,7 @@ def top_bit_cleared(data):
 
 
 def run(*args):
-    return subprocess.run([str(TOOL), *map(str, args)], capture_output=True, text=True,
-                          check=False)
+    return command("tools/quality", *args)
 
 
 @pytest.mark.parametrize("blocks, plant, field, named, said", [
@@ -110,28 +108,28 @@ def test_a_missing_tool_names_its_package(tmp_path):
 
 def test_compare_openssl_quality_gives_each_variant_its_verdict_beside_its_speed(
         tmp_path, monkeypatch):
-    # name: (rand_lab's arguments or None for the program, cipher, what its
-    # kept file gets wrong, the line the report must carry)
+    # name: (bytes and calls of rand_lab or None for the program, cipher, what
+    # its kept file gets wrong, the line the report must carry)
     table = {
         "program": (None, False, "zero", "program 123 16.0 MiB FAIL"),
-        "odd-size": (["--bytes", "1000", "--calls", "40"], False, None,
-                     "odd-size 123 39.1 KiB PASS"),
-        "cut-short": (["--bytes", "16384", "--calls", "4"], False, "short",
-                      "cut-short 123 48.0 KiB FAIL"),
-        "tiny": (["--bytes", "16", "--calls", "2"], False, None, "tiny 123 too few bytes to test"),
-        "cipher": (["--bytes", "64", "--cipher"], True, None, "cipher 123 not a generator"),
+        "odd-size": ((1000, 40), False, None, "odd-size 123 39.1 KiB PASS"),
+        "cut-short": ((16384, 4), False, "short", "cut-short 123 48.0 KiB FAIL"),
+        "tiny": ((16, 2), False, None, "tiny 123 too few bytes to test"),
+        "cipher": ((64, 1024), True, None, "cipher 123 not a generator"),
     }
-    lab = []
-    for name, (args, cipher, _, _) in table.items():
-        v = variants.Variant(name, None, "default", "", args, cipher=cipher,
-                             bytes=int(args[1]) if args else BLOCK, folder=tmp_path / name)
+    lab, build = [], variants.Build("build", tmp_path, False, {})
+    for name, (lab_args, cipher, _, _) in table.items():
+        v = variants.Variant(name, build, "default", "", cipher=cipher, folder=tmp_path / name)
+        if lab_args:
+            v.rand_lab, (v.bytes, v.calls) = True, lab_args
         v.folder.mkdir()
-        v.runs = [runner.Run(1, None, 0, [{"median": 123.0}], "")]
+        v.runs = [runner.Run(1, None, 0, [{"median": 123.0}], "", value=123.0)]
         lab.append(v)
 
     def rounds(companions, count, cpus=None):
         for c in companions:
-            size = count * quality.calls_of(c.args) * c.bytes
+            assert c.rand_lab and c.command[-2:] == ["--keep", str(c.keep)]
+            size = count * c.calls * c.bytes
             seed = list(table).index(c.name)
             data = np.random.default_rng(seed).integers(0, 256, size, dtype=np.uint8)
             fault = table[c.name][2]
@@ -139,10 +137,13 @@ def test_compare_openssl_quality_gives_each_variant_its_verdict_beside_its_speed
                 data[3 * BLOCK:4 * BLOCK] = 0
             elif fault == "short":
                 data = data[:-BLOCK]
-            data.tofile(c.args[c.args.index("--keep") + 1])
+            data.tofile(c.keep)
 
     monkeypatch.setattr(runner, "run_rounds", rounds)
-    lines = quality.keep_and_test(lab, 1)
+    report = kept.keep_and_test(lab, 1)
+    assert [r["verdict"] for r in report["rows"]] == \
+        ["FAIL", "PASS", "FAIL", "too-few-bytes", "not-a-generator"]
+    lines = kept.lines_of(report)
     rows = [" ".join(line.split()) for line in "\n".join(lines).splitlines()]
     for name, (_, _, _, row) in table.items():
         assert row in rows, (name, "\n".join(lines))

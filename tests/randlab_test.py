@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from rnglab import randlab, runner, variants
+from rnglab import provenance, randlab, runner, variants
 from rnglab.errors import LabError
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -105,7 +105,7 @@ def test_the_runner_reads_rand_lab_as_data(tmp_path):
     rate = randlab.data_line((lab.folder / "runs.txt").read_text().strip())
     assert (rate.kind, rate.fields["calls"]) == ("rate", "32")
     assert runner.throughput(lab) == [float(rate.fields["calls_per_s"])]
-    assert "; threads 1 cpu " in runner.run_line(run)
+    assert "; threads 1 cpu " in provenance.run_line(run)
 
     if build.is_1_1_1:
         return  # it reads no [random] section

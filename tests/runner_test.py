@@ -11,9 +11,7 @@ import pytest
 
 from rnglab import runner, variants
 from rnglab.errors import LabError
-
-ROOT = Path(__file__).resolve().parent.parent
-BUILD = Path(os.environ.get("OPENSSL_RNG_BUILD", ROOT / "build"))
+from tests.helpers import BUILD
 
 
 @pytest.fixture(name="build", scope="module")
@@ -36,7 +34,8 @@ def test_the_probe_reports_the_generator_asked_for(build, tmp_path, generator, d
 
 def test_a_generator_other_than_the_one_asked_for_stops_the_variant(build, tmp_path):
     variant = variants.variant(build, "hash-sha256")
-    variant.config = variants.config_text(variants.DEFAULT_GENERATOR, build)  # as a typo would leave it
+    # as a typo would leave it
+    variant.config = variants.config_text(variants.DEFAULT_GENERATOR, build)
     with pytest.raises(LabError, match="asked for HASH-DRBG SHA2-256 default, but the "
                        "probe saw CTR-DRBG AES-256-CTR"):
         runner.prepare([variant], tmp_path)

@@ -3,27 +3,20 @@ the files the real program left."""
 
 import json
 import os
-import signal
 import struct
 import subprocess
-from pathlib import Path
 
 import pytest
 
-from rnglab.record import format_record
+from rnglab.cli import _shell
+from tests.helpers import BUILD, ROOT, command, record
 
-ROOT = Path(__file__).resolve().parent.parent
 TOOL = ROOT / "tools" / "series"
-PROGRAM = Path(os.environ.get("OPENSSL_RNG_BUILD", ROOT / "build")) / "openssl_rng"
-
-
-def record(label, median, total=1000, average=10, seconds="0.020000", end="\n"):
-    return format_record(label, total, median, average, seconds, end).encode()
+PROGRAM = BUILD / "openssl_rng"
 
 
 def run_tool(*args, cwd=None):
-    return subprocess.run([str(TOOL), *map(str, args)], cwd=cwd, capture_output=True,
-                          text=True, check=False)
+    return command("tools/series", *args, cwd=cwd)
 
 
 def test_pictures_have_the_asked_size_and_name_both_sides(tmp_path):
@@ -142,7 +135,8 @@ def test_a_reader_that_goes_away_ends_it_quietly(tmp_path):
                           stderr=subprocess.PIPE) as reader:
         reader.stdout.readline()
         reader.stdout.close()
-        assert reader.wait() == -signal.SIGPIPE
+        # As a shell reports a command that SIGPIPE ended.
+        assert reader.wait() == _shell.READER_GONE
         assert reader.stderr.read() == b""
 
 
@@ -156,11 +150,13 @@ def test_changes_command_reports_plots_and_exports(tmp_path):
     assert done.returncode == 0
     lines = done.stdout.splitlines()
     # The first record after the change: index 20, its label on line 2 + 20 * 5.
-    change = lines[lines.index(next(l for l in lines if l.startswith("change"))) + 1].split()
+    header = next(k for k, line in enumerate(lines) if line.startswith("change"))
+    change = lines[header + 1].split()
     assert change[:6] == ["1", "20", "102", "1000", "1030", "1.030"]
     low, high = map(float, change[6].split("-"))
     assert 1.02 < low < 1.03 < high < 1.04
-    assert any(l.startswith("1 ") and l.split()[1:3] == ["20-39", "20"] for l in lines)
+    assert any(line.startswith("1 ") and line.split()[1:3] == ["20-39", "20"]
+               for line in lines)
     assert "RAND_priv_bytes:  " + str(results) + ": 5 records" in done.stdout
     assert "too few to look for changes" in done.stdout
     assert struct.unpack(">II", png.read_bytes()[16:24]) == (640, 480)

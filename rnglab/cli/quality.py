@@ -29,48 +29,33 @@ Exit status: 0 when every file passes, 1 when one fails or cannot be read
 (or rngtest or ent is missing), 2 for a bad option.
 """
 
-import argparse
 import json
-import os
-import sys
 
 from rnglab import quality
+from rnglab.cli import _shell
 
 
-def bad_option(message):
-    print(f"quality: error: {message} (see --help)", file=sys.stderr)
-    sys.exit(2)
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(
-        prog="quality", description=__doc__.split("\n\n", 1)[0],
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog=__doc__.split("\n\n", 1)[1].format(
-            blocks=quality.SHARE_BLOCKS, rngtest=quality.SHARE_RNGTEST, ent=quality.SHARE_ENT,
-            half=quality.SHARE_ENT / 2,
-            rest=quality.FALSE_FAIL - quality.SHARE_BLOCKS - 5 * quality.SHARE_RNGTEST
-            - 5 * quality.SHARE_ENT))
-    parser.error = bad_option
+def parse_args(argv):
+    epilog = __doc__.format(
+        blocks=quality.SHARE_BLOCKS, rngtest=quality.SHARE_RNGTEST, ent=quality.SHARE_ENT,
+        half=quality.SHARE_ENT / 2,
+        rest=quality.FALSE_FAIL - quality.SHARE_BLOCKS - 5 * quality.SHARE_RNGTEST
+        - 5 * quality.SHARE_ENT)
+    parser = _shell.parser("quality", epilog, terse=True)
     parser.add_argument("files", nargs="+", metavar="FILE", help="files of generator output")
     parser.add_argument("--json", action="store_true",
                         help="print the figures, bounds and verdicts as JSON")
-    args = parser.parse_args(argv)
-    try:
-        results = quality.test_files(args.files, progress=quality.Progress())
-    except quality.QualityError as error:
-        print(f"quality: error: {' '.join(str(error).split())}", file=sys.stderr)
-        return 1
-    # SIGPIPE stays ignored, as Python leaves it, so that a tool that dies is
-    # an error on its pipe rather than the end of this process; a reader that
-    # goes away (| head) only ends the output.
-    try:
-        if args.json:
-            print(json.dumps(results, indent=1))
-        else:
-            for result in results:
-                print(quality.report_text(result))
-        sys.stdout.flush()
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return parser.parse_args(argv)
+
+
+def test(args):
+    results = quality.test_files(args.files, progress=quality.Progress())
+    if args.json:
+        _shell.emit(json.dumps(results, indent=1))
+    else:
+        _shell.emit("\n".join(quality.report_text(result) for result in results))
     return 1 if any(result["verdict"] != "PASS" for result in results) else 0
+
+
+def main(argv=None):
+    return _shell.run("quality", test, parse_args(argv), errors="error: ")

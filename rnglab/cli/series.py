@@ -25,15 +25,9 @@ corrected for the splits tried; each comes with the comparison of the
 segments on its two sides, and each segment with its summary.
 """
 
-import argparse
-import errno
-import os
-import signal
-import sys
-
-from rnglab import plots, record, stats, text
+from rnglab import argtypes, plots, record, stats, text
+from rnglab.cli import _shell
 from rnglab.errors import LabError
-from rnglab.plots import PIXELS_MAX, SIDE_MAX
 from rnglab.record import read_records, shown
 
 
@@ -50,7 +44,9 @@ def run_changes(args):
     if args.plot:
         plots.plot_changes(series, found, args.plot, args.size, "MEDIAN per record and its "
                            "changes: " + ", ".join(shown(name) for name in args.files))
-    write_out(args, parsed, None if args.csv or args.json else text.changes_text(series, found))
+    if args.csv or args.json:
+        return parsed, None
+    return parsed, text.changes_text(stats.changes_report(series, found))
 
 
 def label_of(name):
@@ -65,82 +61,71 @@ def pick(records, label, name):
     return chosen
 
 
+def pairs_of_files(old_name, new_name):
+    """Two files' series, label by label: (row name, old, new, old name, new
+    name) per label both have, and every record read."""
+    old, new = read_records(old_name), read_records(new_name)
+    labels = [label for label in dict.fromkeys(r["label"] for r in old)
+              if any(r["label"] == label for r in new)]
+    old_name, new_name = shown(old_name), shown(new_name)
+    if not labels:
+        raise LabError(f"{old_name} and {new_name} share no label")
+    return [(label, pick(old, label, old_name), pick(new, label, new_name), old_name, new_name)
+            for label in labels], old + new
+
+
+def pairs_of_labels(first, second, name):
+    parsed = read_records(name)
+    first, second = label_of(first), label_of(second)
+    name = shown(name)
+    return [(f"{second} / {first}", pick(parsed, first, name), pick(parsed, second, name),
+             f"{first} in {name}", f"{second} in {name}")], parsed
+
+
+def run_comparison(args):
+    if args.files:
+        raise LabError("give either FILE... or one comparison, not both")
+    if args.compare:
+        pairs, parsed = pairs_of_files(*args.compare)
+        old_name, new_name = pairs[0][3:]
+    else:
+        pairs, parsed = pairs_of_labels(*args.compare_labels)
+        old_name, new_name = pairs[0][3:]
+    if args.plot:
+        plots.plot_comparison(pairs, args.plot, args.size, f"{old_name} against {new_name}")
+    report = {"old": old_name, "new": new_name, "resamples": stats.BOOTSTRAP_RESAMPLES,
+              "few_records": stats.FEW_RECORDS,
+              "rows": [{"name": name, **stats.compare(old, new)} for name, old, new, *_ in pairs]}
+    return parsed, text.comparison_text(report)
+
+
+def run_summary(args):
+    if not args.files:
+        raise LabError("give at least one results file (or a comparison)")
+    parsed = record.read_files(args.files)
+    series = record.group(parsed)
+    if args.plot:
+        plots.plot_series(series, args.plot, args.size,
+                          "MEDIAN per record: " + ", ".join(shown(name) for name in args.files))
+    summaries = [{"label": label, "file": records[0]["file"], **stats.summarise(records)}
+                 for (label, _), records in series.items()]
+    return parsed, text.summary_text(summaries)
+
+
 def run(args):
     if args.changes:
-        run_changes(args)
-        return
-    if args.compare or args.compare_labels:
-        if args.files:
-            raise LabError("give either FILE... or one comparison, not both")
-        if args.compare:
-            old_name, new_name = args.compare
-            old, new = read_records(old_name), read_records(new_name)
-            labels = [label for label in dict.fromkeys(r["label"] for r in old)
-                      if any(r["label"] == label for r in new)]
-            old_name, new_name = shown(old_name), shown(new_name)
-            if not labels:
-                raise LabError(f"{old_name} and {new_name} share no label")
-            pairs = [(label, pick(old, label, old_name), pick(new, label, new_name),
-                      old_name, new_name) for label in labels]
-            parsed = old + new
-        else:
-            first, second, name = args.compare_labels
-            parsed = read_records(name)
-            first, second = label_of(first), label_of(second)
-            name = shown(name)
-            pairs = [(f"{second} / {first}", pick(parsed, first, name),
-                      pick(parsed, second, name), first, second)]
-            old_name, new_name = f"{first} in {name}", f"{second} in {name}"
-        title = f"{old_name} against {new_name}"
-        if args.plot:
-            plots.plot_comparison(pairs, args.plot, args.size, title)
-        output = text.comparison_text([p[:3] for p in pairs], old_name, new_name)
+        parsed, output = run_changes(args)
+    elif args.compare or args.compare_labels:
+        parsed, output = run_comparison(args)
     else:
-        if not args.files:
-            raise LabError("give at least one results file (or a comparison)")
-        parsed = record.read_files(args.files)
-        series = record.group(parsed)
-        if args.plot:
-            plots.plot_series(series, args.plot, args.size, "MEDIAN per record: " +
-                        ", ".join(shown(name) for name in args.files))
-        output = text.summary_text(series)
-    write_out(args, parsed, output)
+        parsed, output = run_summary(args)
+    if args.csv or args.json:
+        output = record.export_text(parsed, "csv" if args.csv else "json")
+    _shell.emit(output)
 
 
-def write_out(args, parsed, output):
-    """The export of parsed or else the text output, on standard output."""
-    if sys.stdout is None:  # started with it closed
-        raise LabError(f"cannot write standard output: {os.strerror(errno.EBADF)}")
-    try:
-        if args.csv or args.json:
-            record.export(parsed, "csv" if args.csv else "json", sys.stdout)
-        else:
-            print(output)
-        sys.stdout.flush()
-    except OSError as error:
-        # Nothing more can reach it, the last flush at exit included.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        raise LabError(f"cannot write standard output: {error.strerror}") from error
-
-
-def bad_option(message):
-    print(f"series: error: {message} (see --help)", file=sys.stderr)
-    sys.exit(2)
-
-
-def main(argv=None):
-    # A reader that goes away (| head) ends the command quietly, as it does
-    # any Unix tool; Windows has no such signal.
-    if hasattr(signal, "SIGPIPE"):
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    # Whatever the locale cannot encode is shown as "?" rather than failing.
-    if sys.stdout is not None:
-        sys.stdout.reconfigure(errors="replace")
-    parser = argparse.ArgumentParser(
-        prog="series", description=__doc__.split("\n\n", 1)[0],
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog=__doc__.split("\n\n", 1)[1])
-    parser.error = bad_option
+def parse_args(argv):
+    parser = _shell.parser("series", __doc__, terse=True)
     parser.add_argument("files", nargs="*", metavar="FILE", help="results files to summarise")
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--compare", nargs=2, metavar=("OLD", "NEW"),
@@ -150,20 +135,18 @@ def main(argv=None):
     which.add_argument("--changes", action="store_true",
                        help="find where each series' level shifts, and its segments")
     parser.add_argument("--plot", metavar="OUT", help="also draw the series into OUT.png or .svg")
-    parser.add_argument("--size", type=plots.plot_size, default=(1000, 600), metavar="WxH",
+    parser.add_argument("--size", type=argtypes.picture_size, default=(1000, 600), metavar="WxH",
                         help=f"the picture's size in pixels (default 1000x600; at most "
-                        f"{SIDE_MAX} a side, which the Agg backend can draw, and "
-                        f"{PIXELS_MAX:,} in all)")
+                        f"{argtypes.SIDE_MAX} a side, which the Agg backend can draw, and "
+                        f"{argtypes.PIXELS_MAX:,} in all)")
     form = parser.add_mutually_exclusive_group()
     form.add_argument("--csv", action="store_true", help="print the parsed records as CSV")
     form.add_argument("--json", action="store_true", help="print the parsed records as JSON")
     args = parser.parse_args(argv)
-    if args.plot and not args.plot.lower().endswith((".png", ".svg")):
-        parser.error("--plot needs a file name ending in .png or .svg")
-    try:
-        run(args)
-    except LabError as error:
-        print(f"series: error: {' '.join(str(error).split())}", file=sys.stderr)
-        return 1
-    return 0
+    if args.plot and not argtypes.has_suffix(args.plot):
+        parser.error(argtypes.suffix_message("--plot"))
+    return args
 
+
+def main(argv=None):
+    return _shell.run("series", run, parse_args(argv), errors="error: ")

@@ -1,0 +1,310 @@
+"""bench/check-figures: the program's figure against independent references,
+all taken in the same rounds by the lab's one runner, each reference a kind
+of variant; then the report as data (rows of values, ratios, targets and
+verdict codes), and as text.
+
+A ratio is taken within rounds (stats.ratio_per_round) and judged against
+its target (stats.judge): met, missed or undecided."""
+
+import dataclasses
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+from rnglab import process, provenance, runner, stats, text
+from rnglab.errors import LabError
+from rnglab.record import RESULTS_FILE
+from rnglab.variants import DEFAULT_GENERATOR, Reference, local_build, variant
+
+WINE = "/usr/lib/wine/wine64"
+# (tag, the ratio's top and bottom, target) of each factor of program /
+# openssl speed, in order.
+FACTORS = [("a", "program", "cpuid-burst", (0.98, 1.02)),
+           ("b", "cpuid-burst", "lfence-burst", None),
+           ("c", "lfence-burst", "lfence-run", None),
+           ("d", "lfence-run", "speed", (0.97, 1.03))]
+TARGETS = {"spread": (0, 0.05), "lab": (0.98, 1.02), "floor": (0, 1.05), "time": (0, 0.05),
+           "wine": (0.98, 1.02)}
+
+
+def key(name):
+    """A figure that a hand loop prints as "NAME VALUE"."""
+    def read(run):
+        match = re.search(rf"^{name} (\d+)\r?$", run.output, re.MULTILINE)
+        if not match:
+            raise LabError(f"no {name} in: {run.output.strip()[:200]}")
+        return float(match.group(1))
+    return read
+
+
+def last_record(run):
+    if not run.records:
+        raise LabError("no whole record appended")
+    return float(run.records[-1]["median"])
+
+
+def speed_ticks(hz):
+    """openssl speed's calls per second as counter ticks per call."""
+    def read(run):
+        match = re.search(r"Doing rand .*: (\d+) rand's in ([0-9.]+)s", run.output)
+        if not match:
+            raise LabError("cannot read the output of openssl speed: " + run.output.strip()[:300])
+        return hz * float(match.group(2)) / int(match.group(1))
+    return read
+
+
+def build_default():
+    build = process.ROOT / "build"
+    needed = ["openssl_rng", "bench/counter_check", "bench/hand_loop", "bench/rand_lab",
+              "bench/libcrypto_info"]
+    if not all((build / n).exists() for n in needed):
+        process.quiet_run(["cmake", "-S", str(process.ROOT), "-B", str(build),
+                           "-DCMAKE_BUILD_TYPE=Release"], "configuring build/")
+        process.quiet_run(["cmake", "--build", str(build), "-j2"], "building build/")
+    return local_build(build)
+
+
+def wine_references(work):
+    windows = process.ROOT / "build-windows"
+    if not (windows / "openssl_rng.exe").exists() or \
+            not (windows / "bench" / "hand_loop.exe").exists():
+        raise LabError("no Windows build: run tools/windows-check first")
+    # A Unix path means nothing to the Windows program: it runs with its
+    # library's own default, as it would on Windows.
+    env = {**os.environ, "WINEDEBUG": "-all", "WINEPREFIX": str(windows / "wine-prefix")}
+    (work / "wine").mkdir()
+    return [Reference("wine-program", [WINE, str(windows / "openssl_rng.exe")], last_record,
+                      work / "wine", env, results=work / "wine" / RESULTS_FILE),
+            Reference("wine-hand", [WINE, str(windows / "bench" / "hand_loop.exe"), "--fence",
+                                    "cpuid"], key("cpuid_fenced_median"), env=env)]
+
+
+def references(build, work, seconds, hz, wine):
+    """The references, in an order in which each factor's two sides stand
+    next to each other in every round (the lab next to the program across
+    the wrap), so that the host has the least time to change between them.
+    Every one under the program's configuration: no system file changes the
+    generator of one side only."""
+    program = dataclasses.replace(variant(build, DEFAULT_GENERATOR), name="program")
+    lab = dataclasses.replace(variant(build, DEFAULT_GENERATOR, None, (16384, 1, False)),
+                              name="lab")
+    runner.prepare([program, lab], work)
+    env, hand, s = program.env, str(build.folder / "bench" / "hand_loop"), f"{seconds:g}"
+    refs = [program,
+            Reference("cpuid-burst", [hand, "--fence", "cpuid"], key("cpuid_fenced_median"),
+                      env=env),
+            Reference("lfence-burst", [hand, "--fence", "lfence"], key("lfence_fenced_median"),
+                      env=env),
+            Reference("lfence-run", [hand, "--fence", "lfence", "--seconds", s],
+                      key("lfence_continuous_mean"), env=env),
+            Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes", "16384",
+                                "rand"], speed_ticks(hz), env=env),
+            lab]
+    return refs + (wine_references(work) if wine else [])
+
+
+def time_speed(env):
+    """openssl speed -seconds 1's whole process, in seconds."""
+    began = time.monotonic()
+    try:
+        subprocess.run(["openssl", "speed", "-seconds", "1", "-bytes", "16384", "rand"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise LabError(f"openssl speed: {error}") from error
+    return time.monotonic() - began
+
+
+def measure(runs, seconds, wine, cpus):
+    """The rounds, then the time to a result: (the references by name,
+    bench/counter_check's findings, openssl speed's whole process in
+    seconds, the build measured)."""
+    if shutil.which("openssl") is None:
+        raise LabError("openssl, the command, is not on PATH: install the openssl package")
+    build = build_default()
+    counter = provenance.counter(build)
+    with tempfile.TemporaryDirectory() as work:
+        refs = references(build, Path(work), seconds, float(counter["counter_hz"]), wine)
+        runner.run_rounds(refs, runs, rotate=True, cpus=cpus)
+    return {ref.name: ref for ref in refs}, counter, time_speed(refs[0].env), build
+
+
+# --- the report as data ----------------------------------------------------------
+
+def values(ref):
+    return [run.value for run in ref.runs]
+
+
+def ratio(refs, top, bottom):
+    return stats.ratio_per_round(values(refs[top]), values(refs[bottom]))
+
+
+def single(value):
+    return {"median": float(value), "low": None, "high": None}
+
+
+def judged(row, target):
+    low, high = target
+    return {**row, "target": [low, high], "verdict": stats.judge(row["ratio"], low, high)}
+
+
+def program_rows(program):
+    """The program's figure, its spread per processor, and each
+    processor's factor: the target applies where the machine is one, since
+    a processor's own factor is no spread of the figure."""
+    by_cpu = {}
+    for run in program.runs:
+        by_cpu.setdefault(run.cpu, []).append(run.value)
+    rows = [{"id": "program", "runs": len(program.runs),
+             "value": float(np.median(values(program)))}]
+    for cpu, group in sorted(by_cpu.items(), key=lambda item: (item[0] is None, item[0])):
+        group = np.array(group)
+        rows.append({"id": "range", "cpu": cpu, "value": [group.min(), group.max()]})
+        rows.append(judged({"id": "spread", "tag": "1", "cpu": cpu,
+                            "ratio": single((group.max() - group.min()) / np.median(group))},
+                           TARGETS["spread"]))
+    placed = sorted(c for c in by_cpu if c is not None)
+    for cpu in placed[1:]:
+        c = stats.reached(stats.compare([{"median": v} for v in by_cpu[placed[0]]],
+                                        [{"median": v} for v in by_cpu[cpu]]))
+        rows.append({"id": "processor_factor", "cpu": cpu, "base_cpu": placed[0],
+                     "ratio": {"median": c["ratio"], "low": c["low"], "high": c["high"]},
+                     "comparison": c})
+    return rows
+
+
+def factor_rows(refs):
+    """Program / openssl speed, taken apart into four factors."""
+    rows = [{"id": "speed", "value": float(np.median(values(refs["speed"])))}]
+    product = 1.0
+    for tag, top, bottom, target in FACTORS:
+        row = {"id": tag, "ratio": ratio(refs, top, bottom)}
+        product *= row["ratio"]["median"]
+        rows.append(judged({**row, "tag": "2" + tag}, target) if target else row)
+    rows += [{"id": "product", "ratio": single(product)},
+             {"id": "whole", "ratio": ratio(refs, "program", "speed")},
+             judged({"id": "lab", "tag": "lab", "ratio": ratio(refs, "program", "lab")},
+                    TARGETS["lab"])]
+    return rows
+
+
+def floor_rows(refs, counter, speed_wall):
+    """The method's floor and the time to a result."""
+    project, inline = float(counter["floor_project"]), float(counter["floor_inline"])
+    program_wall = float(np.median([run.wall for run in refs["program"].runs]))
+    return [{"id": "floor_project", "value": project}, {"id": "floor_inline", "value": inline},
+            judged({"id": "floor", "tag": "3", "ratio": single(project / inline)},
+                   TARGETS["floor"]),
+            {"id": "program_wall", "value": program_wall},
+            {"id": "speed_wall", "value": speed_wall},
+            judged({"id": "time", "tag": "4", "ratio": single(program_wall / speed_wall)},
+                   TARGETS["time"])]
+
+
+def wine_rows(refs):
+    return [{"id": "wine_program", "runs": len(refs["wine-program"].runs),
+             "value": float(np.median(values(refs["wine-program"])))},
+            {"id": "wine_hand", "value": float(np.median(values(refs["wine-hand"])))},
+            judged({"id": "wine", "tag": "W", "ratio": ratio(refs, "wine-program", "wine-hand")},
+                   TARGETS["wine"]),
+            {"id": "wine_native", "ratio": ratio(refs, "wine-program", "program")}]
+
+
+def report(refs, counter, speed_wall, runs, seconds):
+    """The rows of the report, the counter's findings and the verdict."""
+    rows = program_rows(refs["program"]) + factor_rows(refs) + \
+        floor_rows(refs, counter, speed_wall)
+    if "wine-program" in refs:
+        rows += wine_rows(refs)
+    missed = [r["tag"] for r in rows if r.get("verdict") == "missed"]
+    undecided = [r["tag"] for r in rows if r.get("verdict") == "undecided"]
+    return {"table": "figures", "runs": runs, "seconds": seconds, "rows": rows,
+            "counter": provenance.counter_data(counter), "alpha": stats.ALPHA,
+            "missed": missed, "undecided": undecided,
+            "verdict": "missed" if missed else "undecided" if undecided else "met"}
+
+
+# --- as text ---------------------------------------------------------------------
+
+def labels(t, row):
+    """What a row measures, in words."""
+    where = "" if row.get("cpu") is None else f" on cpu {row['cpu']}"
+    s = f"{t['seconds']:g}"
+    return {
+        "program": f"1. program: median of {row.get('runs')} run medians (ticks)",
+        "range": f"   lowest / highest run median{where}",
+        "spread": f"   spread (highest - lowest) / median{where}",
+        "processor_factor": f"   processor factor: program on cpu {row.get('cpu')} / cpu "
+                            f"{row.get('base_cpu')}",
+        "speed": f"2. openssl speed rand, ticks per call ({s} s)",
+        "a": "   a. program / CPUID-fenced hand loop, bursts",
+        "b": "   b. CPUID- / LFENCE-fenced hand loop, bursts",
+        "c": f"   c. LFENCE bursts / LFENCE loop for {s} s (mean)",
+        "d": "   d. LFENCE loop (mean) / openssl speed",
+        "product": "   product a x b x c x d",
+        "whole": "   whole: program / openssl speed",
+        "lab": "   program / rand_lab --bytes 16384 --threads 1",
+        "floor_project": "3. empty interval, project reads (ticks)",
+        "floor_inline": "   empty interval, same pair inlined by hand",
+        "floor": "   project / hand",
+        "program_wall": "4. program, whole process (s, median)",
+        "speed_wall": "   openssl speed -seconds 1, whole process (s)",
+        "time": "   program / openssl speed",
+        "wine_program": f"W. Windows program under Wine: median of {row.get('runs')}",
+        "wine_hand": "   hand-written loop, same toolchain, under Wine",
+        "wine": "   program / hand loop, under Wine",
+        "wine_native": "   under Wine / native Linux (not a target)",
+    }[row["id"]]
+
+
+def value_text(row):
+    value = row.get("value")
+    if value is None:
+        return ""
+    if isinstance(value, list):
+        return " / ".join(f"{v:.0f}" for v in value)
+    return f"{value:.4f}" if row["id"].endswith("_wall") else f"{value:.0f}"
+
+
+def row_text(t, row):
+    target, verdict = "", ""
+    if "target" in row:
+        low, high = row["target"]
+        target = f"<= {high:g}" if row["ratio"]["low"] is None else f"{low:g}-{high:g}"
+        verdict = "MISSED" if row["verdict"] == "missed" else row["verdict"]
+    if "comparison" in row:
+        verdict = text.short_verdict(row["comparison"], t["alpha"], "runs")
+    return text.figure_line(labels(t, row), value_text(row), row.get("ratio"), target, verdict)
+
+
+def verdict_line(t):
+    if t["missed"]:
+        return ("Verdict: missed " + ", ".join(t["missed"]) +
+                (f"; undecided {', '.join(t['undecided'])}" if t["undecided"] else "") + ".")
+    if t["undecided"]:
+        return f"Verdict: undecided {', '.join(t['undecided'])}: take more rounds (--runs)."
+    return "Verdict: every target met."
+
+
+def report_text(t):
+    counter = t["counter"]
+    cpuid = counter.get("cpuid_ticks", "?")
+    lines = [text.FIGURE_HEADER]
+    lines += [row_text(t, row) for row in t["rows"]]
+    lines += ["", f"Counter: {counter.get('counter', '?')}",
+              f"  rate {counter['counter_hz'] / 1e9:.4f} GHz against CLOCK_MONOTONIC_RAW; one "
+              f"CPUID costs {cpuid} ticks.",
+              f"Each ratio is the median over {t['runs']} rounds of the ratio within a round, with "
+              "a 95% bootstrap", "interval; a target is met when the interval lies inside it. "
+              "b is what the serialising barrier", "costs here, c what bursts cost against a "
+              "loop that never pauses; neither has a target."]
+    if cpuid != "?" and float(cpuid) > 1000:
+        lines += ["  CPUID traps to a hypervisor here: b holds what the trap leaves behind "
+                  "(colder caches", "  and predictors) for the call that follows. On bare metal "
+                  "b and c are near 1."]
+    return "\n".join(lines + ["", verdict_line(t)])

@@ -1,0 +1,83 @@
+"""The reports, on committed runs (tests/fixtures/*.json, each what
+--json wrote), print exactly the text the commands printed before their
+reports were computed as data; and the tables a --json file holds are the
+ones printed, and print the same text again."""
+
+import json
+
+import pytest
+
+from rnglab import comparison, figures, files, labtext, text
+from rnglab.cli import compare_openssl
+from tests.helpers import ROOT, command, expected, fixture
+
+
+def comparison_tables(document, builds, variants):
+    args = compare_openssl.parse_args(document["argv"])
+    args.builds = args.builds or list(builds)
+    notes = document["tables"][0].get("notes", []) if args.sources else []
+    return comparison.tables_of(args, variants, notes, None, builds)
+
+
+def figures_tables(document, _builds, refs):
+    counter = document["counter"]
+    speed_wall = next(r["value"] for r in document["tables"][0]["rows"] if r["id"] == "speed_wall")
+    runs = len(refs[0].runs)
+    return [figures.report({ref.name: ref for ref in refs}, counter, speed_wall, runs, 1)]
+
+
+def figures_text(tables):
+    return figures.report_text(tables[0])
+
+
+# name: (the tables computed from the runs, their text)
+REPORTS = {
+    "builds": (comparison_tables, labtext.render),
+    "generators": (comparison_tables, labtext.render),
+    "sizes": (comparison_tables, labtext.render),
+    "threads": (comparison_tables, labtext.render),
+    "sources": (comparison_tables, labtext.render),
+    "check-figures": (figures_tables, figures_text),
+}
+
+
+@pytest.mark.parametrize("name", REPORTS)
+def test_a_report_prints_as_it_did_and_its_json_holds_what_it_printed(name):
+    compute, render = REPORTS[name]
+    document, builds, variants = fixture(f"{name}.json")
+    tables = compute(document, builds, variants)
+    assert render(tables) == expected(f"{name}.txt")
+    assert files.plain(tables) == document["tables"]
+    # Everything the text says is in the JSON: printed from it alone, it is the same.
+    assert render(json.loads(json.dumps(document["tables"]))) == expected(f"{name}.txt")
+
+
+@pytest.mark.parametrize("args, name", [([], "series-summary.txt"),
+                                        (["--changes"], "series-changes.txt")])
+def test_series_reports_print_as_they_did(args, name):
+    done = command("tools/series", *args, "docs/libcrypto-switch.txt", cwd=ROOT)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.rstrip("\n") == expected(name)
+
+
+def comparison_of(verdict, ratio=0.9, p=0.01, n=6):
+    return {"verdict": verdict, "ratio": ratio, "p": p, "n": n}
+
+
+# a verdict code, and its sentence in the lab's tables and in tools/series
+SENTENCES = [
+    (comparison_of("faster"), "10.0% faster (p = 0.01)", "new is 10.0% faster (p = 0.01)"),
+    (comparison_of("slower", 2.5), "2.5 times slower (p = 0.01)",
+     "new is 150.0% slower (p = 0.01)"),
+    (comparison_of("slower", None), "no significant difference (p = 0.01)",
+     "new is slower (p = 0.01; the old median is 0, so no ratio)"),
+    (comparison_of("no-difference", 1.01, 0.4), "no significant difference (p = 0.4)",
+     "no significant difference (p = 0.4)"),
+    (comparison_of("undecided", 1.2, 0.25, 3), "undecided: 3 rounds cannot reach p < 0.05",
+     "no significant difference (p = 0.25)"),
+]
+
+
+@pytest.mark.parametrize("c, short, long", SENTENCES)
+def test_verdict_codes_read_as_the_sentences_they_always_were(c, short, long):
+    assert (text.short_verdict(c, 0.05), text.long_verdict(c)) == (short, long)

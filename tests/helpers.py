@@ -1,0 +1,38 @@
+"""What the lab's tests share: where the checkout and its build are, records
+written as the program writes them, the commands run as a user runs them,
+and the committed fixtures."""
+
+import json
+import os
+import subprocess
+from pathlib import Path
+
+from rnglab import provenance
+from rnglab.record import format_record
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = Path(os.environ.get("OPENSSL_RNG_BUILD", ROOT / "build"))
+FIXTURES = ROOT / "tests" / "fixtures"
+
+
+def record(label, median, total=1000, average=10, seconds="0.020000", end="\n"):
+    """One record as the program appends it, as bytes."""
+    return format_record(label, total, median, average, seconds, end).encode()
+
+
+def command(launcher, *args, **kwargs):
+    """A launcher (tools/series, bench/compare-openssl ...) run to its end."""
+    return subprocess.run([str(ROOT / launcher), *map(str, args)], capture_output=True,
+                          text=True, check=False, **kwargs)
+
+
+def fixture(name):
+    """A committed --json file: its document, and its variants as they ran."""
+    document = json.loads((FIXTURES / name).read_text())
+    builds, variants = provenance.variants_from(document)
+    return document, builds, variants
+
+
+def expected(name):
+    """A committed report's text, as the command printed it."""
+    return (FIXTURES / name).read_text().rstrip("\n")

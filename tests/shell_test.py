@@ -1,0 +1,102 @@
+"""Every command ends the same way, whatever stops it: one line naming the
+command and a status, or nothing at all when its reader went away."""
+
+import json
+import subprocess
+import sys
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+from rnglab import files, process, record, runner
+from rnglab.cli import _shell
+from rnglab.errors import LabError
+from tests.helpers import ROOT, command, record as a_record
+
+
+def body_raising(error):
+    def body(_args):
+        raise error
+    return body
+
+
+def body_warning(_args):
+    record.parse(a_record("A:", 1) + b"junk\n", "f.txt")
+    return 3
+
+
+# body, the status, and standard error as the shell leaves it
+ENDINGS = [
+    (body_raising(LabError("cannot read x:\n  No such file")), 1,
+     "prog: cannot read x: No such file\n"),
+    (body_raising(runner.Interrupted("interrupted in round 2 of 9")), 130,
+     "prog: interrupted in round 2 of 9\n"),
+    (body_raising(KeyboardInterrupt()), 130, "prog: interrupted\n"),
+    (body_warning, 3, "prog: warning: f.txt:6: skipped 1 line(s) that are not a whole record\n"),
+]
+
+
+@pytest.mark.parametrize("body, status, said", ENDINGS)
+def test_an_ending_is_one_line_naming_the_command_and_a_status(body, status, said, capsys,
+                                                               monkeypatch):
+    monkeypatch.setattr(process, "command", "before")
+    assert _shell.run("prog", body, None) == status
+    assert capsys.readouterr().err == said
+
+
+# launcher, arguments, the status, the start of standard error's last line
+BAD_OPTIONS = [
+    ("tools/series", ["--size", "1x1", "f"], "series: error: argument --size: WxH in pixels"),
+    ("tools/quality", ["--json"], "quality: error: the following arguments are required: FILE "
+     "(see --help)"),
+    ("bench/compare-openssl", ["--rounds", "0"],
+     "compare-openssl: error: argument --rounds: a whole number of at least 1, not '0'"),
+    ("bench/compare-openssl", ["--plot", "x.pdf"],
+     "compare-openssl: error: --plot needs a file name ending in .png or .svg"),
+    ("bench/check-figures", ["--runs", "1"], "check-figures: error: argument --runs: a whole "
+     "number of at least 2 (the ratios are taken per round), not '1'"),
+    ("bench/check-figures", ["--seconds", "61"], "check-figures: error: argument --seconds: a "
+     "whole number from 1 to 60, not '61'"),
+    ("bench/check-changes", ["--seeds", "0"], "check-changes: error: argument --seeds: a whole "
+     "number of at least 1, not '0'"),
+]
+
+
+@pytest.mark.parametrize("launcher, args, said", BAD_OPTIONS)
+def test_a_bad_option_is_status_2_and_nothing_is_done(launcher, args, said):
+    done = command(launcher, *args)
+    assert done.returncode == 2
+    assert done.stderr.splitlines()[-1].startswith(said), done.stderr
+
+
+@pytest.mark.parametrize("launcher, args", [
+    ("bench/compare-openssl", ["--json", "no/such/folder/x.json"]),
+    ("bench/check-figures", ["--json", "no/such/folder/x.json"]),
+])
+def test_an_output_that_cannot_be_written_stops_the_command_before_it_measures(launcher, args,
+                                                                               tmp_path):
+    done = command(launcher, *args, cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stderr == (f"{launcher.split('/')[1]}: cannot write no/such/folder/x.json: No "
+                           "such file or directory\n")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_reader_that_goes_away_ends_a_command_quietly():
+    script = ("import sys\nfrom rnglab.cli import _shell\n"
+              "sys.exit(_shell.run('prog', lambda _: _shell.emit('x\\n' * 1000000), None))")
+    with subprocess.Popen([sys.executable, "-c", script], cwd=ROOT, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE) as reader:
+        reader.stdout.readline()
+        reader.stdout.close()
+        assert reader.wait() == _shell.READER_GONE
+        assert reader.stderr.read() == b""
+
+
+def test_a_file_written_whole_has_the_mode_open_would_give_it(tmp_path):
+    path = tmp_path / "x.json"
+    files.write_json(path, {"ratio": Fraction(3, 2), "n": np.int64(4), "low": float("nan")})
+    assert json.loads(path.read_text()) == {"ratio": 1.5, "n": 4, "low": None}
+    assert path.stat().st_mode & 0o777 == 0o666 & ~files.current_umask()
+    assert [p.name for p in tmp_path.iterdir()] == ["x.json"]
