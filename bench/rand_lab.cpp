@@ -102,6 +102,10 @@ constexpr KnownSource kSources[] = {
     {"libgcrypt", "libgcrypt20-dev", nullptr},
     {"wolfssl", "libwolfssl-dev", nullptr},
     {"mbedtls", "libmbedtls-dev", nullptr},
+    {"vdso", nullptr, "a Linux x86-64 build"},
+    {"arc4random", nullptr, "a C library with arc4random_buf, glibc 2.36 or later"},
+    {"botan", "libbotan-2-dev", nullptr},
+    {"botan-user", "libbotan-2-dev", nullptr},
     {"bcrypt", nullptr, "a Windows build, which tools/windows-check makes"}};
 
 const KnownSource *known_source(const std::string &name)
