@@ -21,7 +21,7 @@ REFERENCE = OPENSSL_SOURCE
 # What `rand_lab --source` knows, in its order; bcrypt is Windows's, whose
 # build runs only under tools/windows-check.
 SOURCES = [REFERENCE, "getrandom", "rdrand", "rdseed", "boringssl", "libsodium", "gnutls",
-           "libgcrypt", "wolfssl", "mbedtls"]
+           "libgcrypt", "wolfssl", "mbedtls", "vdso", "arc4random", "botan", "botan-user"]
 # The fixed cost a user asks about: OpenSSL's call against the kernel's.
 HEADLINE = "getrandom"
 EVERY = "all"

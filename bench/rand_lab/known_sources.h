@@ -14,7 +14,7 @@ struct KnownSource {
     const char *needs;   // what the build needs instead; nullptr with a package
 };
 
-inline constexpr std::array<KnownSource, 11> kSources{{
+inline constexpr std::array<KnownSource, 15> kSources{{
     {"openssl", "libssl-dev", nullptr},
     {"getrandom", nullptr, "a C library with getrandom(2), glibc 2.25 or later"},
     {"rdrand", nullptr, "an x86-64 build"},
@@ -25,6 +25,10 @@ inline constexpr std::array<KnownSource, 11> kSources{{
     {"libgcrypt", "libgcrypt20-dev", nullptr},
     {"wolfssl", "libwolfssl-dev", nullptr},
     {"mbedtls", "libmbedtls-dev", nullptr},
+    {"vdso", nullptr, "a Linux x86-64 build"},
+    {"arc4random", nullptr, "a C library with arc4random_buf, glibc 2.36 or later"},
+    {"botan", "libbotan-2-dev", nullptr},
+    {"botan-user", "libbotan-2-dev", nullptr},
     {"bcrypt", nullptr, "a Windows build, which tools/windows-check makes"},
 }};
 
