@@ -60,7 +60,9 @@ def elevation(x):
     from scipy import ndimage  # pylint: disable=import-outside-toplevel
     around = np.ones((1, 2 * NEIGHBOURS + 1), dtype=bool)
     around[0, NEIGHBOURS] = False
-    base = ndimage.median_filter(x, footprint=around, mode="nearest")
+    # Mirrored at the ends without the end call itself, which would otherwise
+    # stand among its own neighbours.
+    base = ndimage.median_filter(x, footprint=around, mode="mirror")
     return x / np.maximum(base, 1)
 
 
@@ -148,9 +150,10 @@ def find_period(sequences, expected=None):
     calls alike (a thread of a run each): the period, its places, and the
     spikes at them and elsewhere, in the shape of lifecycle.find_period,
     with p (the period's chance over its weight) and reason: None
-    when a period stands, "too-short" when the sequences cannot hold three
-    of the shortest period (or of expected, the period the caller knows to
-    look for), else "none"; longest is the longest period tried."""
+    when a period stands; when none does, "too-short" if the sequences
+    cannot hold three of the shortest period (or of expected, the period
+    the caller knows to look for), else "none". longest is the longest
+    period tried."""
     x = np.asarray(sequences, dtype=np.float64)
     if x.ndim != 2 or not x.size:
         raise ValueError("counts[sequence, call] of at least one sequence")
@@ -160,11 +163,15 @@ def find_period(sequences, expected=None):
     spikes[:, 0] = False
     found = {"period": None, "places": [], "sequences": len(x), "spikes": int(spikes.sum()),
              "calls": calls, "longest": longest_period(calls), "p": None, "reason": "none"}
-    if not families(calls)[0] or (expected is not None and expected > found["longest"]):
-        return {**found, "reason": "too-short", **others(x, spikes, [])}
+    if expected is not None and expected > found["longest"] or not families(calls)[0]:
+        found["reason"] = "too-short"
+    if not families(calls)[0]:
+        return {**found, **others(x, spikes, [])}
     u = shares(lifted)
-    best = min(((chance(u, start, period) / weight(start, period, calls), start, period)
-                for start, period in proposals(u)), default=None)
+    # A hypothesis of no weight (a start past T, too long to show three
+    # times from there) is not tried.
+    best = min(((chance(u, start, period) / w, start, period) for start, period in proposals(u)
+                if (w := weight(start, period, calls)) > 0), default=None)
     if best is not None:
         found["p"] = min(1.0, best[0])
     if best is None or found["p"] >= PERIOD_ALPHA:
