@@ -134,7 +134,8 @@ def noise_between(before, after, cpu=None, involuntary=0, voluntary=0, moved=Non
 
 def run(command, cpu=None, **popen):
     """subprocess.run(command, **popen) with the run's noise: (the
-    CompletedProcess, Noise). Standard error must go to standard output or
+    CompletedProcess, Noise). cpu: where popen's preexec_fn places the
+    child, if it does (None: free). Standard error must go to standard output or
     elsewhere, not to a pipe of its own: the child is reaped here, after its
     output is read and its scheduler statistics taken."""
     if popen.get("stderr") == subprocess.PIPE:

@@ -39,7 +39,7 @@ import numpy as np
 from rnglab.stats import ALPHA
 
 # Each look about this many times the rounds of the last: a decision comes at
-# most a fifth of its rounds late, and looks stay few enough (17 up to 200
+# most a fifth of its rounds late, and looks stay few enough (16 up to 200
 # rounds) that each keeps a useful level.
 GROWTH = 1.2
 # Half of ALPHA is spent by 50 rounds and 80% by 200: most decisions on this
