@@ -5,6 +5,8 @@ import argparse
 import os
 import re
 
+from rnglab import randlab
+
 # A picture that the Agg backend can draw: less than 2**16 pixels a side. The
 # total keeps a picture to about 100 MB and a few seconds (20000x20000 took
 # 3 GB and 17 s).
@@ -30,6 +32,14 @@ def name_list(choices, what, everything=None):
             raise refuse(f"unknown {what} {', '.join(unknown) or '(none given)'}: "
                          f"choose from {allowed}")
         return list(dict.fromkeys(names))
+    return parse
+
+
+def within_limit(kind, name):
+    """kind(low, high) (number_list or whole) over rand_lab's limit name,
+    read only when the option is given."""
+    def parse(text):
+        return kind(*randlab.limit(name))(text)
     return parse
 
 

@@ -60,13 +60,9 @@ def speed_ticks(hz):
 
 
 def build_default():
-    build = process.ROOT / "build"
-    needed = ["openssl_rng", "bench/counter_check", "bench/hand_loop", "bench/rand_lab",
-              "bench/libcrypto_info"]
-    if not all((build / n).exists() for n in needed):
-        process.quiet_run(["cmake", "-S", str(process.ROOT), "-B", str(build),
-                           "-DCMAKE_BUILD_TYPE=Release"], "configuring build/")
-        process.quiet_run(["cmake", "--build", str(build), "-j2"], "building build/")
+    build = process.default_build()
+    process.ensure_built(build, ["openssl_rng", "bench/counter_check", "bench/hand_loop",
+                                 "bench/rand_lab", "bench/libcrypto_info"])
     return local_build(build)
 
 

@@ -16,8 +16,6 @@ from rnglab.errors import LabError
 from rnglab.process import progress
 
 KEPT = "kept.bin"
-# rand_lab --keep holds every byte of a run in memory, this many at most.
-KEEP_MAX = 268435456
 
 
 def companion_of(v):

@@ -24,7 +24,7 @@ import warnings
 
 import numpy as np
 
-from rnglab import plots, stats, text
+from rnglab import plots, reseeds, stats, text
 from rnglab.errors import LabError
 from rnglab.files import why
 from rnglab.process import progress
@@ -42,18 +42,6 @@ BYTES = 16
 CALLS = 262144
 PERCENTILES = (50, 90, 99, 99.9)
 TAIL_FACTOR = 10
-# A spike: above the median by SPIKE_SPREADS robust standard deviations and
-# by SPIKE_SHARE of the median, whichever is more.
-SPIKE_SPREADS = 10
-SPIKE_SHARE = 0.5
-# A period: at least this many calls, at least three places in a thread's
-# calls, a spike at no fewer than HIT_SHARE of its places, and less likely
-# than PERIOD_ALPHA (over every period tried) from spikes that fall anywhere.
-SHORTEST_PERIOD = 64
-HIT_SHARE = 0.75
-PERIOD_ALPHA = 0.001
-# The call indices whose pairs are tried as a period's: the most recurrent.
-CANDIDATES = 300
 
 
 def variants_of(builds, sizes, threads, calls):
@@ -154,68 +142,6 @@ def read(v):
     return counts[:, :v.threads], counts[:, v.threads:]
 
 
-def spikes_of(x):
-    """Which calls of one thread's counts are spikes; call 0, the first
-    call, is reported on its own and never is one."""
-    from scipy.stats import median_abs_deviation  # pylint: disable=import-outside-toplevel
-    mid = np.median(x)
-    limit = mid + max(SPIKE_SPREADS * median_abs_deviation(x, scale="normal"), SPIKE_SHARE * mid)
-    spikes = x > limit
-    spikes[0] = False
-    return spikes
-
-
-def find_period(sequences):
-    """The reseeds in counts[sequence, call], sequences that count their
-    calls alike (a thread of a run each): the period, its places, and the
-    spikes at them and elsewhere. period is None when no period stands out
-    from spikes that fall anywhere."""
-    from scipy.stats import binom  # pylint: disable=import-outside-toplevel
-    x = np.asarray(sequences)
-    spikes = np.array([spikes_of(row) for row in x])
-    count = spikes.sum(axis=0)
-    found = {"period": None, "places": [], "sequences": len(x), "spikes": int(count.sum())}
-    density = spikes.mean()
-    if density == 0:
-        return {**found, **others(x, spikes, [])}
-    length = x.shape[1]
-    spiked = np.flatnonzero(count)
-    candidates = np.sort(spiked[np.argsort(-count[spiked], kind="stable")][:CANDIDATES])
-    tried, best = set(), None
-    for k, first in enumerate(candidates):
-        for second in candidates[k + 1:]:
-            period = int(second - first)
-            phase = int(first) % period or period
-            places = len(range(phase, length, period))
-            if period < SHORTEST_PERIOD or places < 3 or (phase, period) in tried:
-                continue
-            tried.add((phase, period))
-            hits = int(count[phase::period].sum())
-            possible = places * len(x)
-            if hits < HIT_SHARE * possible:
-                continue
-            chance = float(binom.logsf(hits - 1, possible, density))
-            if best is None or chance < best[0]:
-                best = (chance, phase, period)
-    if best is None or best[0] + np.log(len(tried)) >= np.log(PERIOD_ALPHA):
-        return {**found, **others(x, spikes, [])}
-    _, phase, period = best
-    places = list(range(phase, length, period))
-    at = np.zeros(length, dtype=bool)
-    at[places] = True
-    hit = spikes & at
-    return {**found, "period": period, "places": places,
-            "shown": [int(count[p]) for p in places],
-            "cost": x[hit], "median": float(np.median(x[:, 1:])), **others(x, spikes, places)}
-
-
-def others(x, spikes, places):
-    """The spikes away from the period's places: interrupts and the like."""
-    away = spikes.copy()
-    away[:, places] = False
-    return {"random": int(away.sum()), "random_ticks": x[away]}
-
-
 def summarise(v):
     """The variant's figures from this invocation's samples."""
     progress(f"reading the samples of {v.name} ...")
@@ -234,12 +160,12 @@ def summarise(v):
         "run_p99": np.percentile(runs, 99, axis=1),
         "run_p999": np.percentile(runs, 99.9, axis=1),
         "run_max": runs.max(axis=1),
-        "reseeds": find_period(parent.reshape(-1, parent.shape[2])),
+        "reseeds": reseeds.find_period(parent.reshape(-1, parent.shape[2])),
         "example": parent[0, 0].copy(),  # not a view that keeps every count
     }
     if child is not None:
         figures["child_first"] = np.median(child[:, :, 0], axis=1)
-        figures["child_reseeds"] = find_period(child.reshape(-1, child.shape[2]))
+        figures["child_reseeds"] = reseeds.find_period(child.reshape(-1, child.shape[2]))
     return figures
 
 
@@ -248,6 +174,8 @@ def reseeds_data(found):
     spikes at them and elsewhere, with their median counts."""
     return {"period": found["period"], "places": [int(p) for p in found["places"]],
             "sequences": found["sequences"], "spikes": found["spikes"],
+            "calls": found["calls"], "longest": found["longest"], "p": found["p"],
+            "reason": found["reason"],
             "random": found["random"],
             "random_median": float(np.median(found["random_ticks"])) if found["random"] else None,
             "cost": interval_of(found["cost"]) if found["period"] else None,
@@ -299,10 +227,7 @@ def reseed_text(found):
     """Where the reseeds showed, in a sentence."""
     shown = found["spikes"] - found["random"]
     if found["period"] is None:
-        if not found["spikes"]:
-            return "no spikes at all"
-        return (f"no periodic spikes: {found['spikes']} spikes over {found['sequences']} "
-                f"thread runs fall at no common period (interrupts and the like)")
+        return reseeds.none_text(found)
     places = ", ".join(f"{p:,}" for p in found["places"])
     return (f"every {found['period']:,} calls, at calls {places} ({shown} of "
             f"{len(found['places']) * found['sequences']} places spiked); {found['random']} "

@@ -15,6 +15,23 @@ ROOT = Path(__file__).resolve().parent.parent
 command = "rnglab"
 
 
+def default_build():
+    """The checkout's own optimised build: the folder OPENSSL_RNG_BUILD
+    names (the test command gives its own), else build/."""
+    return Path(os.environ.get("OPENSSL_RNG_BUILD") or ROOT / "build")
+
+
+def ensure_built(folder, targets):
+    """Configures and builds folder from the checkout where any of targets
+    (paths inside it) is missing."""
+    if all((folder / target).exists() for target in targets):
+        return
+    progress(f"building {folder} ...")
+    quiet_run(["cmake", "-S", str(ROOT), "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release"],
+              f"configuring {folder}")
+    quiet_run(["cmake", "--build", str(folder), "-j2"], f"building {folder}")
+
+
 def compare_builds():
     """Where the lab builds the program against each libcrypto: the folder
     OPENSSL_RNG_COMPARE_BUILDS names (a test command gives its own), else

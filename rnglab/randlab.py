@@ -9,10 +9,12 @@ their keys; a reader ignores keys it does not know.
 """
 
 import dataclasses
+import functools
 import re
 import shlex
 import subprocess
 
+from rnglab import process
 from rnglab.errors import LabError
 
 KINDS = frozenset({"run", "failed", "thread", "rate", "source", "counter", "fork", "records",
@@ -118,3 +120,24 @@ def sources(rand_lab):
     """Every source rand_lab knows, in its order: [{"name", and "package"
     or "needs"}]."""
     return _ask(rand_lab, "--limits").all("source")
+
+
+@functools.lru_cache(maxsize=None)
+def catalog():
+    """The limits and sources of the checkout's own rand_lab (built first
+    where it is not), which every build of this checkout shares: the one
+    home of both is rand_lab's own tables."""
+    build = process.default_build()
+    process.ensure_built(build, ["bench/rand_lab"])
+    rand_lab = build / "bench" / "rand_lab"
+    return {"limits": limits(rand_lab), "sources": sources(rand_lab)}
+
+
+def limit(name):
+    """(low, high) of one of rand_lab's limits."""
+    return catalog()["limits"][name]
+
+
+def source_names():
+    """The names --source takes, in rand_lab's order."""
+    return [fields["name"] for fields in catalog()["sources"]]

@@ -18,21 +18,18 @@ from rnglab.errors import LabError
 from rnglab.variants import DEFAULT_GENERATOR, OPENSSL_SOURCE, variant
 
 REFERENCE = OPENSSL_SOURCE
-# What `rand_lab --source` knows, in its order; bcrypt is Windows's, whose
-# build runs only under tools/windows-check.
-SOURCES = [REFERENCE, "getrandom", "rdrand", "rdseed", "boringssl", "libsodium", "gnutls",
-           "libgcrypt", "wolfssl", "mbedtls", "vdso", "arc4random", "botan", "botan-user"]
 # The fixed cost a user asks about: OpenSSL's call against the kernel's.
 HEADLINE = "getrandom"
 EVERY = "all"
 
 
 def source_list(value):
-    """--sources: a comma-separated list of SOURCES, or all (every one that
-    can run here). OpenSSL's, the reference, is always measured."""
+    """--sources: a comma-separated list of the sources rand_lab knows, or
+    all (every one that can run here). OpenSSL's, the reference, is always
+    measured."""
     if value == EVERY:
         return [EVERY]
-    names = argtypes.name_list(SOURCES, "source", EVERY)(value)
+    names = argtypes.name_list(randlab.source_names(), "source", EVERY)(value)
     return list(dict.fromkeys([REFERENCE] + names))
 
 
@@ -56,7 +53,7 @@ def versions(build, asked):
     line; named, any of them stops the comparison with it."""
     everything = asked == [EVERY]
     found, notes = {}, []
-    for name in SOURCES if everything else asked:
+    for name in randlab.source_names() if everything else asked:
         status, said = version_of(build, name)
         if status == 0:
             found[name] = said

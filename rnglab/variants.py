@@ -65,11 +65,6 @@ DEFAULT_GENERATOR = "default"
 # The 1.1.1 series reads no [random] section; its DRBG is this one.
 FIXED_1_1_1 = "ctr-aes-256"
 
-# What rand_lab accepts, as `rand_lab --limits` prints it: a comparison
-# checks its options against these before it builds or writes anything.
-RAND_LAB_LIMITS = {"bytes": (1, 1048576), "threads": (1, 1024), "calls": (2, 1048576)}
-# Counts held at once, threads times calls: 8 bytes each, 256 MiB in all.
-RAND_LAB_SAMPLES = 33554432
 
 TARGETS = ["openssl_rng", "libcrypto_info", "rand_lab", "counter_check"]
 

@@ -93,7 +93,7 @@ def test_the_simulation_sees_the_error_of_looking_without_correction():
     (1.05, (0.98, 1.02), "missed", 0.95, 60),
 ])
 def test_real_differences_are_decided_in_reasonable_rounds(ratio, target, verdict, share,
-                                                            rounds):
+                                                           rounds):
     experiments = 4000
     ratios = vm_ratios(np.random.default_rng(3), experiments, LOOKS_TO, ratio)
     got, took = run_sequentially(ratios, target, 0.01)

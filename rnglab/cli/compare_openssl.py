@@ -51,11 +51,10 @@ import os
 import sys
 from pathlib import Path
 
-from rnglab import argtypes, comparison, files, kept, labtext, lifecycle, plots, sources
+from rnglab import argtypes, comparison, files, labtext, lifecycle, plots, randlab, sources
 from rnglab.cli import _shell
 from rnglab.matrix import DEFAULT_SIZES, THREADS_BYTES
-from rnglab.variants import (BUILDS, DEFAULT_CALLS, GENERATORS, RAND_LAB_LIMITS,
-                             RAND_LAB_SAMPLES)
+from rnglab.variants import BUILDS, DEFAULT_CALLS, GENERATORS
 
 
 def add_axes(parser):
@@ -67,14 +66,14 @@ def add_axes(parser):
                         help="comma-separated: " + ", ".join(GENERATORS))
     parser.add_argument("--config", type=Path, action="append", default=[], metavar="FILE",
                         help="a configuration file of your own (repeatable)")
-    parser.add_argument("--bytes", type=argtypes.number_list(*RAND_LAB_LIMITS["bytes"]),
+    parser.add_argument("--bytes", type=argtypes.within_limit(argtypes.number_list, "bytes"),
                         nargs="?", const=DEFAULT_SIZES, metavar="LIST",
                         help="request sizes (default " + ",".join(map(str, DEFAULT_SIZES)) + ")")
-    parser.add_argument("--threads", type=argtypes.number_list(*RAND_LAB_LIMITS["threads"]),
+    parser.add_argument("--threads", type=argtypes.within_limit(argtypes.number_list, "threads"),
                         nargs="?", const=[],
                         metavar="LIST", help="thread counts (default 1,2,4,8 and the "
                         "processor count if larger)")
-    parser.add_argument("--calls", type=argtypes.whole(*RAND_LAB_LIMITS["calls"]),
+    parser.add_argument("--calls", type=argtypes.within_limit(argtypes.whole, "calls"),
                         metavar="N", help=f"calls per thread in each rand_lab run ({DEFAULT_CALLS}"
                         f", as the program, {lifecycle.CALLS} with --lifecycle; at least 2, the "
                         "fewest that have a median)")
@@ -97,7 +96,8 @@ def parse_args(argv):
                         "single-threaded runs all on one (all: every processor this process "
                         "may use; free: the system places each run)")
     parser.add_argument("--sources", type=sources.source_list, metavar="LIST|all",
-                        help="comma-separated: " + ", ".join(sources.SOURCES))
+                        help="comma-separated names of rand_lab's sources (rand_lab --limits lists "
+                        "them)")
     parser.add_argument("--plot", type=Path, metavar="FILE",
                         help="draw the figures too (.png, .svg)")
     parser.add_argument("--quality", action="store_true",
@@ -146,12 +146,13 @@ def check_files(parser, args):
 def check_sizes(parser, args):
     """What rand_lab holds in memory, within its limits."""
     most = max(args.threads or [1]) * (2 if args.lifecycle else 1)  # a fork child's too
-    if most * args.calls > RAND_LAB_SAMPLES:
-        parser.error(f"--threads times --calls is at most {RAND_LAB_SAMPLES}, half that with "
+    samples, keep = randlab.limit("samples")[1], randlab.limit("keep")[1]
+    if most * args.calls > samples:
+        parser.error(f"--threads times --calls is at most {samples}, half that with "
                      f"--lifecycle ({most} x {args.calls} asked)")
-    if args.quality and most * args.calls * max(args.bytes or [THREADS_BYTES]) > kept.KEEP_MAX:
+    if args.quality and most * args.calls * max(args.bytes or [THREADS_BYTES]) > keep:
         parser.error(f"--quality keeps a run's bytes in memory: --threads times --calls times "
-                     f"--bytes is at most {kept.KEEP_MAX}")
+                     f"--bytes is at most {keep}")
 
 
 def run(args):
