@@ -5,6 +5,7 @@ its processor."""
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -116,11 +117,21 @@ def pinned(cpu):
 BUSY_LOOP = "import time\nend = time.process_time() + 0.4\nwhile time.process_time() < end: pass\n"
 
 
+def rival_seconds(pid):
+    """The processor time pid has had, from /proc/PID/stat."""
+    with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def test_a_run_that_competes_for_its_processor_is_switched_out():
     cpu = max(os.sched_getaffinity(0))
     rival = subprocess.Popen([sys.executable, "-c", "while True: pass"],
                              preexec_fn=pinned(cpu))
     try:
+        # Until the rival spins, the run would have its processor alone.
+        while rival_seconds(rival.pid) < 0.1:
+            time.sleep(0.02)
         done, n = noise.run([sys.executable, "-c", BUSY_LOOP + "print('done')"], cpu,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             preexec_fn=pinned(cpu))
