@@ -96,6 +96,7 @@ def test_provenance_names_every_record_of_every_thread_and_nothing_more(env, tmp
     assert len(records) == 8
     assert claimed(folder / "provenance.txt") == list(range(8))
     assert "threads 1 cpu " in (folder / "provenance.txt").read_text()
+    assert "; noise: steal " in (folder / "provenance.txt").read_text()
     # Each table counts this comparison's runs only.
     assert "median over 2 runs" in done.stdout
 
