@@ -340,7 +340,8 @@ def method_lines(t):
                 "inside it. b is what the serialising barrier", "costs here, c what bursts cost "
                 "against a loop that never pauses; neither has a target."]
     stopping = t["stopping"]
-    return [*text.paragraph(text.rounds_summary(stopping, "targeted ratio")), *text.paragraph(
+    return [*text.paragraph(text.rounds_summary(stopping, "targeted ratio"),
+                            text.first_decided(stopping)), *text.paragraph(
         f"Each ratio is the median over {t['runs']} rounds of the ratio within a round.",
         text.sequential_sentence(stopping), "A target is met when the interval lies inside it, "
         "missed when it lies outside, on the edge when the interval is narrower than twice the "

@@ -115,7 +115,7 @@ def builds_lines(t):
 
 def rounds_lines(t):
     """How rounds run until decided ended, and what their intervals are."""
-    return [*text.paragraph(text.rounds_summary(t)), *text.paragraph(
+    return [*text.paragraph(text.rounds_summary(t), text.first_decided(t)), *text.paragraph(
         "Every ratio within rounds below (x ref, x 1 thread, x openssl) is judged by the "
         "sequential rule: faster or slower when its interval lies wholly on one side of 1, the "
         "same when it holds 1 and is narrower than twice the precision.",

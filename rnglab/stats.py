@@ -14,6 +14,10 @@ comparison comes back as numbers and a verdict code, never a sentence:
                    (the lab's tables; tools/series leaves it to p)
   reference        the row every other is measured against
   no-ratio         a fixed cost at or below 0: no ratio to give
+
+Where a command's rounds ran until decided, its ratios within rounds are
+rnglab.sequential's instead (sequential.judging): the same codes, "same"
+too, no p.
 """
 
 import math

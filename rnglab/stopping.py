@@ -42,6 +42,8 @@ class Until:
     reason: str = None
     final: bool = False  # stopped between looks: the last round judged as a final look
     decisions: list = dataclasses.field(default_factory=list)
+    # Each ratio's rounds at the first look that found it decided.
+    first_decided: dict = dataclasses.field(default_factory=dict)
 
     @property
     def design(self):
@@ -52,7 +54,11 @@ class Until:
 
     def _judge(self):
         with sequential.judging(self.design):
-            return self.judge()
+            decisions = self.judge()
+        for d in decisions:
+            if d["decided"]:
+                self.first_decided.setdefault(d["name"], self.rounds)
+        return decisions
 
     def round_text(self, rounds):
         """How the progress line names a round (from 1) of this run."""
@@ -106,8 +112,10 @@ class Until:
                 "max_time": self.max_time, "max_rounds": self.max_rounds,
                 "elapsed": self.elapsed, "final": self.final, "looks": plan.looks(self.rounds),
                 "level": plan.level_at(self.rounds), "alpha": plan.alpha,
-                "ratios": [{k: d[k] for k in ("name", "median", "low", "high", "verdict",
-                                              "decided")} for d in self.decisions]}
+                "ratios": [{**{k: d[k] for k in ("name", "median", "low", "high", "verdict",
+                                                 "decided")},
+                            "first_decided": self.first_decided.get(d["name"])}
+                           for d in self.decisions]}
 
 
 def settle(parser, args, option):

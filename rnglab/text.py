@@ -141,6 +141,13 @@ def rounds_summary(t, ratios="ratio"):
             f"({', '.join(bounds)}); they stopped because {reason}.")
 
 
+def first_decided(t):
+    """When each ratio was first found decided, in a sentence."""
+    said = [f"{r['name']} at {r['first_decided']}" if r["first_decided"] else
+            f"{r['name']} never" for r in t["ratios"]]
+    return f"First decided, in rounds: {'; '.join(said)}." if said else ""
+
+
 def sequential_sentence(t):
     """What the intervals of rounds run until decided are."""
     at = "a final look between two looks" if t["final"] else "its last look"

@@ -109,8 +109,11 @@ def test_check_figures_reports_the_intervals_and_verdicts_its_stop_judged(capsys
     assert (report["runs"], report["verdict"], report["stopping"]["reason"]) == \
         (9, "missed", "decided")
     said = figures.report_text(report)
+    words = " ".join(said.split())
     assert "Rounds: 9 in 9s, run until decided (each targeted ratio to +/- 0.01, at most 400 " \
-        "rounds); they" in said
+        "rounds); they stopped because every targeted ratio was decided." in words
+    assert "First decided, in rounds: a (program / hand loop) at 9; d (loop / openssl speed) " \
+        "at 9;" in words
     assert said.endswith("Verdict: missed 2d.")
     assert "round 9, 9s: 3 of 3 ratios decided" in capsys.readouterr().err
 
