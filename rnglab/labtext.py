@@ -119,7 +119,7 @@ def rounds_lines(t):
         "Every ratio within rounds below (x ref, x 1 thread, x openssl) is judged by the "
         "sequential rule: faster or slower when its interval lies wholly on one side of 1, the "
         "same when it holds 1 and is narrower than twice the precision.",
-        text.sequential_sentence(t)), ""]
+        text.sequential_sentence(t))]
 
 
 def noise_lines(t):
@@ -139,7 +139,7 @@ def render(tables):
     """The text of a comparison's tables, in their order."""
     lines = []
     for k, t in enumerate(tables):
-        if k and t["table"] in SPACED:
+        if k and (t["table"] in SPACED or tables[k - 1]["table"] == "rounds"):
             lines.append("")
         lines += RENDERERS[t["table"]](t)
     return "\n".join(lines)

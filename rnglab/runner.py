@@ -16,11 +16,12 @@ reports where their threads ran.
 
 Around every run the host's noise is taken (rnglab.noise: steal, the other
 processors' use, the load, the run's involuntary switches and migrations),
-and the run is judged against the invocation's runs so far: one far above
-their usual noise is marked noisy. With rerun_noisy it is run again at once,
-on the same processor and in the same round, and the re-run's figure
-replaces it in that round's ratios; the noisy run stays in the series, the
-provenance and the JSON, marked as replaced. A run is re-run once at most.
+and the run is judged against the invocation's runs so far that were
+placed as it was: one far above their usual noise is marked noisy. With
+rerun_noisy it is run again at once, on the same processor and in the same
+round, and the re-run's figure replaces it in that round's ratios; the
+noisy run stays in the series, the provenance and the JSON, marked as
+replaced. A run is re-run once at most.
 
 The rounds stop after a fixed number, or when a stopping.Until says.
 
@@ -264,19 +265,22 @@ class _CtrlC:
 class _Rounds:
     """What the rounds of one invocation share: which variants are placed,
     whether noisy runs are run again, Ctrl-C, and every run's noise so far,
-    the usual noise that a run is judged against."""
+    the usual noise that a run is judged against: that of the runs placed
+    as it is, on a processor or free (a free run of several threads
+    migrates as a matter of course, and has no "other" processors)."""
     pinned: object
     rerun_noisy: bool
     ctrl_c: _CtrlC
-    seen: list = dataclasses.field(default_factory=list)
+    seen: dict = dataclasses.field(default_factory=dict)
     tty: bool = dataclasses.field(default_factory=lambda: sys.stderr.isatty())
 
     def judged(self, run):
         """Marks the run noisy on the measures where it stands far above the
-        noise of the runs before it, which it then joins."""
+        noise of the runs placed alike before it, which it then joins."""
         if run.noise is not None:
-            self.seen.append(run.noise)
-            run.noisy = noise.noisy_measures(self.seen)[-1]
+            alike = self.seen.setdefault(run.cpu is None, [])
+            alike.append(run.noise)
+            run.noisy = noise.noisy_measures(alike)[-1]
 
     def run(self, v, cpu, number):
         """run_once, judged, and with rerun_noisy a noisy run run again at
