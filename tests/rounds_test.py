@@ -173,3 +173,26 @@ def test_a_run_records_the_host_noise_around_it():
     assert isinstance(run.noise, noise.Noise) and run.noise.cpu == 0 and run.noise.seconds > 0
     assert "; noise: steal " in provenance.run_line(run)
     assert provenance.run_data(run)["noise"] == run.noise.as_dict()
+
+
+def sequential_ratio(low, high):
+    return {"median": (low + high) / 2, "low": low, "high": high, "interval": "sequential",
+            "level": 0.004, "precision": 0.01}
+
+
+# a ratio of rounds run until decided against the band 0.98-1.02: its
+# verdict, and its words in the check-figures table
+BANDS = [
+    (sequential_ratio(0.985, 1.015), "met", "met"),
+    (sequential_ratio(1.03, 1.06), "missed", "MISSED"),
+    (sequential_ratio(1.01, 1.025), "edge", "on the edge"),  # known to 1%, across 1.02
+    (sequential_ratio(0.97, 1.01), "undecided", "undecided"),
+    ({**sequential_ratio(1.0, 1.0), "low": None, "high": None}, "undecided", "undecided"),
+]
+
+
+@pytest.mark.parametrize("r, verdict, words", BANDS)
+def test_a_band_is_met_missed_or_on_its_edge_by_the_sequential_interval(r, verdict, words):
+    assert stats.judge(r, 0.98, 1.02) == verdict
+    row = figures.judged({"id": "a", "tag": "2a", "ratio": r}, (0.98, 1.02))
+    assert figures.row_text({"seconds": 1, "alpha": 0.05}, row).endswith(words)

@@ -69,6 +69,8 @@ BAD_OPTIONS = [
      "with --precision or --max-time is the most rounds to run: at least 9"),
     ("bench/compare-openssl", ["--lifecycle", "--max-time", "1m"], "compare-openssl: error: "
      "--lifecycle has no ratio to decide: give --rounds"),
+    ("bench/compare-openssl", ["--quality", "--precision", "0.01"], "compare-openssl: error: "
+     "--quality keeps the bytes of as many runs as there were rounds: give --rounds"),
     ("bench/compare-openssl", ["--bytes", "32", "--samples", "--rerun-noisy"], "compare-openssl: "
      "error: --rerun-noisy: the samples of --lifecycle and --samples keep every run's calls"),
 ]

@@ -165,6 +165,9 @@ def check_rounds(parser, args):
     if args.lifecycle and (args.precision is not None or args.max_time is not None):
         parser.error("--lifecycle has no ratio to decide: give --rounds, not --precision or "
                      "--max-time")
+    if args.quality and (args.precision is not None or args.max_time is not None):
+        parser.error("--quality keeps the bytes of as many runs as there were rounds: give "
+                     "--rounds, not --precision or --max-time")
     if args.rerun_noisy and (args.lifecycle or args.samples):
         parser.error("--rerun-noisy: the samples of --lifecycle and --samples keep every run's "
                      "calls, a noisy run's with its re-run's")
