@@ -44,7 +44,8 @@ def ratio_name(row):
     """A row's ratio as progress lines name it."""
     name = str(row.get("variant") or row.get("source") or row.get("generator"))
     name += f" {row['bytes']} B" if "bytes" in row else ""
-    return name + (f" {row['threads']} threads" if "threads" in row else "")
+    threads = row.get("threads")
+    return name + ("" if threads is None else f" {threads} thread{'s' * (threads != 1)}")
 
 
 def decisions(args, variants, notes):
