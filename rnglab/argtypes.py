@@ -2,10 +2,11 @@
 the text of an option into its value or says in one line what it takes."""
 
 import argparse
+import math
 import os
 import re
 
-from rnglab import randlab
+from rnglab import randlab, sequential
 
 # A picture that the Agg backend can draw: less than 2**16 pixels a side. The
 # total keeps a picture to about 100 MB and a few seconds (20000x20000 took
@@ -68,6 +69,26 @@ def whole(low, high=None, why=""):
             raise refuse(f"a whole number {span}{f' ({why})' if why else ''}, not {text!r}")
         return value
     return parse
+
+
+def precision(text):
+    """--precision: how closely a ratio is to be known, a fraction between 0
+    and 1 (0.01: to +/- 1%)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < 1:  # nan and inf fail it too
+        raise refuse(f"a fraction between 0 and 1, such as 0.01 for +/- 1%, not {text!r}")
+    return value
+
+
+def duration(text):
+    """--max-time: a duration, "90s", "15m", "1h", "2h30m", as seconds."""
+    try:
+        return sequential.parse_duration(text)
+    except ValueError as error:
+        raise refuse(str(error)) from error
 
 
 def cpu_list(text):

@@ -1,30 +1,65 @@
 """bench/compare-openssl from start to end: the builds and variants its axes
-make, run in rounds under the locks of its folders, the provenance written
+make, run in rounds under the locks of its folders (a number of them, or
+until every ratio against its reference is decided), the provenance written
 whatever stops them, the kept bytes tested, and the tables as data with the
 invocation's provenance (rnglab.provenance) beside them."""
 
 import contextlib
 
 from rnglab import (files, kept, labreport, lifecycle, matrix, provenance, quality, runner,
-                    sources)
+                    sequential, sources, stopping)
 from rnglab.process import compare_builds
 
 
-def tables_of(args, variants, notes, kept_table, builds):
-    """The tables of the comparison, in the order they are printed."""
-    if args.lifecycle:
-        tables = lifecycle.report(variants, args.rounds, True,
-                                  args.plot or args.out / "lifecycle.png")
-    elif args.sources:
-        tables = [sources.report(variants, args.rounds, notes)]
-    else:
-        tables = labreport.main_tables(args, variants, args.rounds)
-    if args.samples and not args.lifecycle:
-        tables += lifecycle.report(variants, args.rounds, False)
+def main_of(args, variants, notes, rounds):
+    """The tables of the comparison's axes, whose ratios are against a
+    reference: the sources', or the builds', generators', sizes' and
+    threads'."""
+    if args.sources:
+        return [sources.report(variants, rounds, notes)]
+    return labreport.main_tables(args, variants, rounds)
+
+
+def tables_of(args, variants, notes, kept_table, builds, until=None):
+    """The tables of the comparison, in the order they are printed; until:
+    how rounds run until decided ended (stopping.Until.data()), under whose
+    design the ratios are judged, or None for a fixed number of rounds."""
+    rounds = args.rounds if until is None else until["rounds"]
+    with sequential.judging(until):
+        if args.lifecycle:
+            tables = lifecycle.report(variants, rounds, True,
+                                      args.plot or args.out / "lifecycle.png")
+        else:
+            tables = main_of(args, variants, notes, rounds)
+        if args.samples and not args.lifecycle:
+            tables += lifecycle.report(variants, rounds, False)
     # A fork variant's records are the parent's and the child's: no one figure per run.
     processors = None if args.lifecycle else labreport.processors_table(variants)
-    tables += [t for t in (processors, kept_table) if t is not None]
-    return tables + [labreport.builds_table(builds, args.out, args.rounds)]
+    tables += [t for t in (processors, kept_table, runner.noise_table(variants)) if t is not None]
+    return ([] if until is None else [{"table": "rounds", **until}]) + tables + \
+        [labreport.builds_table(builds, args.out, rounds)]
+
+
+def ratio_name(row):
+    """A row's ratio as progress lines name it."""
+    name = str(row.get("variant") or row.get("source") or row.get("generator"))
+    name += f" {row['bytes']} B" if "bytes" in row else ""
+    threads = row.get("threads")
+    return name + ("" if threads is None else f" {threads} thread{'s' * (threads != 1)}")
+
+
+def decisions(args, variants, notes):
+    """Every ratio of the comparison's tables against its reference, with
+    its verdict: what rounds run until decided judge (under
+    sequential.judging)."""
+    found = []
+    for t in main_of(args, variants, notes, 0):
+        for row in t.get("rows", []) + (t.get("against") or {}).get("rows", []):
+            found += [{"name": ratio_name(row), "median": c["ratio"], "low": c["low"],
+                       "high": c["high"], "verdict": c["verdict"], "decided": c["decided"]}
+                      for c in row.values()
+                      if isinstance(c, dict) and c.get("interval") == "sequential"]
+    return found
 
 
 def held_folders(held, out, names):
@@ -52,11 +87,15 @@ def run(args, argv):
         lifecycle.mark(variants)
         counter_info = provenance.counter(builds[args.builds[0]])
         started = provenance.now_text()
+        until = stopping.until(args, lambda: decisions(args, variants, notes))
         try:
-            runner.run_rounds(variants, args.rounds, cpus=args.cpus)
+            runner.run_rounds(variants, args.rounds, cpus=args.cpus, until=until,
+                              rerun_noisy=args.rerun_noisy)
         finally:
             provenance.write_provenance(variants, counter_info, started)
-        kept_table = kept.keep_and_test(variants, args.rounds, args.cpus) if args.quality else None
-        tables = tables_of(args, variants, notes, kept_table, builds)
+        rounds = args.rounds if until is None else until.rounds
+        kept_table = kept.keep_and_test(variants, rounds, args.cpus) if args.quality else None
+        tables = tables_of(args, variants, notes, kept_table, builds,
+                           None if until is None else until.data())
     return tables, provenance.invocation("compare-openssl", argv, started, counter_info,
                                          builds.values(), variants)

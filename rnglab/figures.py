@@ -4,7 +4,10 @@ of variant; then the report as data (rows of values, ratios, targets and
 verdict codes), and as text.
 
 A ratio is taken within rounds (stats.ratio_per_round) and judged against
-its target (stats.judge): met, missed or undecided."""
+its target (stats.judge): met, missed or undecided; in rounds run until
+decided (rnglab.stopping), by the sequential rule, which may also find a
+ratio known to +/- the precision asked across an edge of its target (edge).
+The targeted ratios are the ones that rule decides."""
 
 import dataclasses
 import os
@@ -17,7 +20,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import process, provenance, runner, stats, text
+from rnglab import process, provenance, runner, sequential, stats, text
 from rnglab.errors import LabError
 from rnglab.record import RESULTS_FILE
 from rnglab.variants import DEFAULT_GENERATOR, Reference, local_build, variant
@@ -31,6 +34,12 @@ FACTORS = [("a", "program", "cpuid-burst", (0.98, 1.02)),
            ("d", "lfence-run", "speed", (0.97, 1.03))]
 TARGETS = {"spread": (0, 0.05), "lab": (0.98, 1.02), "floor": (0, 1.05), "time": (0, 0.05),
            "wine": (0.98, 1.02)}
+# The ratios within rounds that have a target, which rounds run until decided
+# decide, as progress lines name them.
+DECIDES = {"a": "a (program / hand loop)", "d": "d (loop / openssl speed)",
+           "lab": "program / rand_lab", "wine": "W (under Wine)"}
+# A targeted ratio's verdicts that need no more rounds.
+DECIDED = ("met", "missed", "edge")
 
 
 def key(name):
@@ -116,28 +125,36 @@ def time_speed(env):
     return time.monotonic() - began
 
 
-def measure(runs, seconds, wine, cpus):
-    """The rounds, then the time to a result: (the references by name,
-    bench/counter_check's findings, openssl speed's whole process in
-    seconds, the build measured)."""
+def measure(runs, seconds, wine, cpus, until=None, rerun_noisy=False):
+    """The rounds (runs of them, or as many as until, a stopping.Until,
+    says, deciding the targeted ratios), then the time to a result: (the
+    references by name, bench/counter_check's findings, openssl speed's
+    whole process in seconds, the build measured)."""
     if shutil.which("openssl") is None:
         raise LabError("openssl, the command, is not on PATH: install the openssl package")
     build = build_default()
     counter = provenance.counter(build)
     with tempfile.TemporaryDirectory() as work:
         refs = references(build, Path(work), seconds, float(counter["counter_hz"]), wine)
-        runner.run_rounds(refs, runs, rotate=True, cpus=cpus)
+        if until is not None:
+            until.judge = lambda: decisions({ref.name: ref for ref in refs})
+        runner.run_rounds(refs, runs, rotate=True, cpus=cpus, until=until,
+                          rerun_noisy=rerun_noisy)
     return {ref.name: ref for ref in refs}, counter, time_speed(refs[0].env), build
 
 
 # --- the report as data ----------------------------------------------------------
 
 def values(ref):
-    return [run.value for run in ref.runs]
+    """A reference's figure in each round."""
+    return [run.value for run in runner.counted(ref)]
 
 
 def ratio(refs, top, bottom):
-    return stats.ratio_per_round(values(refs[top]), values(refs[bottom]))
+    """top / bottom within each round, with the rounds of noisy runs and
+    re-runs counted where noise was recorded."""
+    return {**stats.ratio_per_round(values(refs[top]), values(refs[bottom])),
+            **stats.noise_marks(runner.per_run(refs[top]), runner.per_run(refs[bottom]))}
 
 
 def single(value):
@@ -154,9 +171,9 @@ def program_rows(program):
     processor's factor: the target applies where the machine is one, since
     a processor's own factor is no spread of the figure."""
     by_cpu = {}
-    for run in program.runs:
+    for run in runner.counted(program):
         by_cpu.setdefault(run.cpu, []).append(run.value)
-    rows = [{"id": "program", "runs": len(program.runs),
+    rows = [{"id": "program", "runs": len(values(program)),
              "value": float(np.median(values(program)))}]
     for cpu, group in sorted(by_cpu.items(), key=lambda item: (item[0] is None, item[0])):
         group = np.array(group)
@@ -192,7 +209,7 @@ def factor_rows(refs):
 def floor_rows(refs, counter, speed_wall):
     """The method's floor and the time to a result."""
     project, inline = float(counter["floor_project"]), float(counter["floor_inline"])
-    program_wall = float(np.median([run.wall for run in refs["program"].runs]))
+    program_wall = float(np.median([run.wall for run in runner.counted(refs["program"])]))
     return [{"id": "floor_project", "value": project}, {"id": "floor_inline", "value": inline},
             judged({"id": "floor", "tag": "3", "ratio": single(project / inline)},
                    TARGETS["floor"]),
@@ -203,7 +220,7 @@ def floor_rows(refs, counter, speed_wall):
 
 
 def wine_rows(refs):
-    return [{"id": "wine_program", "runs": len(refs["wine-program"].runs),
+    return [{"id": "wine_program", "runs": len(values(refs["wine-program"])),
              "value": float(np.median(values(refs["wine-program"])))},
             {"id": "wine_hand", "value": float(np.median(values(refs["wine-hand"])))},
             judged({"id": "wine", "tag": "W", "ratio": ratio(refs, "wine-program", "wine-hand")},
@@ -211,18 +228,38 @@ def wine_rows(refs):
             {"id": "wine_native", "ratio": ratio(refs, "wine-program", "program")}]
 
 
-def report(refs, counter, speed_wall, runs, seconds):
-    """The rows of the report, the counter's findings and the verdict."""
-    rows = program_rows(refs["program"]) + factor_rows(refs) + \
-        floor_rows(refs, counter, speed_wall)
-    if "wine-program" in refs:
-        rows += wine_rows(refs)
-    missed = [r["tag"] for r in rows if r.get("verdict") == "missed"]
-    undecided = [r["tag"] for r in rows if r.get("verdict") == "undecided"]
-    return {"table": "figures", "runs": runs, "seconds": seconds, "rows": rows,
-            "counter": provenance.counter_data(counter), "alpha": stats.ALPHA,
-            "missed": missed, "undecided": undecided,
-            "verdict": "missed" if missed else "undecided" if undecided else "met"}
+def decisions(refs):
+    """The targeted ratios within rounds, each with its verdict and whether
+    it needs more rounds: what rounds run until decided judge (under
+    sequential.judging)."""
+    rows = factor_rows(refs) + (wine_rows(refs) if "wine-program" in refs else [])
+    return [{"name": DECIDES[r["id"]], **{k: r["ratio"][k] for k in ("median", "low", "high")},
+             "verdict": r["verdict"], "decided": r["verdict"] in DECIDED}
+            for r in rows if r["id"] in DECIDES]
+
+
+def report(refs, counter, speed_wall, runs, seconds, stopping=None):
+    """The rows of the report, the counter's findings and the verdict;
+    stopping: how rounds run until decided ended (stopping.Until.data()),
+    whose design the ratios are then judged by, or None for a fixed number."""
+    with sequential.judging(stopping):
+        rows = program_rows(refs["program"]) + factor_rows(refs) + \
+            floor_rows(refs, counter, speed_wall)
+        if "wine-program" in refs:
+            rows += wine_rows(refs)
+    tagged = {code: [r["tag"] for r in rows if r.get("verdict") == code]
+              for code in ("missed", "undecided", "edge")}
+    table = {"table": "figures", "runs": runs, "seconds": seconds, "rows": rows,
+             "counter": provenance.counter_data(counter), "alpha": stats.ALPHA,
+             "missed": tagged["missed"], "undecided": tagged["undecided"],
+             "verdict": next((code for code in ("missed", "undecided", "edge") if tagged[code]),
+                             "met")}
+    if stopping is not None:
+        table.update(stopping=stopping, edge=tagged["edge"])
+    noise = runner.noise_table(refs.values())
+    if noise is not None:
+        table["noise"] = noise
+    return table
 
 
 # --- as text ---------------------------------------------------------------------
@@ -272,19 +309,43 @@ def row_text(t, row):
     if "target" in row:
         low, high = row["target"]
         target = f"<= {high:g}" if row["ratio"]["low"] is None else f"{low:g}-{high:g}"
-        verdict = "MISSED" if row["verdict"] == "missed" else row["verdict"]
+        verdict = {"missed": "MISSED", "edge": "on the edge"}.get(row["verdict"], row["verdict"])
     if "comparison" in row:
         verdict = text.short_verdict(row["comparison"], t["alpha"], "runs")
     return text.figure_line(labels(t, row), value_text(row), row.get("ratio"), target, verdict)
 
 
 def verdict_line(t):
-    if t["missed"]:
-        return ("Verdict: missed " + ", ".join(t["missed"]) +
-                (f"; undecided {', '.join(t['undecided'])}" if t["undecided"] else "") + ".")
-    if t["undecided"]:
-        return f"Verdict: undecided {', '.join(t['undecided'])}: take more rounds (--runs)."
-    return "Verdict: every target met."
+    more = "take more rounds (--runs)" if "stopping" not in t else \
+        "take more rounds (a longer --max-time, or more --runs)"
+    said = [f"missed {', '.join(t['missed'])}"] if t["missed"] else []
+    said += [f"undecided {', '.join(t['undecided'])}"] if t["undecided"] else []
+    if t.get("edge"):
+        said.append(f"on the edge {', '.join(t['edge'])} (known to +/- "
+                    f"{t['stopping']['precision']:g}, across an edge of the target)")
+    if not said:
+        return "Verdict: every target met."
+    if t["undecided"] and not t["missed"]:
+        return f"Verdict: {'; '.join(said)}: {more}."
+    return f"Verdict: {'; '.join(said)}."
+
+
+def method_lines(t):
+    """How the ratios were taken and judged."""
+    what = ("b is what the serialising barrier costs here, c what bursts cost against a loop "
+            "that never pauses; neither has a target.")
+    if "stopping" not in t:
+        return [f"Each ratio is the median over {t['runs']} rounds of the ratio within a round, "
+                "with a 95% bootstrap", "interval; a target is met when the interval lies "
+                "inside it. b is what the serialising barrier", "costs here, c what bursts cost "
+                "against a loop that never pauses; neither has a target."]
+    stopping = t["stopping"]
+    return [*text.paragraph(text.rounds_summary(stopping, "targeted ratio"),
+                            text.first_decided(stopping)), *text.paragraph(
+        f"Each ratio is the median over {t['runs']} rounds of the ratio within a round.",
+        text.sequential_sentence(stopping), "A target is met when the interval lies inside it, "
+        "missed when it lies outside, on the edge when the interval is narrower than twice the "
+        "precision yet across an edge.", what)]
 
 
 def report_text(t):
@@ -294,13 +355,11 @@ def report_text(t):
     lines += [row_text(t, row) for row in t["rows"]]
     lines += ["", f"Counter: {counter.get('counter', '?')}",
               f"  rate {counter['counter_hz'] / 1e9:.4f} GHz against CLOCK_MONOTONIC_RAW; one "
-              f"CPUID costs {cpuid} ticks.",
-              f"Each ratio is the median over {t['runs']} rounds of the ratio within a round, with "
-              "a 95% bootstrap", "interval; a target is met when the interval lies inside it. "
-              "b is what the serialising barrier", "costs here, c what bursts cost against a "
-              "loop that never pauses; neither has a target."]
+              f"CPUID costs {cpuid} ticks.", *method_lines(t)]
     if cpuid != "?" and float(cpuid) > 1000:
         lines += ["  CPUID traps to a hypervisor here: b holds what the trap leaves behind "
                   "(colder caches", "  and predictors) for the call that follows. On bare metal "
                   "b and c are near 1."]
+    if "noise" in t:
+        lines += ["", *text.noise_lines(t["noise"], "--json FILE keeps")]
     return "\n".join(lines + ["", verdict_line(t)])

@@ -22,11 +22,17 @@ def variants_lines(t):
              *cells(r["x_ref"], t["alpha"])] for r in t["rows"]]
     lines = [f"RAND_bytes(16384): median of {t['rounds']} run medians per variant, in TSC ticks, "
              "runs interleaved", "",
-             table(header, rows, left=3), "",
-             f"x ref: against {t['reference']} with the library's default generator, the "
-             "median over rounds of the ratio", "within each round (one processor ran "
-             "both), with its 95% bootstrap interval; the verdict is the", "Wilcoxon "
-             "signed-rank test's at 0.05."]
+             table(header, rows, left=3), ""]
+    if any(r["x_ref"].get("interval") == "sequential" for r in t["rows"]):
+        lines += text.paragraph(f"x ref: against {t['reference']} with the library's default "
+                                "generator, the median over rounds of the ratio within each "
+                                "round (one processor ran both), with the sequential rule's "
+                                "interval and verdict (see Rounds above).")
+    else:
+        lines += [f"x ref: against {t['reference']} with the library's default generator, the "
+                  "median over rounds of the ratio", "within each round (one processor ran "
+                  "both), with its 95% bootstrap interval; the verdict is the", "Wilcoxon "
+                  "signed-rank test's at 0.05."]
     lines += [f"{c['variant']} ({c['generator']}): the probe saw {c['probe_saw']}"
               for c in t["configs"]]
     return lines
@@ -107,7 +113,21 @@ def builds_lines(t):
     return lines
 
 
-RENDERERS = {"variants": variants_lines, "processors": processors_lines, "sizes": sizes_lines,
+def rounds_lines(t):
+    """How rounds run until decided ended, and what their intervals are."""
+    return [*text.paragraph(text.rounds_summary(t), text.first_decided(t)), *text.paragraph(
+        "Every ratio within rounds below (x ref, x 1 thread, x openssl) is judged by the "
+        "sequential rule: faster or slower when its interval lies wholly on one side of 1, the "
+        "same when it holds 1 and is narrower than twice the precision.",
+        text.sequential_sentence(t))]
+
+
+def noise_lines(t):
+    return ["", *text.noise_lines(t, "each variant's provenance.txt keeps")]
+
+
+RENDERERS = {"rounds": rounds_lines, "noise": noise_lines, "variants": variants_lines,
+             "processors": processors_lines, "sizes": sizes_lines,
              "threads": threads_lines, "builds": builds_lines, "sources": sources.report_lines,
              "lifecycle": lifecycle.lifecycle_lines, "percentiles": lifecycle.percentiles_lines,
              "quality": kept.lines_of}
@@ -119,7 +139,7 @@ def render(tables):
     """The text of a comparison's tables, in their order."""
     lines = []
     for k, t in enumerate(tables):
-        if k and t["table"] in SPACED:
+        if k and (t["table"] in SPACED or tables[k - 1]["table"] == "rounds"):
             lines.append("")
         lines += RENDERERS[t["table"]](t)
     return "\n".join(lines)

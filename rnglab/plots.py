@@ -188,8 +188,9 @@ def plot_sources(t, ax):
 
 
 def plot_tables(tables, out):
-    """The picture of a comparison's first table, drawn into out."""
-    first = tables[0]
+    """The picture of a comparison's first table of figures (after how its
+    rounds ended, where a table says it), drawn into out."""
+    first = next(t for t in tables if t["table"] != "rounds")
     if first["table"] == "threads":
         fig = figure((1200, 500))
         plot_threads(first, fig)

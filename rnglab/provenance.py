@@ -7,7 +7,7 @@ import datetime
 import platform
 from pathlib import Path
 
-from rnglab import files
+from rnglab import files, noise, text
 from rnglab.process import parse_info, quiet_run
 from rnglab.record import RESULTS_FILE
 from rnglab.runner import Run
@@ -74,12 +74,18 @@ def run_line(run):
                 f"records {run.first} to {run.first + len(run.records) - 1}")
     else:
         what = "no record"
-    line = f"  round {run.round}, {where}: {what}"
+    line = f"  round {run.round}{' re-run' if run.rerun else ''}, {where}: {what}"
     threads = run.placements
     if threads:
         line += "; threads " + ", ".join(
             f"{t} cpu {a}" + (f" to {b}" if b != a else "") + (f" ({m} calls away)" if m else "")
             for t, a, b, m in threads)
+    if run.noise is not None:
+        line += "; " + noise.text(run.noise)
+    if run.noisy:
+        line += f"; noisy ({text.noise_measures(run.noisy)})"
+    if run.replaced:
+        line += "; replaced by its re-run in the round's ratios"
     if run.failure:
         line += f"; stopped the rounds: {run.failure}"
     return line
@@ -159,7 +165,9 @@ def run_data(run):
                          "seconds": float(r["seconds"])} for r in run.records],
             "threads": [{"thread": t, "cpu_first": a, "cpu_last": b, "away": m}
                         for t, a, b, m in run.placements],
-            "calls_per_s": run.rate, "failure": run.failure}
+            "calls_per_s": run.rate, "failure": run.failure,
+            "noise": None if run.noise is None else run.noise.as_dict(), "noisy": list(run.noisy),
+            "replaced": run.replaced, "rerun": run.rerun}
 
 
 def variant_data(v):
@@ -208,9 +216,13 @@ def variants_from(document):
 
 
 def run_of(r):
-    """A run of a --json file's provenance, as the runner left it."""
+    """A run of a --json file's provenance, as the runner left it (a file
+    written before noise was recorded has none)."""
     return Run(r["round"], r["cpu"], r["first"],
                [{**rec, "seconds": f"{rec['seconds']:.6f}"} for rec in r["records"]], "",
                failure=r["failure"], wall=r["wall"], value=r["value"],
                placements=[(t["thread"], t["cpu_first"], t["cpu_last"], t["away"])
-                           for t in r["threads"]], rate=r["calls_per_s"])
+                           for t in r["threads"]], rate=r["calls_per_s"],
+               noise=noise.Noise(**r["noise"]) if r.get("noise") else None,
+               noisy=r.get("noisy", []), replaced=r.get("replaced", False),
+               rerun=r.get("rerun", False))

@@ -14,6 +14,17 @@ seen. Affinity is set on the child before it starts; the program itself
 never pins its thread. Variants with several threads run free, and rand_lab
 reports where their threads ran.
 
+Around every run the host's noise is taken (rnglab.noise: steal, the other
+processors' use, the load, the run's involuntary switches and migrations),
+and the run is judged against the invocation's runs so far that were
+placed as it was: one far above their usual noise is marked noisy. With
+rerun_noisy it is run again at once, on the same processor and in the same
+round, and the re-run's figure replaces it in that round's ratios; the
+noisy run stays in the series, the provenance and the JSON, marked as
+replaced. A run is re-run once at most.
+
+The rounds stop after a fixed number, or when a stopping.Until says.
+
 A reference of bench/check-figures (a hand loop, openssl speed) is a kind of
 variant too, run the same way: a command, a folder, an environment, and how
 its figure is read from what it printed.
@@ -37,7 +48,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, randlab, record
+from rnglab import files, noise, randlab, record
 from rnglab.errors import LabError
 from rnglab.process import parse_info, progress
 from rnglab.variants import probe_text
@@ -103,6 +114,10 @@ class Run:
     # (thread, first processor, last processor, calls away) per thread
     placements: list = dataclasses.field(default_factory=list)
     rate: float = None  # all threads' calls per second
+    noise: object = None  # the host's noise around it (a noise.Noise); None: not recorded
+    noisy: list = dataclasses.field(default_factory=list)  # the measures it was noisy on
+    replaced: bool = False  # by its re-run, in its round's ratios
+    rerun: bool = False  # the re-run of a noisy run
 
 
 class Interrupted(LabError):
@@ -198,9 +213,10 @@ def run_once(v, cpu=None, round_=0):
     try:
         # A session of its own, so that Ctrl-C reaches the runner alone,
         # which then stops after this run rather than tearing it.
-        done = subprocess.run(v.command, cwd=v.folder, env=v.env, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, errors="replace", check=False,
-                              start_new_session=True, preexec_fn=placed(cpu))
+        done, found = noise.run(v.command, cpu, cwd=v.folder, env=v.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                errors="replace", start_new_session=True,
+                                preexec_fn=placed(cpu))
     except (OSError, subprocess.SubprocessError) as error:
         raise LabError(f"{v.name}: cannot run {v.command[0]}: {error}") from error
     first = v.before + sum(len(r.records) for r in v.runs)
@@ -208,7 +224,7 @@ def run_once(v, cpu=None, round_=0):
     for k, r in enumerate(records):
         r["index"] = first + k  # in the whole series, as tools/series counts
     run = Run(round_, cpu, first, records, done.stdout, wall=time.monotonic() - began,
-              placements=placements_of(done.stdout), rate=rate_of(done.stdout))
+              placements=placements_of(done.stdout), rate=rate_of(done.stdout), noise=found)
     v.runs.append(run)
     failed = failed_call(v, done.stdout)
     if failed is not None:
@@ -245,33 +261,81 @@ class _CtrlC:
         signal.signal(signal.SIGINT, self.previous)
 
 
-def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None):
-    """run_once(v, cpu, round) for every variant once per round. cpus: the
-    processors the rounds rotate over (None: free); pinned(v) says whether a
-    variant is placed (by default, if it has one thread). With rotate, each
-    round starts one variant further on, so that no variant always follows
-    the same one. The progress line goes to standard error."""
-    pinned = pinned or (lambda v: v.threads == 1)
-    tty = sys.stderr.isatty()
+@dataclasses.dataclass
+class _Rounds:
+    """What the rounds of one invocation share: which variants are placed,
+    whether noisy runs are run again, Ctrl-C, and every run's noise so far,
+    the usual noise that a run is judged against: that of the runs placed
+    as it is, on a processor or free (a free run of several threads
+    migrates as a matter of course, and has no "other" processors)."""
+    pinned: object
+    rerun_noisy: bool
+    ctrl_c: _CtrlC
+    seen: dict = dataclasses.field(default_factory=dict)
+    tty: bool = dataclasses.field(default_factory=lambda: sys.stderr.isatty())
+
+    def judged(self, run):
+        """Marks the run noisy on the measures where it stands far above the
+        noise of the runs placed alike before it, which it then joins."""
+        if run.noise is not None:
+            alike = self.seen.setdefault(run.cpu is None, [])
+            alike.append(run.noise)
+            run.noisy = noise.noisy_measures(alike)[-1]
+
+    def run(self, v, cpu, number):
+        """run_once, judged, and with rerun_noisy a noisy run run again at
+        once, the re-run's figure then the round's."""
+        run = run_once(v, cpu, number)
+        self.judged(run)
+        if run.noisy and self.rerun_noisy:
+            again = run_once(v, cpu, number)
+            again.rerun, run.replaced = True, True
+            self.judged(again)
+
+    def round(self, order, cpu, number, named):
+        """Each variant of order once, in round number, which progress lines
+        call named."""
+        for k, v in enumerate(order, start=1):
+            if self.tty or k == 1:
+                where = "" if cpu is None else f" on cpu {cpu}"
+                line = f"{named}{where}, variant {k} of {len(order)}: {v.name}"
+                progress(line.ljust(78) if self.tty else line, end="\r" if self.tty else "\n")
+            self.run(v, cpu if self.pinned(v) else None, number)
+            if self.ctrl_c.pressed:
+                if self.tty:
+                    progress("")
+                raise Interrupted(f"interrupted in {named}, after {v.name}; the provenance "
+                                  "says what was done")
+
+    def clear(self):
+        if self.tty:
+            progress(" " * 78, end="\r")
+
+
+def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None, until=None,
+               rerun_noisy=False):
+    """run_once(v, cpu, round) for every variant once per round, each run
+    judged for noise (and re-run if noisy, with rerun_noisy): rounds of
+    them, or with until (a stopping.Until) as many as it says. cpus: the
+    processors the rounds rotate over (None: free); pinned(v) says whether
+    a variant is placed (by default, if it has one thread). With rotate,
+    each round starts one variant further on, so that no variant always
+    follows the same one. The progress line goes to standard error."""
+    if until is not None:
+        until.start()
     with _CtrlC() as ctrl_c:
-        for r in range(rounds):
+        state = _Rounds(pinned or (lambda v: v.threads == 1), rerun_noisy, ctrl_c)
+        r = 0
+        while until is not None or r < rounds:
             shift = r % len(variants) if rotate else 0
-            order = variants[shift:] + variants[:shift]
-            cpu = cpus[r % len(cpus)] if cpus else None
-            for k, v in enumerate(order, start=1):
-                if tty or k == 1:
-                    where = "" if cpu is None else f" on cpu {cpu}"
-                    line = (f"round {r + 1} of {rounds}{where}, variant {k} of {len(order)}: "
-                            f"{v.name}")
-                    progress(line.ljust(78) if tty else line, end="\r" if tty else "\n")
-                run_once(v, cpu if pinned(v) else None, r + 1)
-                if ctrl_c.pressed:
-                    if tty:
-                        progress("")
-                    raise Interrupted(f"interrupted in round {r + 1} of {rounds}, after "
-                                      f"{v.name}; the provenance says what was done")
-    if tty:
-        progress(" " * 78, end="\r")
+            state.round(variants[shift:] + variants[:shift], cpus[r % len(cpus)] if cpus else None,
+                        r + 1, until.round_text(r + 1) if until else f"round {r + 1} of {rounds}")
+            r += 1
+            if until is not None:
+                state.clear()
+                if until.after(r):
+                    break
+        state.clear()
 
 
 # --- this invocation's figures -------------------------------------------------
@@ -281,11 +345,20 @@ def new_records(v):
     return [r for run in v.runs for r in run.records]
 
 
+def counted(v):
+    """This invocation's runs whose figures count: one per round, a re-run's
+    in place of the noisy run it replaced."""
+    return [run for run in v.runs if not run.replaced]
+
+
 def per_run(v):
-    """One figure per run of this invocation that has one, as a record that
-    the lab's statistics accept, with the round and processor it ran in."""
-    return [{"median": run.value, "round": run.round, "cpu": run.cpu}
-            for run in v.runs if run.value is not None]
+    """One figure per round of this invocation that has one, as a record
+    that the lab's statistics accept, with the round and processor it ran
+    in, and where noise was recorded whether its run was noisy or a
+    re-run (stats.noise_marks counts them)."""
+    return [{"median": run.value, "round": run.round, "cpu": run.cpu,
+             **({} if run.noise is None else {"noisy": bool(run.noisy), "rerun": run.rerun})}
+            for run in counted(v) if run.value is not None]
 
 
 def run_median(v):
@@ -295,4 +368,24 @@ def run_median(v):
 
 def throughput(v):
     """Total calls per second of each of this invocation's rand_lab runs."""
-    return [run.rate for run in v.runs if run.rate is not None]
+    return [run.rate for run in counted(v) if run.rate is not None]
+
+
+def noise_table(variants):
+    """The host's noise over this invocation's runs, as a table: the
+    median of each measure (the usual noise), and every run marked noisy;
+    None where no run's noise was recorded (a file written before it was)."""
+    runs = [(v, run) for v in variants for run in v.runs if run.noise is not None]
+    if not runs:
+        return None
+    measures = [noise.measures(run.noise) for _, run in runs]
+    usual = {name: float(np.median(known)) if (known := [m[name] for m in measures
+                                                         if m[name] is not None]) else None
+             for name in noise.FLOORS}
+    noisy = [{"variant": v.name, "round": run.round, "cpu": run.cpu, "value": run.value,
+              "measures": list(run.noisy), **noise.measures(run.noise),
+              "replaced": run.replaced, "rerun": run.rerun}
+             for v, run in runs if run.noisy]
+    return {"table": "noise", "runs": len(runs), "usual": usual, "noisy": noisy,
+            "reruns": sum(run.rerun for _, run in runs), "spreads": noise.SPREADS,
+            "floors": dict(noise.FLOORS)}

@@ -30,6 +30,8 @@ Rounds may also stop between looks (the time is spent): the last round is
 then a look of its own, spending what the schedule allows by then.
 """
 
+import contextlib
+import contextvars
 import functools
 import math
 import re
@@ -247,6 +249,67 @@ def should_stop(decisions, elapsed, max_time=None, rounds=None, max_rounds=None,
     if max_rounds is not None and rounds is not None and rounds >= max_rounds:
         return True, "max-rounds"
     return False, None
+
+
+# How this invocation's ratios within rounds are judged: None, by the
+# bootstrap of a fixed number of rounds (rnglab.stats); or, for rounds run
+# until decided, by this rule at the look they stopped at, given as that
+# run's {"precision", "final"} (rnglab.stopping): the interval and the verdict
+# that the stopping rule itself judged, and so the ones its tables show.
+_DESIGN = contextvars.ContextVar("design", default=None)
+
+
+@contextlib.contextmanager
+def judging(design):
+    """Within it, rnglab.stats' ratios within rounds (paired,
+    ratio_per_round) and their targets (judge) are this rule's; design:
+    {"precision", "final"}, or None for the bootstrap."""
+    token = _DESIGN.set(design)
+    try:
+        yield
+    finally:
+        _DESIGN.reset(token)
+
+
+def design():
+    return _DESIGN.get()
+
+
+def _decision(values, target):
+    """decide at the look the rounds stopped at: a count of rounds off the
+    schedule (a stop between looks, or a ratio short of a round) is judged
+    as a final look."""
+    final = _DESIGN.get()["final"] or not schedule().is_look(len(values))
+    return decide(values, target, _DESIGN.get()["precision"], final)
+
+
+def comparison(ratios):
+    """Per-round ratios against 1, as rnglab.stats.paired gives a
+    comparison: faster, slower, same (known to +/- precision around 1) or
+    undecided, with the interval judged; no p, which a test taken at a
+    stopping time that the data chose would not honestly give."""
+    d = _decision(ratios, 1.0)
+    return {"ratio": d["median"], "low": d["low"], "high": d["high"], "p": None,
+            "n": d["rounds"], "least_p": None, "verdict": d["verdict"], "decided": d["decided"],
+            "interval": "sequential", "level": d["level"], "precision": _DESIGN.get()["precision"]}
+
+
+def ratio(ratios):
+    """Per-round ratios as rnglab.stats.ratio_per_round gives them, with
+    the interval judged; their target is judged by band_verdict."""
+    d = _decision(ratios, 1.0)
+    return {"median": d["median"], "low": d["low"], "high": d["high"], "interval": "sequential",
+            "level": d["level"], "precision": _DESIGN.get()["precision"]}
+
+
+def band_verdict(r, band):
+    """A ratio (as ratio gives it) against a target band: met, missed,
+    undecided (no interval before the first look, or one across an edge),
+    or "edge": known to +/- its precision, yet across an edge of the band."""
+    if r["low"] is None:
+        return "undecided"
+    code, known = verdicts(r["low"], r["high"], band, r["precision"])
+    return "edge" if known and code == "undecided" else str(code)
 
 
 DURATION = re.compile(r"(?:(\d+)h)?(?:(\d+)m)?(?:(\d+)s)?")

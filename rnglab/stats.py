@@ -14,6 +14,10 @@ comparison comes back as numbers and a verdict code, never a sentence:
                    (the lab's tables; tools/series leaves it to p)
   reference        the row every other is measured against
   no-ratio         a fixed cost at or below 0: no ratio to give
+
+Where a command's rounds ran until decided, its ratios within rounds are
+rnglab.sequential's instead (sequential.judging): the same codes, "same"
+too, no p.
 """
 
 import math
@@ -43,6 +47,14 @@ OUTLIER_SDS = 4
 # (never under CHANGE_RESAMPLES_LEAST) so that 10,000 records take seconds.
 CHANGE_BOOTSTRAP_VALUES = 10_000_000
 CHANGE_RESAMPLES_LEAST = 999
+
+
+def _sequential():
+    """rnglab.sequential while this invocation's rounds are judged by it
+    (sequential.judging), else None: the bootstrap of a fixed number of
+    rounds."""
+    from rnglab import sequential  # pylint: disable=import-outside-toplevel
+    return sequential if sequential.design() is not None else None
 
 
 def scipy_stats():
@@ -166,16 +178,31 @@ def paired(base, other):
     figures = {r["round"]: r["median"] for r in base}
     ratios = np.array([r["median"] / figures[r["round"]] for r in other
                        if figures.get(r["round"])], dtype=np.float64)
+    marks = noise_marks(base, other)
     if not ratios.size:
         return {"ratio": None, "low": None, "high": None, "p": 1.0, "n": 0, "least_p": 1.0,
-                "verdict": "undecided"}
+                "verdict": "undecided", **marks}
+    if _sequential():
+        return {**_sequential().comparison(ratios), **marks}
     mid, low, high = median_interval(ratios)
     logs = np.log(ratios)
     p = float(scipy_stats().wilcoxon(logs).pvalue) if np.any(logs != 0) else 1.0
     # The exact test's smallest p: every sign alike, on either side.
     least_p = min(1.0, 2 / 2 ** int(ratios.size))
     return {"ratio": mid, "low": low, "high": high, "p": p, "n": int(ratios.size),
-            "least_p": least_p, "verdict": decided(mid, p, least_p)}
+            "least_p": least_p, "verdict": decided(mid, p, least_p), **marks}
+
+
+def noise_marks(base, other):
+    """How many of a comparison's rounds had, on either side, a figure from
+    a run marked noisy, or from the re-run of one ({} where the runs'
+    noise was not recorded); base and other as paired takes them, each
+    {"median", "round", "noisy", "rerun"}."""
+    if not any("noisy" in r for r in (*base, *other)):
+        return {}
+    both = {r["round"] for r in base} & {r["round"] for r in other}
+    return {mark: len({r["round"] for r in (*base, *other) if r.get(mark)} & both)
+            for mark in ("noisy", "rerun")}
 
 
 def median_interval(values):
@@ -191,14 +218,21 @@ def median_interval(values):
 def ratio_per_round(top, bottom):
     """top's values over bottom's, taken round by round (the lists are in
     round order): their median with its bootstrap interval."""
-    mid, low, high = median_interval(np.array(top) / np.array(bottom))
+    ratios = np.array(top) / np.array(bottom)
+    if _sequential():
+        return _sequential().ratio(ratios)
+    mid, low, high = median_interval(ratios)
     return {"median": mid, "low": low, "high": high}
 
 
 def judge(r, low, high):
     """A ratio against its target [low, high]: met when its interval lies
     inside, missed when wholly outside, else undecided; a single value (no
-    interval) is met or missed."""
+    interval) is met or missed. A ratio of rounds judged sequentially is
+    judged by that rule (sequential.band_verdict)."""
+    if r.get("interval") == "sequential":
+        from rnglab import sequential  # pylint: disable=import-outside-toplevel
+        return sequential.band_verdict(r, (low, high))
     if r["low"] is None:
         return "met" if low <= r["median"] <= high else "missed"
     if low <= r["low"] and r["high"] <= high:

@@ -47,22 +47,52 @@ def wrapped(line, first="  ", rest="      ", hyphens=False):
                          subsequent_indent=rest)
 
 
+# The measures a run is marked noisy on (noise.FLOORS), as the texts name them.
+NOISE_MEASURES = {"steal": "steal", "switch_rate": "switches", "migrations": "migrations",
+                  "others_busy": "other cpus"}
+
+
+def noise_measures(names):
+    """The measures a run was marked noisy on, as the lab's texts name them."""
+    return ", ".join(NOISE_MEASURES.get(name, name) for name in names)
+
+
+def marks(c):
+    """A ratio's noise marks: * when a run marked noisy gave one of its
+    rounds a figure, + when a re-run of one did (stats.noise_marks)."""
+    return ("*" if c.get("noisy") else "") + ("+" if c.get("rerun") else "")
+
+
 def ratio(c, missing="n/a"):
-    return missing if c["ratio"] is None else f"{c['ratio']:.3f}"
+    return missing if c["ratio"] is None else f"{c['ratio']:.3f}{marks(c)}"
 
 
 def interval(c, decimals=3):
     return "n/a" if c["low"] is None else f"{c['low']:.{decimals}f}-{c['high']:.{decimals}f}"
 
 
+def size_of(r):
+    """How far a ratio is from 1, in words: "7.3%", "2.5 times"."""
+    return f"{max(r, 1 / r):.1f} times" if r >= 2 or r <= 0.5 else f"{abs(r - 1) * 100:.1f}%"
+
+
+def sequential_verdict(c, what="rounds"):
+    """A verdict of the sequential rule (sequential.comparison)."""
+    if c["verdict"] in ("faster", "slower"):
+        return f"{size_of(c['ratio'])} {c['verdict']}"
+    if c["verdict"] == "same":
+        return f"the same to +/- {c['precision'] * 100:g}%"
+    return f"undecided after {c['n']} {what}"
+
+
 def short_verdict(c, alpha, what="rounds"):
     """A comparison's verdict in a few words, as the lab's tables give it."""
+    if c.get("interval") == "sequential":
+        return sequential_verdict(c, what)
     if c["verdict"] == "undecided":
         return f"undecided: {c['n']} {what} cannot reach p < {alpha:g}"
     if c["verdict"] in ("faster", "slower") and c["ratio"] is not None:
-        r = c["ratio"]
-        size = f"{max(r, 1 / r):.1f} times" if r >= 2 or r <= 0.5 else f"{abs(r - 1) * 100:.1f}%"
-        return f"{size} {c['verdict']} (p = {c['p']:.2g})"
+        return f"{size_of(c['ratio'])} {c['verdict']} (p = {c['p']:.2g})"
     return f"no significant difference (p = {c['p']:.2g})"
 
 
@@ -83,8 +113,89 @@ def figure_line(label, value="", r=None, target="", verdict=""):
     """A line of bench/check-figures' table: r a ratio, {"median", "low",
     "high"}."""
     interval = "" if r is None or r["low"] is None else f"{r['low']:.3f}-{r['high']:.3f}"
-    shown = "" if r is None else "n/a" if r["median"] is None else f"{r['median']:.3f}"
+    shown = "" if r is None else "n/a" if r["median"] is None else f"{r['median']:.3f}{marks(r)}"
     return f"{label:<50} {value:>13} {shown:>7} {interval:>12} {target:>10}  {verdict}"
+
+
+# Why rounds run until decided stopped (stopping.Until's reasons).
+REASONS = {"decided": "every ratio was decided",
+           "max-time": "the time was spent",
+           "max-rounds": "the most rounds allowed ran",
+           "no-ratio": "there is no ratio to decide"}
+
+
+def paragraph(*sentences):
+    """Sentences as lines of at most WIDTH characters."""
+    return textwrap.wrap(" ".join(sentences), width=WIDTH, break_on_hyphens=False)
+
+
+def rounds_summary(t, ratios="ratio"):
+    """How rounds run until decided ended, in a sentence (t:
+    stopping.Until.data()); ratios: what the ratios decided are called."""
+    from rnglab.sequential import duration_text  # pylint: disable=import-outside-toplevel
+    bounds = [f"each {ratios} to +/- {t['precision']:g}"] if t["precision"] is not None else []
+    bounds += [f"at most {duration_text(t['max_time'])}"] if t["max_time"] else []
+    bounds += [f"at most {t['max_rounds']} rounds"] if t["max_rounds"] else []
+    reason = REASONS[t["reason"]].replace("ratio", ratios)
+    return (f"Rounds: {t['rounds']} in {duration_text(t['elapsed'])}, run until decided "
+            f"({', '.join(bounds)}); they stopped because {reason}.")
+
+
+def first_decided(t):
+    """When each ratio was first found decided, in a sentence."""
+    said = [f"{r['name']} at {r['first_decided']}" if r["first_decided"] else
+            f"{r['name']} never" for r in t["ratios"]]
+    return f"First decided, in rounds: {'; '.join(said)}." if said else ""
+
+
+def sequential_sentence(t):
+    """What the intervals of rounds run until decided are."""
+    at = "a final look between two looks" if t["final"] else "its last look"
+    alone = "" if t["level"] is None else f", on its own a {1 - t['level']:.1%} interval"
+    return (f"Each interval is the sequential rule's at {at} ({t['rounds']} rounds{alone}); at "
+            f"the looks ({', '.join(map(str, t['looks']))} rounds) each ratio's intervals hold "
+            f"its true value all together with {1 - t['alpha']:.0%} confidence, however the "
+            "rounds stopped (docs/checking-figures.md).")
+
+
+def percent(share):
+    return "?" if share is None else f"{share * 100:.1f}%"
+
+
+NOISE_HEADER = ["variant", "round", "cpu", "noisy on", "steal", "other cpus busy", "switches/s",
+                "migrations", "figure"]
+
+
+def noise_row(r):
+    figure = "n/a" if r["value"] is None else number(r["value"], 0)
+    state = ", replaced by its re-run" if r["replaced"] else " (a re-run)" if r["rerun"] else ""
+    return [r["variant"], str(r["round"]), "free" if r["cpu"] is None else str(r["cpu"]),
+            noise_measures(r["measures"]), percent(r["steal"]),
+            percent(r["others_busy"]),
+            f"{r['switch_rate']:.0f}", "?" if r["migrations"] is None else str(r["migrations"]),
+            figure + state]
+
+
+def noise_lines(t, kept):
+    """The host's noise over an invocation's runs (runner.noise_table);
+    kept: where each run's own is kept."""
+    u = t["usual"]
+    usual = (f"steal {percent(u['steal'])}, other cpus busy {percent(u['others_busy'])}, "
+             f"involuntary switches {u['switch_rate']:.0f}/s, migrations "
+             f"{'?' if u['migrations'] is None else number(u['migrations'])}")
+    lines = [f"Host noise over the {t['runs']} runs, the median run's ({kept} each run's):",
+             f"  {usual}."]
+    if not t["noisy"]:
+        return lines + ["No run stood far above it."]
+    count, reruns = len(t["noisy"]), t["reruns"]
+    said = (f"{count} noisy run{'s' * (count != 1)} (*), each far above the runs placed alike "
+            f"before it on a measure (over their median by {t['spreads']} robust SDs, and over "
+            "the measure's floor); * marks a ratio with such a run's figure in one of its rounds")
+    if reruns:
+        said += (f"; {reruns} re-run{'s' * (reruns != 1)} (+), each run again at once, its "
+                 "figure then its round's in place of the noisy run's")
+    return lines + paragraph(said + ":") + ["", table(NOISE_HEADER, [noise_row(r)
+                                                                     for r in t["noisy"]])]
 
 
 SUMMARY_COLUMNS = ["n", "median", "min", "max", "Q1", "Q3", "err%", "average", "seconds"]

@@ -96,6 +96,7 @@ def test_provenance_names_every_record_of_every_thread_and_nothing_more(env, tmp
     assert len(records) == 8
     assert claimed(folder / "provenance.txt") == list(range(8))
     assert "threads 1 cpu " in (folder / "provenance.txt").read_text()
+    assert "; noise: steal " in (folder / "provenance.txt").read_text()
     # Each table counts this comparison's runs only.
     assert "median over 2 runs" in done.stdout
 
@@ -136,3 +137,21 @@ def test_request_sizes_are_fitted_where_two_or_more(env, tmp_path, sizes, says):
     assert done.returncode == 0, done.stderr
     assert says in done.stdout
     assert not re.search(r"\bnan\b", done.stdout) and "Warning" not in done.stderr
+
+
+def test_rounds_until_decided_report_the_intervals_they_judged(env, tmp_path):
+    done = compare(env, "--builds", "system-shared,system-static", "--precision", "0.05",
+                   "--rounds", "12", "--out", tmp_path / "out", "--json", tmp_path / "c.json")
+    assert done.returncode == 0, done.stderr
+    document = json.loads((tmp_path / "c.json").read_text())
+    rounds, variants_table = document["tables"][:2]
+    assert rounds["table"] == "rounds" and rounds["reason"] in ("decided", "max-rounds")
+    assert f"stopped after {rounds['rounds']} rounds" in done.stderr.splitlines()[-1]
+    # The table's ratio is the one the stop judged, by the same rule.
+    [judged] = rounds["ratios"]
+    x_ref = variants_table["rows"][1]["x_ref"]
+    assert (x_ref["interval"], x_ref["low"], x_ref["high"], x_ref["verdict"]) == \
+        ("sequential", judged["low"], judged["high"], judged["verdict"])
+    assert all(len(v["runs"]) == rounds["rounds"] for v in document["variants"])
+    assert labtext.render(document["tables"]) == done.stdout.rstrip("\n")
+    assert done.stdout.startswith(f"Rounds: {rounds['rounds']} in ")

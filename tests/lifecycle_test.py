@@ -69,3 +69,19 @@ def test_the_lifecycle_prints_as_it_did(tmp_path):
     tables = lifecycle.report(made, 3, True)
     assert labtext.render(tables) == expected("lifecycle.txt")
     assert labtext.render(json.loads(json.dumps(files.plain(tables)))) == expected("lifecycle.txt")
+
+
+@pytest.mark.parametrize("source, said", [
+    # OpenSSL's reseeds come every 65,535 calls: 2,048 cannot show them.
+    ("openssl", "too short to see three periods of 65,535 calls: 2,048 calls a thread, 196,606 "
+     "needed"),
+    ("getrandom", "no periodic spikes with a period of 64 to 682 calls"),
+])
+def test_sequences_too_short_for_the_known_period_say_so(tmp_path, source, said):
+    build = variants.Build("system-shared", tmp_path, False, {"version": "OpenSSL 3.0.19"})
+    v = lifecycle.keep_samples(variants.variant(build, variants.DEFAULT_GENERATOR, None,
+                                                (16, 1, False), 2048, source, fork=True))
+    v.folder = tmp_path
+    (tmp_path / v.samples).write_text(samples_text(0, period=4096))  # no spike at a period
+    found = lifecycle.lifecycle_row(lifecycle.summarise(v))["reseeds"]
+    assert lifecycle.reseed_text(found).startswith(said)

@@ -60,6 +60,19 @@ BAD_OPTIONS = [
      "whole number from 1 to 60, not '61'"),
     ("bench/check-changes", ["--seeds", "0"], "check-changes: error: argument --seeds: a whole "
      "number of at least 1, not '0'"),
+    # Rounds until decided: what they take, and what they cannot go with.
+    ("bench/check-figures", ["--precision", "1%"], "check-figures: error: argument --precision: "
+     "a fraction between 0 and 1, such as 0.01 for +/- 1%, not '1%'"),
+    ("bench/compare-openssl", ["--max-time", "15"], "compare-openssl: error: argument --max-time: "
+     "a duration such as 90s, 15m, 1h or 2h30m, not '15'"),
+    ("bench/check-figures", ["--precision", "0.01", "--runs", "8"], "check-figures: error: --runs "
+     "with --precision or --max-time is the most rounds to run: at least 9"),
+    ("bench/compare-openssl", ["--lifecycle", "--max-time", "1m"], "compare-openssl: error: "
+     "--lifecycle has no ratio to decide: give --rounds"),
+    ("bench/compare-openssl", ["--quality", "--precision", "0.01"], "compare-openssl: error: "
+     "--quality keeps the bytes of as many runs as there were rounds: give --rounds"),
+    ("bench/compare-openssl", ["--bytes", "32", "--samples", "--rerun-noisy"], "compare-openssl: "
+     "error: --rerun-noisy: the samples of --lifecycle and --samples keep every run's calls"),
 ]
 
 

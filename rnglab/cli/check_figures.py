@@ -24,6 +24,14 @@ fences (what the prescribed barrier costs here), bursts against a
 continuous loop (the duty cycle), and the continuous loop against openssl
 speed (an independent implementation agreeing with ours).
 
+With --precision or --max-time the rounds go on until every targeted ratio
+(a, d, program / rand_lab, and W with --wine) is met or missed, or known to
++/- the precision, or the time is spent; the intervals are then the
+sequential rule's, honest however the rounds stopped, and the report says
+how many rounds ran and why they stopped (docs/checking-figures.md). Around
+every run the host's noise is recorded; a run far above the invocation's
+usual noise is marked (*) and, with --rerun-noisy, run again (+).
+
 It also checks the floor of the method (an empty fenced interval, the
 project's reads against the same pair written inline) and the program's
 time to a result against openssl speed -seconds 1. With --wine it adds the
@@ -35,14 +43,26 @@ fails when it cannot measure, never on a figure.
 import sys
 from pathlib import Path
 
-from rnglab import argtypes, figures, files, provenance
+from rnglab import argtypes, figures, files, provenance, sequential, stopping
 from rnglab.cli import _shell
 
 
 def parse_args(argv):
     parser = _shell.parser("check-figures", __doc__)
     parser.add_argument("--runs", type=argtypes.whole(2, why="the ratios are taken per round"),
-                        default=10, metavar="N", help="rounds (10)")
+                        metavar="N", help="rounds (10); with --precision or --max-time the most "
+                        "rounds")
+    parser.add_argument("--precision", type=argtypes.precision, metavar="P",
+                        help="rounds until every targeted ratio is met, missed or known to +/- P "
+                        "(0.01: 1%%)")
+    parser.add_argument("--max-time", type=argtypes.duration, metavar="DURATION",
+                        help="rounds until every targeted ratio is met or missed, or this long "
+                        "(90s, 15m, 1h30m; "
+                        f"{sequential.duration_text(stopping.DEFAULT_MAX_TIME)} with --precision "
+                        "alone)")
+    parser.add_argument("--rerun-noisy", action="store_true",
+                        help="run a run far above the host's usual noise again at once, its "
+                        "figure then the round's (the noisy run stays recorded)")
     parser.add_argument("--seconds", type=argtypes.whole(1, 60), default=1, metavar="S",
                         help="whole seconds of openssl speed and of the continuous loop per "
                         "round (1)")
@@ -55,6 +75,8 @@ def parse_args(argv):
     parser.add_argument("--json", type=Path, metavar="FILE",
                         help="write the figures and the provenance as JSON too")
     args = parser.parse_args(argv)
+    args.rounds = args.runs
+    stopping.settle(parser, args, "--runs")
     args.argv = sys.argv[1:] if argv is None else argv
     return args
 
@@ -63,9 +85,11 @@ def check(args):
     if args.json is not None:
         files.check_writable(args.json)
     started = provenance.now_text()
-    refs, counter, speed_wall, build = figures.measure(args.runs, args.seconds, args.wine,
-                                                       args.cpus)
-    report = figures.report(refs, counter, speed_wall, args.runs, args.seconds)
+    until = stopping.until(args, None)
+    refs, counter, speed_wall, build = figures.measure(args.rounds, args.seconds, args.wine,
+                                                       args.cpus, until, args.rerun_noisy)
+    report = figures.report(refs, counter, speed_wall, until.rounds if until else args.rounds,
+                            args.seconds, until.data() if until else None)
     try:
         _shell.emit(figures.report_text(report))
     finally:

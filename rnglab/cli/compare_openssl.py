@@ -43,6 +43,20 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
   --json      every table printed, as numbers, with the invocation's
               provenance: docs/json.md.
 
+  --precision P, --max-time DURATION
+              rounds until every ratio against its reference (x ref,
+              x 1 thread, x openssl) is known to be faster or slower, or the
+              same to +/- P, or the time is spent (15m with --precision
+              alone); --rounds N is then the most rounds. The intervals and
+              verdicts are then the sequential rule's, honest however the
+              rounds stopped (docs/checking-figures.md), and a table says
+              how many rounds ran and why they stopped.
+  --rerun-noisy
+              around every run the host's noise is recorded (provenance.txt,
+              --json); a run far above the invocation's usual noise is
+              marked (*) in the ratios it enters; with --rerun-noisy it is
+              run again at once (+), its re-run's figure then the round's.
+
 A benchmark, not a test: it fails when it cannot build, probe or run, never
 on a figure, nor on a variant whose bytes fail.
 """
@@ -51,7 +65,8 @@ import os
 import sys
 from pathlib import Path
 
-from rnglab import argtypes, comparison, files, labtext, lifecycle, plots, randlab, sources
+from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, randlab, sequential,
+                    sources, stopping)
 from rnglab.cli import _shell
 from rnglab.matrix import DEFAULT_SIZES, THREADS_BYTES
 from rnglab.variants import BUILDS, DEFAULT_CALLS, GENERATORS
@@ -86,8 +101,17 @@ def add_axes(parser):
 
 def parse_args(argv):
     parser = _shell.parser("compare-openssl", __doc__)
-    parser.add_argument("--rounds", type=argtypes.whole(1), default=10, metavar="N",
-                        help="runs of each variant (10)")
+    parser.add_argument("--rounds", type=argtypes.whole(1), metavar="N",
+                        help="runs of each variant (10); with --precision or --max-time the most")
+    parser.add_argument("--precision", type=argtypes.precision, metavar="P",
+                        help="rounds until every ratio to its reference is decided or known to "
+                        "+/- P (0.01: 1%%)")
+    parser.add_argument("--max-time", type=argtypes.duration, metavar="DURATION",
+                        help="rounds until every ratio is decided, or this long (90s, 15m, "
+                        f"1h30m; {sequential.duration_text(stopping.DEFAULT_MAX_TIME)} with "
+                        "--precision alone)")
+    parser.add_argument("--rerun-noisy", action="store_true",
+                        help="run a run far above the host's usual noise again at once")
     parser.add_argument("--out", type=Path, default=Path("openssl-comparison"),
                         help="where each variant's folder is kept (./openssl-comparison)")
     add_axes(parser)
@@ -112,6 +136,7 @@ def parse_args(argv):
 def settle(parser, args):
     """The defaults that depend on other options, and the combinations
     refused: each a bad option, before anything is built or written."""
+    check_rounds(parser, args)
     if args.lifecycle:
         if args.generators or args.config or args.sources or args.quality:
             parser.error("--lifecycle measures each build's default generator: no "
@@ -133,6 +158,20 @@ def settle(parser, args):
                      "not with --generators or --config")
     if args.sources and args.builds and len(args.builds) > 1:
         parser.error("--sources runs on one build: give --builds one name")
+
+
+def check_rounds(parser, args):
+    """--rounds, --precision, --max-time and --rerun-noisy together."""
+    if args.lifecycle and (args.precision is not None or args.max_time is not None):
+        parser.error("--lifecycle has no ratio to decide: give --rounds, not --precision or "
+                     "--max-time")
+    if args.quality and (args.precision is not None or args.max_time is not None):
+        parser.error("--quality keeps the bytes of as many runs as there were rounds: give "
+                     "--rounds, not --precision or --max-time")
+    if args.rerun_noisy and (args.lifecycle or args.samples):
+        parser.error("--rerun-noisy: the samples of --lifecycle and --samples keep every run's "
+                     "calls, a noisy run's with its re-run's")
+    stopping.settle(parser, args, "--rounds")
 
 
 def check_files(parser, args):
