@@ -6,21 +6,26 @@ invocation's provenance (rnglab.provenance) beside them."""
 import contextlib
 
 from rnglab import (files, kept, labreport, lifecycle, matrix, provenance, quality, runner,
-                    sources)
+                    sources, views)
 from rnglab.process import compare_builds
+from rnglab.variants import DEFAULT_VIEW
 
 
 def tables_of(args, variants, notes, kept_table, builds):
-    """The tables of the comparison, in the order they are printed."""
+    """The tables of the comparison, in the order they are printed: those
+    of its axis in the first view asked, then with --views all of them."""
+    first = [v for v in variants if v.view == args.views[0]]
     if args.lifecycle:
         tables = lifecycle.report(variants, args.rounds, True,
                                   args.plot or args.out / "lifecycle.png")
     elif args.sources:
-        tables = [sources.report(variants, args.rounds, notes)]
+        tables = [sources.report(first, args.rounds, notes)]
     else:
-        tables = labreport.main_tables(args, variants, args.rounds)
+        tables = labreport.main_tables(args, first, args.rounds)
     if args.samples and not args.lifecycle:
         tables += lifecycle.report(variants, args.rounds, False)
+    if args.views != [DEFAULT_VIEW]:
+        tables.append(views.report(variants, args.rounds, args.views, bool(args.sources)))
     # A fork variant's records are the parent's and the child's: no one figure per run.
     processors = None if args.lifecycle else labreport.processors_table(variants)
     tables += [t for t in (processors, kept_table) if t is not None]
