@@ -5,8 +5,9 @@
 // the program's reads (src/cpucycles.h).
 //
 // LFENCE does not serialise, but it dispatches nothing after it until every
-// earlier instruction has completed locally, which is all a read of the
-// counter needs: the start read waits for the code before it, the call waits
+// earlier instruction has completed locally (on AMD processors once the
+// system has set it to, as Linux does), which is all a read of the counter
+// needs: the start read waits for the code before it, the call waits
 // for the start read, and the end read (RDTSCP) waits for the call, with an
 // LFENCE after it so that nothing later starts before it. Unlike CPUID it
 // never traps to a hypervisor, so the call that follows finds its caches and

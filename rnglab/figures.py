@@ -31,6 +31,9 @@ FACTORS = [("a", "program", "cpuid-burst", (0.98, 1.02)),
            ("d", "lfence-run", "speed", (0.97, 1.03))]
 TARGETS = {"spread": (0, 0.05), "lab": (0.98, 1.02), "floor": (0, 1.05), "time": (0, 0.05),
            "wine": (0.98, 1.02)}
+# Factor b again at a small request, where a long call path pays most for
+# what the CPUID trap leaves behind (docs/views.md).
+SMALL_BYTES = 32
 
 
 def key(name):
@@ -101,6 +104,9 @@ def references(build, work, seconds, hz, wine):
                       key("lfence_continuous_mean"), env=env),
             Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes", "16384",
                                 "rand"], speed_ticks(hz), env=env),
+            *(Reference(f"{fence}-burst-{SMALL_BYTES}",
+                        [hand, "--fence", fence, "--bytes", str(SMALL_BYTES)],
+                        key(f"{fence}_fenced_median"), env=env) for fence in ("cpuid", "lfence")),
             lab]
     return refs + (wine_references(work) if wine else [])
 
@@ -174,7 +180,20 @@ def program_rows(program):
     return rows
 
 
-def factor_rows(refs):
+def small_call_rows(refs, counter):
+    """Factor b at SMALL_BYTES, where the hand loops took it, and what one
+    CPUID costs: whether the method bends small calls on this machine."""
+    rows = []
+    if f"cpuid-burst-{SMALL_BYTES}" in refs:
+        rows.append({"id": "b_small", "bytes": SMALL_BYTES,
+                     "ratio": ratio(refs, f"cpuid-burst-{SMALL_BYTES}",
+                                    f"lfence-burst-{SMALL_BYTES}")})
+    if "cpuid_ticks" in counter:
+        rows.append({"id": "cpuid", "value": float(counter["cpuid_ticks"])})
+    return rows
+
+
+def factor_rows(refs, counter):
     """Program / openssl speed, taken apart into four factors."""
     rows = [{"id": "speed", "value": float(np.median(values(refs["speed"])))}]
     product = 1.0
@@ -182,6 +201,8 @@ def factor_rows(refs):
         row = {"id": tag, "ratio": ratio(refs, top, bottom)}
         product *= row["ratio"]["median"]
         rows.append(judged({**row, "tag": "2" + tag}, target) if target else row)
+        if tag == "b":
+            rows += small_call_rows(refs, counter)
     rows += [{"id": "product", "ratio": single(product)},
              {"id": "whole", "ratio": ratio(refs, "program", "speed")},
              judged({"id": "lab", "tag": "lab", "ratio": ratio(refs, "program", "lab")},
@@ -213,7 +234,7 @@ def wine_rows(refs):
 
 def report(refs, counter, speed_wall, runs, seconds):
     """The rows of the report, the counter's findings and the verdict."""
-    rows = program_rows(refs["program"]) + factor_rows(refs) + \
+    rows = program_rows(refs["program"]) + factor_rows(refs, counter) + \
         floor_rows(refs, counter, speed_wall)
     if "wine-program" in refs:
         rows += wine_rows(refs)
@@ -240,6 +261,8 @@ def labels(t, row):
         "speed": f"2. openssl speed rand, ticks per call ({s} s)",
         "a": "   a. program / CPUID-fenced hand loop, bursts",
         "b": "   b. CPUID- / LFENCE-fenced hand loop, bursts",
+        "b_small": f"      the same at {row.get('bytes')} B (not in the product)",
+        "cpuid": "      one CPUID (bench/counter_check), ticks",
         "c": f"   c. LFENCE bursts / LFENCE loop for {s} s (mean)",
         "d": "   d. LFENCE loop (mean) / openssl speed",
         "product": "   product a x b x c x d",
@@ -298,7 +321,8 @@ def report_text(t):
               f"Each ratio is the median over {t['runs']} rounds of the ratio within a round, with "
               "a 95% bootstrap", "interval; a target is met when the interval lies inside it. "
               "b is what the serialising barrier", "costs here, c what bursts cost against a "
-              "loop that never pauses; neither has a target."]
+              "loop that never pauses; neither has a target. b at a", "small request above b at "
+              "16384 B: the barrier bends small calls more (docs/views.md)."]
     if cpuid != "?" and float(cpuid) > 1000:
         lines += ["  CPUID traps to a hypervisor here: b holds what the trap leaves behind "
                   "(colder caches", "  and predictors) for the call that follows. On bare metal "
