@@ -1,8 +1,8 @@
 """The lab's statistics, all of them: summaries of a series, comparisons of
 two (bootstrap interval, Mann-Whitney U or Wilcoxon signed-rank test),
-ratios within rounds, the median's interval, robust line fits, targets
-judged, and change points. scipy does the statistics; this module chooses
-them and holds their one setting.
+ratios within rounds, the median's interval, a run's mean without its
+interrupts, robust line fits, targets judged, and change points. scipy does
+the statistics; this module chooses them and holds their one setting.
 
 A record's figure is its MEDIAN: the median of its calls' counts. Every
 comparison comes back as numbers and a verdict code, never a sentence:
