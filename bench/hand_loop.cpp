@@ -1,5 +1,5 @@
-// The smallest fenced loop around RAND_bytes(16384) that can be written by
-// hand, sharing no code with the program: a reference for its figure.
+// The smallest fenced loop around RAND_bytes that can be written by hand,
+// sharing no code with the program: a reference for its figure.
 //
 //   hand_loop                      a burst of 1024 calls fenced as the program
 //                                  fences them (CPUID), then one fenced with
@@ -9,10 +9,13 @@
 //   hand_loop --fence F --seconds S
 //                                  calls without a pause for S seconds, as
 //                                  openssl speed makes them
+//   --bytes N                      with any of them: calls of N bytes (1 to
+//                                  1048576) rather than the program's 16384
 //
 // Prints "FENCE_fenced_median N" per burst, or for the continuous loop
 // "FENCE_continuous_median N", "FENCE_continuous_mean N" (the figure that
 // compares with openssl speed's, which is a mean) and "calls N".
+#include "lfence_counter.h"
 #include "reference_loop.h"
 #include "run_constants.h"
 
@@ -25,49 +28,52 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
 
 constexpr auto kCalls = static_cast<size_t>(kSampleCount);
+constexpr long kMaxBytes = 1048576;
 
-inline __attribute__((always_inline)) uint64_t cpuid_fenced(unsigned char *block)
+inline __attribute__((always_inline)) uint64_t cpuid_fenced(unsigned char *block, int bytes)
 {
     unsigned int aux;
     cpuid_barrier();
     const uint64_t start = __rdtsc();
-    RAND_bytes(block, kBlockSize);
+    RAND_bytes(block, bytes);
     const uint64_t end = __rdtscp(&aux);
     cpuid_barrier();
     return end - start;
 }
 
-inline __attribute__((always_inline)) uint64_t lfence_fenced(unsigned char *block)
+// The lab's LFENCE-fenced reads, the same sequence rand_lab --fence lfence
+// takes.
+inline __attribute__((always_inline)) uint64_t lfence_fenced(unsigned char *block, int bytes)
 {
-    unsigned int aux;
-    _mm_lfence();
-    const uint64_t start = __rdtsc();
-    _mm_lfence();
-    RAND_bytes(block, kBlockSize);
-    const uint64_t end = __rdtscp(&aux);
-    _mm_lfence();
-    return end - start;
+    const uint64_t start = lfence_start();
+    RAND_bytes(block, bytes);
+    return lfence_end() - start;
 }
 
-template <uint64_t (*Fenced)(unsigned char *)>
-void burst(const char *name, unsigned char *block)
+using Fenced = uint64_t (*)(unsigned char *, int);
+
+template <Fenced Fence>
+void burst(const char *name, std::vector<unsigned char> &block)
 {
+    const int bytes = static_cast<int>(block.size());
     std::vector<uint64_t> counts(kCalls);
     for (uint64_t &count : counts) {
-        count = Fenced(block);
+        count = Fence(block.data(), bytes);
     }
     printf("%s_fenced_median %llu\n", name, static_cast<unsigned long long>(median(counts)));
 }
 
 // The clock is looked at once per 1024 calls, outside every interval.
-template <uint64_t (*Fenced)(unsigned char *)>
-void continuous(const char *name, unsigned char *block, double seconds)
+template <Fenced Fence>
+void continuous(const char *name, std::vector<unsigned char> &block, double seconds)
 {
+    const int bytes = static_cast<int>(block.size());
     std::vector<uint64_t> counts;
     counts.reserve(1U << 20);
     using Clock = std::chrono::steady_clock;
@@ -75,7 +81,7 @@ void continuous(const char *name, unsigned char *block, double seconds)
                                                      std::chrono::duration<double>(seconds));
     do {
         for (size_t i = 0; i < kCalls; i++) {
-            counts.push_back(Fenced(block));
+            counts.push_back(Fence(block.data(), bytes));
         }
     } while (Clock::now() < end);
     double sum = 0;
@@ -89,38 +95,71 @@ void continuous(const char *name, unsigned char *block, double seconds)
 
 int usage()
 {
-    fprintf(stderr, "usage: hand_loop [--fence cpuid|lfence [--seconds S]]\n");
+    fprintf(stderr, "usage: hand_loop [--fence cpuid|lfence [--seconds S]] [--bytes N]\n");
     return 2;
+}
+
+// What the options asked for; false for anything else.
+struct Asked {
+    std::string fence;  // empty: both bursts
+    double seconds = 0; // 0: a burst
+    long bytes = kBlockSize;
+};
+
+// A number that is the whole of text.
+bool read_number(const char *text, double &value)
+{
+    char *rest = nullptr;
+    value = strtod(text, &rest);
+    return rest != text && *rest == '\0';
+}
+
+bool parse(int argc, char **argv, Asked &asked)
+{
+    bool fence = false;
+    bool seconds = false;
+    bool bytes = false;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const std::string value = argv[i + 1];
+        double number = 0;
+        const bool read = read_number(value.c_str(), number);
+        if (option == "--fence" && !fence && (value == "cpuid" || value == "lfence")) {
+            asked.fence = value;
+            fence = true;
+        } else if (option == "--seconds" && !seconds && read && number > 0 && number <= 600) {
+            asked.seconds = number;
+            seconds = true;
+        } else if (option == "--bytes" && !bytes && read && number >= 1 && number <= kMaxBytes &&
+                   number == static_cast<double>(static_cast<long>(number))) {
+            asked.bytes = static_cast<long>(number);
+            bytes = true;
+        } else {
+            return false;
+        }
+    }
+    // Options come in pairs; the continuous loop is of one fence.
+    return argc % 2 == 1 && (!seconds || fence);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    std::vector<unsigned char> block(kBlockSize);
-    if (argc == 1) {
-        burst<cpuid_fenced>("cpuid", block.data());
-        burst<lfence_fenced>("lfence", block.data());
-        return 0;
-    }
-    if ((argc != 3 && argc != 5) || strcmp(argv[1], "--fence") != 0) {
+    Asked asked;
+    if (!parse(argc, argv, asked)) {
         return usage();
     }
-    const bool cpuid = strcmp(argv[2], "cpuid") == 0;
-    if (!cpuid && strcmp(argv[2], "lfence") != 0) {
-        return usage();
+    std::vector<unsigned char> block(static_cast<size_t>(asked.bytes));
+    const bool cpuid = asked.fence == "cpuid";
+    if (asked.fence.empty()) {
+        burst<cpuid_fenced>("cpuid", block);
+        burst<lfence_fenced>("lfence", block);
+    } else if (asked.seconds == 0) {
+        cpuid ? burst<cpuid_fenced>("cpuid", block) : burst<lfence_fenced>("lfence", block);
+    } else {
+        cpuid ? continuous<cpuid_fenced>("cpuid", block, asked.seconds)
+              : continuous<lfence_fenced>("lfence", block, asked.seconds);
     }
-    if (argc == 3) {
-        cpuid ? burst<cpuid_fenced>("cpuid", block.data())
-              : burst<lfence_fenced>("lfence", block.data());
-        return 0;
-    }
-    char *rest = nullptr;
-    const double seconds = strcmp(argv[3], "--seconds") == 0 ? strtod(argv[4], &rest) : 0;
-    if (rest == nullptr || *rest != '\0' || !(seconds > 0 && seconds <= 600)) {
-        return usage();
-    }
-    cpuid ? continuous<cpuid_fenced>("cpuid", block.data(), seconds)
-          : continuous<lfence_fenced>("lfence", block.data(), seconds);
     return 0;
 }

@@ -7,23 +7,27 @@ invocation's provenance (rnglab.provenance) beside them."""
 import contextlib
 
 from rnglab import (files, kept, labreport, lifecycle, matrix, provenance, quality, runner,
-                    sequential, sources, stopping)
+                    sequential, sources, stopping, views)
 from rnglab.process import compare_builds
+from rnglab.variants import DEFAULT_VIEW
 
 
 def main_of(args, variants, notes, rounds):
     """The tables of the comparison's axes, whose ratios are against a
-    reference: the sources', or the builds', generators', sizes' and
-    threads'."""
+    reference, in the first view asked: the sources', or the builds',
+    generators', sizes' and threads'."""
+    first = [v for v in variants if v.view == args.views[0]]
     if args.sources:
-        return [sources.report(variants, rounds, notes)]
-    return labreport.main_tables(args, variants, rounds)
+        return [sources.report(first, rounds, notes)]
+    return labreport.main_tables(args, first, rounds)
 
 
 def tables_of(args, variants, notes, kept_table, builds, until=None):
-    """The tables of the comparison, in the order they are printed; until:
-    how rounds run until decided ended (stopping.Until.data()), under whose
-    design the ratios are judged, or None for a fixed number of rounds."""
+    """The tables of the comparison, in the order they are printed: those
+    of its axis in the first view asked, then with --views all of them;
+    until: how rounds run until decided ended (stopping.Until.data()),
+    under whose design the ratios are judged, or None for a fixed number of
+    rounds."""
     rounds = args.rounds if until is None else until["rounds"]
     with sequential.judging(until):
         if args.lifecycle:
@@ -33,6 +37,8 @@ def tables_of(args, variants, notes, kept_table, builds, until=None):
             tables = main_of(args, variants, notes, rounds)
         if args.samples and not args.lifecycle:
             tables += lifecycle.report(variants, rounds, False)
+        if args.views != [DEFAULT_VIEW]:
+            tables.append(views.report(variants, rounds, args.views, bool(args.sources)))
     # A fork variant's records are the parent's and the child's: no one figure per run.
     processors = None if args.lifecycle else labreport.processors_table(variants)
     tables += [t for t in (processors, kept_table, runner.noise_table(variants)) if t is not None]

@@ -40,6 +40,9 @@ DECIDES = {"a": "a (program / hand loop)", "d": "d (loop / openssl speed)",
            "lab": "program / rand_lab", "wine": "W (under Wine)"}
 # A targeted ratio's verdicts that need no more rounds.
 DECIDED = ("met", "missed", "edge")
+# Factor b again at a small request, where a long call path pays most for
+# what the CPUID trap leaves behind (docs/views.md).
+SMALL_BYTES = 32
 
 
 def key(name):
@@ -110,6 +113,9 @@ def references(build, work, seconds, hz, wine):
                       key("lfence_continuous_mean"), env=env),
             Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes", "16384",
                                 "rand"], speed_ticks(hz), env=env),
+            *(Reference(f"{fence}-burst-{SMALL_BYTES}",
+                        [hand, "--fence", fence, "--bytes", str(SMALL_BYTES)],
+                        key(f"{fence}_fenced_median"), env=env) for fence in ("cpuid", "lfence")),
             lab]
     return refs + (wine_references(work) if wine else [])
 
@@ -137,7 +143,7 @@ def measure(runs, seconds, wine, cpus, until=None, rerun_noisy=False):
     with tempfile.TemporaryDirectory() as work:
         refs = references(build, Path(work), seconds, float(counter["counter_hz"]), wine)
         if until is not None:
-            until.judge = lambda: decisions({ref.name: ref for ref in refs})
+            until.judge = lambda: decisions({ref.name: ref for ref in refs}, counter)
         runner.run_rounds(refs, runs, rotate=True, cpus=cpus, until=until,
                           rerun_noisy=rerun_noisy)
     return {ref.name: ref for ref in refs}, counter, time_speed(refs[0].env), build
@@ -191,7 +197,20 @@ def program_rows(program):
     return rows
 
 
-def factor_rows(refs):
+def small_call_rows(refs, counter):
+    """Factor b at SMALL_BYTES, where the hand loops took it, and what one
+    CPUID costs: whether the method bends small calls on this machine."""
+    rows = []
+    if f"cpuid-burst-{SMALL_BYTES}" in refs:
+        rows.append({"id": "b_small", "bytes": SMALL_BYTES,
+                     "ratio": ratio(refs, f"cpuid-burst-{SMALL_BYTES}",
+                                    f"lfence-burst-{SMALL_BYTES}")})
+    if "cpuid_ticks" in counter:
+        rows.append({"id": "cpuid", "value": float(counter["cpuid_ticks"])})
+    return rows
+
+
+def factor_rows(refs, counter):
     """Program / openssl speed, taken apart into four factors."""
     rows = [{"id": "speed", "value": float(np.median(values(refs["speed"])))}]
     product = 1.0
@@ -199,6 +218,8 @@ def factor_rows(refs):
         row = {"id": tag, "ratio": ratio(refs, top, bottom)}
         product *= row["ratio"]["median"]
         rows.append(judged({**row, "tag": "2" + tag}, target) if target else row)
+        if tag == "b":
+            rows += small_call_rows(refs, counter)
     rows += [{"id": "product", "ratio": single(product)},
              {"id": "whole", "ratio": ratio(refs, "program", "speed")},
              judged({"id": "lab", "tag": "lab", "ratio": ratio(refs, "program", "lab")},
@@ -228,11 +249,11 @@ def wine_rows(refs):
             {"id": "wine_native", "ratio": ratio(refs, "wine-program", "program")}]
 
 
-def decisions(refs):
+def decisions(refs, counter):
     """The targeted ratios within rounds, each with its verdict and whether
     it needs more rounds: what rounds run until decided judge (under
     sequential.judging)."""
-    rows = factor_rows(refs) + (wine_rows(refs) if "wine-program" in refs else [])
+    rows = factor_rows(refs, counter) + (wine_rows(refs) if "wine-program" in refs else [])
     return [{"name": DECIDES[r["id"]], **{k: r["ratio"][k] for k in ("median", "low", "high")},
              "verdict": r["verdict"], "decided": r["verdict"] in DECIDED}
             for r in rows if r["id"] in DECIDES]
@@ -243,7 +264,7 @@ def report(refs, counter, speed_wall, runs, seconds, stopping=None):
     stopping: how rounds run until decided ended (stopping.Until.data()),
     whose design the ratios are then judged by, or None for a fixed number."""
     with sequential.judging(stopping):
-        rows = program_rows(refs["program"]) + factor_rows(refs) + \
+        rows = program_rows(refs["program"]) + factor_rows(refs, counter) + \
             floor_rows(refs, counter, speed_wall)
         if "wine-program" in refs:
             rows += wine_rows(refs)
@@ -277,6 +298,8 @@ def labels(t, row):
         "speed": f"2. openssl speed rand, ticks per call ({s} s)",
         "a": "   a. program / CPUID-fenced hand loop, bursts",
         "b": "   b. CPUID- / LFENCE-fenced hand loop, bursts",
+        "b_small": f"      the same at {row.get('bytes')} B (not in the product)",
+        "cpuid": "      one CPUID (bench/counter_check), ticks",
         "c": f"   c. LFENCE bursts / LFENCE loop for {s} s (mean)",
         "d": "   d. LFENCE loop (mean) / openssl speed",
         "product": "   product a x b x c x d",
@@ -333,12 +356,14 @@ def verdict_line(t):
 def method_lines(t):
     """How the ratios were taken and judged."""
     what = ("b is what the serialising barrier costs here, c what bursts cost against a loop "
-            "that never pauses; neither has a target.")
+            "that never pauses; neither has a target. b at a small request above b at 16384 B: "
+            "the barrier bends small calls more (docs/views.md).")
     if "stopping" not in t:
         return [f"Each ratio is the median over {t['runs']} rounds of the ratio within a round, "
                 "with a 95% bootstrap", "interval; a target is met when the interval lies "
                 "inside it. b is what the serialising barrier", "costs here, c what bursts cost "
-                "against a loop that never pauses; neither has a target."]
+                "against a loop that never pauses; neither has a target. b at a", "small request "
+                "above b at 16384 B: the barrier bends small calls more (docs/views.md)."]
     stopping = t["stopping"]
     return [*text.paragraph(text.rounds_summary(stopping, "targeted ratio"),
                             text.first_decided(stopping)), *text.paragraph(

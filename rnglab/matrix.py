@@ -3,13 +3,15 @@ the axes asked for make, the reference first (the first build with the
 library's default generator).
 
 The axes are an object with the attributes builds, generators, config,
-bytes, threads, calls, samples, lifecycle and sources, as the command's
-options give them; bytes and threads are None when not asked for."""
+bytes, threads, calls, samples, lifecycle, sources and views, as the
+command's options give them; bytes and threads are None when not asked
+for."""
 
 from rnglab import lifecycle, sources
 from rnglab.process import progress
-from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, FIPS_BUILD, FIPS_GENERATORS,
-                             FIXED_1_1_1, build_against, refuse_fixed, variant)
+from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, DEFAULT_VIEW, FIPS_BUILD,
+                             FIPS_GENERATORS, FIXED_1_1_1, build_against, refuse_fixed, variant,
+                             with_view)
 
 DEFAULT_SIZES = [16, 32, 64, 256, 1024, 4096, 16384, 65536]
 THREADS_BYTES = 32
@@ -83,6 +85,17 @@ def lab_variants(axes, builds, cells):
     return made
 
 
+def in_views(made, views):
+    """Each one-thread variant in every view asked, its views side by side
+    in each round (so that one processor runs them all, one after the
+    other), every count kept for the robust mean; a variant of several
+    threads in the first view alone."""
+    if views == [DEFAULT_VIEW]:
+        return made
+    return [lifecycle.keep_samples(with_view(v, view)) if v.threads == 1 else with_view(v, view)
+            for v in made for view in (views if v.threads == 1 else views[:1])]
+
+
 def make_variants(axes, builds):
     """The variants, the reference first, and the notes of sources left out."""
     if axes.lifecycle:
@@ -96,4 +109,4 @@ def make_variants(axes, builds):
         made = lab_variants(axes, builds, cells_of(axes, builds))
     if axes.samples:
         made = [lifecycle.keep_samples(v) for v in made]
-    return made, notes
+    return in_views(made, axes.views), notes

@@ -181,7 +181,7 @@ def variant_data(v):
                     probe=v.probe, probe_saw=None if v.probe is None else probe_text(v.probe),
                     expected=v.expected, rand_lab=v.rand_lab, bytes=v.bytes, cipher=v.cipher,
                     calls=v.calls, source=v.source, source_version=v.source_version,
-                    fork=v.fork, samples=v.samples)
+                    fork=v.fork, samples=v.samples, fence=v.fence, batch=v.batch)
     return data
 
 
@@ -207,7 +207,8 @@ def variants_from(document):
         v = Variant(d["name"], builds[d["build"]], d["generator"], d["configuration"],
                     rand_lab=d["rand_lab"], bytes=d["bytes"], threads=d["threads"],
                     cipher=d["cipher"], calls=d["calls"], source=d["source"], fork=d["fork"],
-                    samples=d["samples"], expected=d["expected"], probe=d["probe"],
+                    samples=d["samples"], fence=d.get("fence", Variant.fence),
+                    batch=d.get("batch", Variant.batch), expected=d["expected"], probe=d["probe"],
                     source_version=d["source_version"], before=d["before"],
                     folder=None if d["folder"] is None else Path(d["folder"]))
         v.runs = [run_of(r) for r in d["runs"]]

@@ -17,8 +17,8 @@ import subprocess
 from rnglab import process
 from rnglab.errors import LabError
 
-KINDS = frozenset({"run", "failed", "thread", "rate", "source", "counter", "fork", "records",
-                   "limit"})
+KINDS = frozenset({"run", "failed", "thread", "batches", "rate", "source", "counter", "fork",
+                   "records", "limit"})
 _NAME = re.compile(r"[a-z][a-z0-9_]*\Z")
 
 

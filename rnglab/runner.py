@@ -97,6 +97,15 @@ def rate_of(output):
     return float(rate["calls_per_s"]) if rate else None
 
 
+def batches_of(output):
+    """rand_lab --batch's disturbed batches over the parent's threads:
+    {disturbed, remeasured, marked}, or None for a run without --batch."""
+    found = randlab.parse(output).all("batches", process="parent")
+    if not found:
+        return None
+    return {key: sum(int(f[key]) for f in found) for key in ("disturbed", "remeasured", "marked")}
+
+
 # --- runs --------------------------------------------------------------------
 
 @dataclasses.dataclass

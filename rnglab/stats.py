@@ -1,8 +1,8 @@
 """The lab's statistics, all of them: summaries of a series, comparisons of
 two (bootstrap interval, Mann-Whitney U or Wilcoxon signed-rank test),
-ratios within rounds, the median's interval, robust line fits, targets
-judged, and change points. scipy does the statistics; this module chooses
-them and holds their one setting.
+ratios within rounds, the median's interval, a run's mean without its
+interrupts, robust line fits, targets judged, and change points. scipy does
+the statistics; this module chooses them and holds their one setting.
 
 A record's figure is its MEDIAN: the median of its calls' counts. Every
 comparison comes back as numbers and a verdict code, never a sentence:
@@ -47,6 +47,12 @@ OUTLIER_SDS = 4
 # (never under CHANGE_RESAMPLES_LEAST) so that 10,000 records take seconds.
 CHANGE_BOOTSTRAP_VALUES = 10_000_000
 CHANGE_RESAMPLES_LEAST = 999
+# A run's robust mean leaves out its interrupts: the calls above both this
+# many times its median and its this percentile. The percentile keeps what
+# recurs (a refill every third call, a reseed every 2^16 calls) in the mean,
+# since anything in more than one call in a thousand is the generator's own.
+INTERRUPT_FACTOR = 10
+INTERRUPT_PERCENTILE = 99.9
 
 
 def _sequential():
@@ -213,6 +219,14 @@ def median_interval(values):
         return float(np.median(x)), None, None
     low, high = bootstrap((x,), np.median)
     return float(np.median(x)), low, high
+
+
+def robust_mean(counts):
+    """The mean of a run's counts but its interrupts (INTERRUPT_FACTOR,
+    INTERRUPT_PERCENTILE): (that mean, how many counts were left out)."""
+    x = np.asarray(counts, dtype=np.float64)
+    cut = max(INTERRUPT_FACTOR * np.median(x), np.percentile(x, INTERRUPT_PERCENTILE))
+    return float(scipy_stats().tmean(x, (None, cut))), int(np.count_nonzero(x > cut))
 
 
 def ratio_per_round(top, bottom):

@@ -93,6 +93,12 @@ class Build:
 
 # The program's calls, which rand_lab makes too unless told otherwise.
 DEFAULT_CALLS = 1024
+# The views of a call (docs/views.md): name: (rand_lab --fence, --batch).
+# cpuid is the program's own; a batch is read between LFENCEs, free of the
+# fence, as the probe and the peers' tools time theirs.
+BATCH_CALLS = 100
+VIEWS = {"cpuid": ("cpuid", 1), "lfence": ("lfence", 1), "batch": ("lfence", BATCH_CALLS)}
+DEFAULT_VIEW = "cpuid"
 # rand_lab --source's name for OpenSSL's own RAND_bytes (see rnglab/sources.py).
 OPENSSL_SOURCE = "openssl"
 
@@ -113,6 +119,8 @@ class Variant:
     source: str = OPENSSL_SOURCE  # rand_lab --source
     fork: bool = False  # and a fork child's calls, which are another series
     samples: str = None  # every call's count kept in this file of its folder
+    fence: str = "cpuid"  # rand_lab --fence
+    batch: int = 1  # rand_lab --batch: calls per count, 1 for a call timed alone
     keep: Path = None  # every byte kept in this file
     expected: dict = None  # what the probe must see; None: whatever it sees
     folder: Path = None
@@ -131,9 +139,18 @@ class Variant:
         args += ["--calls", str(self.calls)] if self.calls != DEFAULT_CALLS else []
         args += ["--source", self.source] if self.source != OPENSSL_SOURCE else []
         args += ["--fork"] if self.fork else []
+        args += ["--fence", self.fence] if self.fence != VIEWS[DEFAULT_VIEW][0] else []
+        args += ["--batch", str(self.batch)] if self.batch != 1 else []
         args += ["--samples", self.samples] if self.samples else []
         args += ["--keep", str(self.keep)] if self.keep else []
         return [str(self.build.folder / "bench" / "rand_lab"), *args]
+
+    @property
+    def view(self):
+        """The name of the view its fence and batch make."""
+        shape = (self.fence, self.batch)
+        return next((name for name, made in VIEWS.items() if made == shape),
+                    f"{self.fence} batch {self.batch}")
 
     @property
     def results(self):
@@ -290,6 +307,15 @@ def variant(build_, generator, own_config=None, lab=None, calls=DEFAULT_CALLS,
         made.bytes, made.threads, made.cipher = lab
         made.rand_lab, made.calls, made.source, made.fork = True, calls, source, fork
     return made
+
+
+def with_view(v, view):
+    """v in another view: its own series, in a folder named for it (the
+    program's own view adds nothing to the name, so that its series go on)."""
+    fence, batch = VIEWS[view]
+    suffix = ([fence] if fence != VIEWS[DEFAULT_VIEW][0] else []) + \
+        ([f"batch{batch}"] if batch != 1 else [])
+    return dataclasses.replace(v, name="+".join([v.name, *suffix]), fence=fence, batch=batch)
 
 
 def probe_text(probe):

@@ -3,8 +3,8 @@ one runner, and its JSON holds what it printed and every run it took."""
 
 import json
 
-from rnglab import figures
-from tests.helpers import command
+from rnglab import figures, runner, variants
+from tests.helpers import command, fixture
 
 
 def test_check_figures_takes_every_reference_in_each_round_and_writes_what_it_printed(tmp_path):
@@ -14,15 +14,37 @@ def test_check_figures_takes_every_reference_in_each_round_and_writes_what_it_pr
     [report] = document["tables"]
     assert figures.report_text(report) == done.stdout.rstrip("\n")
     runs = {v["name"]: v["runs"] for v in document["variants"]}
-    assert list(runs) == ["program", "cpuid-burst", "lfence-burst", "lfence-run", "speed", "lab"]
+    assert list(runs) == ["program", "cpuid-burst", "lfence-burst", "lfence-run", "speed",
+                          "cpuid-burst-32", "lfence-burst-32", "lab"]
     assert all([r["round"] for r in mine] == [1, 2] and all(r["value"] > 0 for r in mine)
                for mine in runs.values())
     # Every run's host noise, and the invocation's, beside the figures.
     assert all(set(r["noise"]) >= {"steal", "others_busy", "involuntary", "migrations"}
                for mine in runs.values() for r in mine)
-    assert report["noise"]["runs"] == 12 and "Host noise over the 12 runs" in done.stdout
+    assert report["noise"]["runs"] == 16 and "Host noise over the 16 runs" in done.stdout
     # The program and rand_lab append records; the hand loops and openssl speed do not.
     assert [name for name, mine in runs.items() if mine[0]["records"]] == ["program", "lab"]
     verdicts = {r["id"]: r["verdict"] for r in report["rows"] if "verdict" in r}
     assert set(verdicts) == {"spread", "a", "d", "lab", "floor", "time"}
     assert set(verdicts.values()) <= {"met", "missed", "undecided"}
+
+
+def test_the_fence_factor_at_32_bytes_stands_beside_the_one_at_16_kib():
+    document, _, refs = fixture("check-figures.json")
+    refs = {ref.name: ref for ref in refs}
+    for name, values in (("cpuid-burst-32", [4400, 4500, 4300, 4450, 4420]),
+                         ("lfence-burst-32", [2200, 2250, 2150, 2225, 2210])):
+        refs[name] = variants.Reference(name, [], None, runs=[
+            runner.Run(r, 0, 0, [], "", value=float(v)) for r, v in enumerate(values, start=1)])
+    speed_wall = next(r["value"] for r in document["tables"][0]["rows"] if r["id"] == "speed_wall")
+    report = figures.report(refs, document["counter"], speed_wall, 5, 1)
+    rows = [r["id"] for r in report["rows"]]
+    # Not a factor of program / openssl speed: the product is what it was.
+    assert rows[rows.index("b"):rows.index("c")] == ["b", "b_small", "cpuid"]
+    [small] = [r for r in report["rows"] if r["id"] == "b_small"]
+    assert small["ratio"]["median"] == 2.0
+    lines = figures.report_text(report).splitlines()
+    at = next(k for k, line in enumerate(lines) if line.startswith("   b. "))
+    assert lines[at + 1].split() == ["the", "same", "at", "32", "B", "(not", "in", "the",
+                                     "product)", "2.000", "2.000-2.000"]
+    assert lines[at + 2].split()[-1] == "18314"

@@ -155,3 +155,46 @@ def test_rounds_until_decided_report_the_intervals_they_judged(env, tmp_path):
     assert all(len(v["runs"]) == rounds["rounds"] for v in document["variants"])
     assert labtext.render(document["tables"]) == done.stdout.rstrip("\n")
     assert done.stdout.startswith(f"Rounds: {rounds['rounds']} in ")
+
+
+@pytest.mark.parametrize("args, says", [
+    (["--views", "fast"], "argument --views: unknown view fast: choose from cpuid, lfence, batch"),
+    (["--views", "lfence"], "--views times bench/rand_lab's calls: give --bytes, --threads or "
+     "--sources too"),
+    (["--views", "cpuid,batch", "--bytes", "32", "--quality"], "not with --lifecycle or "
+     "--quality"),
+    (["--views", "lfence", "--lifecycle"], "not with --lifecycle or --quality"),
+])
+def test_views_that_cannot_be_taken_are_refused_before_anything_runs(env, tmp_path, args, says):
+    done = compare(env, *args, "--out", tmp_path / "out")
+    assert done.returncode == 2
+    assert says in done.stderr.splitlines()[-1], done.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_each_view_runs_beside_the_others_in_a_round_and_its_table_is_data(env, tmp_path):
+    out = tmp_path / "out"
+    done = compare(env, "--rounds", "2", "--sources", "getrandom", "--bytes", "32", "--threads",
+                   "1,2", "--calls", "16", "--views", "cpuid,lfence,batch", "--out", out,
+                   "--json", tmp_path / "comparison.json")
+    assert done.returncode == 0, done.stderr
+    document = json.loads((tmp_path / "comparison.json").read_text())
+    assert labtext.render(document["tables"]) == done.stdout.rstrip("\n")
+    # Each one-thread variant's views side by side; several threads in the first view alone.
+    names = [v["name"] for v in document["variants"]]
+    assert names == [f"system-shared{source}+32B{threads}+16calls{view}"
+                     for source in ("", "+getrandom")
+                     for threads, view in [("", ""), ("", "+lfence"), ("", "+lfence+batch100"),
+                                           ("+2threads", "")]]
+    # One processor ran a round's views.
+    for round_ in (1, 2):
+        cpus = {run["cpu"] for v in document["variants"] if v["threads"] == 1
+                for run in v["runs"] if run["round"] == round_}
+        assert len(cpus) == 1
+    [table] = [t for t in document["tables"] if t["table"] == "views"]
+    assert [(r["what"], [e["view"] for e in r["views"]]) for r in table["rows"]] == \
+        [("openssl", ["cpuid", "lfence", "batch"]), ("getrandom", ["cpuid", "lfence", "batch"])]
+    assert all(e["counts"] == 32 and e["robust_mean"] > 0 for r in table["rows"]
+               for e in r["views"])
+    labels = record.parse((out / names[6] / "osslRb1a.txt").read_bytes(), "f")
+    assert {r["label"] for r in labels} == {"getrandom 32 B 1 thread lfence batch 100:"}

@@ -176,7 +176,8 @@ TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
         EXPECT_EQ(run_lab("--" + limit["name"] + " " + above).status, 2) << limit.text;
         EXPECT_EQ(run_lab("--" + limit["name"] + " " + below).status, 2) << limit.text;
     }
-    EXPECT_EQ(limits, (std::set<std::string>{"bytes", "threads", "calls", "samples", "keep"}));
+    EXPECT_EQ(limits,
+              (std::set<std::string>{"bytes", "threads", "calls", "batch", "samples", "keep"}));
 
     const std::vector<OutputLine> sources = outcome.of("source");
     std::set<std::string> names;

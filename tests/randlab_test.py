@@ -61,7 +61,7 @@ def fixture_rand_lab():
 
 def test_the_limits_and_sources_come_from_rand_lab(rand_lab):
     limits = randlab.limits(rand_lab)
-    assert set(limits) == {"bytes", "threads", "calls", "samples", "keep"}
+    assert set(limits) == {"bytes", "threads", "calls", "batch", "samples", "keep"}
     low, high = limits["calls"]
     assert 2 <= low < high
     assert limits["samples"][0] is None

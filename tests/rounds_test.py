@@ -97,7 +97,7 @@ def test_check_figures_reports_the_intervals_and_verdicts_its_stop_judged(capsys
     refs = [Reference(name, TRUE, drawn(r, 0.002, k)) for k, (name, r) in
             enumerate(FIGURES.items())]
     by_name = {ref.name: ref for ref in refs}
-    until = stopping.Until(0.01, None, 400, lambda: figures.decisions(by_name),
+    until = stopping.Until(0.01, None, 400, lambda: figures.decisions(by_name, COUNTER),
                            clock=ticking(1))
     runner.run_rounds(refs, None, rotate=True, until=until)
     report = figures.report(by_name, COUNTER, 1.0, until.rounds, 1, until.data())

@@ -112,3 +112,23 @@ def test_a_comparison_comes_back_as_numbers_and_a_verdict_code(comparison, verdi
 ])
 def test_a_ratio_is_judged_against_its_target(ratio, target, verdict):
     assert stats.judge(ratio, *target) == verdict
+
+
+# counts, and the robust mean with how many were left out: the calls above
+# both 10 x the median and the p99.9
+ROBUST = [
+    # 997 x 100, 150, 900 and 50,000: the cut is max(1000, 949.1); the
+    # interrupt goes, the slow call below 10 x the median stays.
+    ([100] * 997 + [150, 900, 50000], (100750 / 999, 1)),
+    # Two spikes in 1000 calls are the p99.9 itself: a cost that recurs stays.
+    ([100] * 998 + [50000, 50000], (199.8, 0)),
+    # A buffer refilled every third call: the mean, not the median.
+    ([80, 80, 340] * 3, (500 / 3, 0)),
+    ([7], (7, 0)),
+]
+
+
+@pytest.mark.parametrize("counts, mean_and_left_out", ROBUST)
+def test_the_robust_mean_leaves_out_the_interrupts_alone(counts, mean_and_left_out):
+    mean, left_out = stats.robust_mean(counts)
+    assert (mean, left_out) == (pytest.approx(mean_and_left_out[0]), mean_and_left_out[1])

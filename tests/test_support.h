@@ -124,8 +124,8 @@ inline OutputLine read_output_line(const std::string &line, const std::vector<st
 
 inline std::vector<OutputLine> read_output(const std::string &text)
 {
-    static const std::vector<std::string> kinds{"run",     "failed", "thread",  "rate", "source",
-                                                "counter", "fork",   "records", "limit"};
+    static const std::vector<std::string> kinds{"run",    "failed",  "thread", "batches", "rate",
+                                                "source", "counter", "fork",   "records", "limit"};
     std::vector<OutputLine> lines;
     for (const std::string &line : lines_of(text)) {
         lines.push_back(read_output_line(line, kinds));

@@ -39,6 +39,7 @@ std::string allocate(Run &run)
     run.workers.resize(threads);
     for (Worker &w : run.workers) {
         w.time.assign(calls, 0);
+        w.batch = static_cast<size_t>(options.batch);
         if (options.keepFile.empty()) {
             // Room for what a block cipher may hold back, though CTR holds
             // none.
@@ -98,7 +99,10 @@ int measure_and_append(Run &run, bool &appended)
     // measurement of the generator; the program appends one, the lab does
     // not. Appended after the parallel section, so that no thread's writing
     // falls into another's loop.
-    if (failedCalls != 0) {
+    if (failedCalls != 0 && options.batch > 1) {
+        printf("No record was appended because %zu batch%s had a failed call\n", failedCalls,
+               failedCalls == 1 ? "" : "es");
+    } else if (failedCalls != 0) {
         printf("No record was appended because %zu call%s failed\n", failedCalls,
                failedCalls == 1 ? "" : "s");
     } else if (repeats) {
@@ -121,12 +125,21 @@ int measure_and_append(Run &run, bool &appended)
     return appended ? 0 : 1;
 }
 
+// The view in a label, so that series of different views never mix: nothing
+// for the program's own, then " lfence" and " batch K".
+std::string view_of(const Options &options)
+{
+    return std::string(options.fence == Fence::Lfence ? " lfence" : "") +
+           (options.batch > 1 ? " batch " + std::to_string(options.batch) : "");
+}
+
 int run_lab(const Options &options)
 {
     Run run(options);
-    const std::string stem =
-        std::string(subject_name(options.subject)) + " " + std::to_string(options.bytes) + " B " +
-        std::to_string(options.threads) + (options.threads == 1 ? " thread" : " threads");
+    const std::string stem = std::string(subject_name(options.subject)) + " " +
+                             std::to_string(options.bytes) + " B " +
+                             std::to_string(options.threads) +
+                             (options.threads == 1 ? " thread" : " threads") + view_of(options);
     run.label = stem + ":";
     run.childLabel = stem + " fork child:";
     DataLine line("run");
@@ -139,6 +152,8 @@ int run_lab(const Options &options)
         .number("bytes", options.bytes)
         .number("threads", options.threads)
         .number("calls", options.calls)
+        .text("fence", options.fence == Fence::Lfence ? "lfence" : "cpuid")
+        .number("batch", options.batch)
         .print();
 
     int status = 1;

@@ -1,10 +1,15 @@
-// One thread's share of a run and the loop that measures it: each call
-// timed with the program's fenced counter reads, exactly as the program
-// times its own.
+// One thread's share of a run and the loops that measure it. By default
+// each call is timed with the program's fenced counter reads, exactly as the
+// program times its own; --fence lfence reads the counter between LFENCEs
+// instead, and --batch K times K calls between two reads, the count being
+// their mean. Each view is its own instantiation of a loop, so that no
+// branch and no indirect call stands inside an interval.
 #ifndef RAND_LAB_MEASURE_H
 #define RAND_LAB_MEASURE_H
 
 #include "cpucycles.h"
+#include "lfence_counter.h"
+#include "options.h"
 #include "platform.h"
 #include "system.h"
 
@@ -37,6 +42,35 @@ struct Placement {
     }
 };
 
+// A batched run's batches that another task or another processor got in the
+// way of: their count is inflated by whatever ran meanwhile. Each is timed
+// again, up to kBatchTimings timings in all; one still disturbed then is
+// kept as last timed and counted as marked.
+struct Disturbances {
+    size_t disturbed = 0;  // batches whose first timing was disturbed
+    size_t remeasured = 0; // of them, timed again undisturbed
+    size_t marked = 0;     // of them, disturbed at every timing
+    size_t retimings = 0;  // timings beyond each batch's first
+};
+constexpr size_t kBatchTimings = 4;
+
+// What tells that a batch was disturbed: the processor and the thread's
+// involuntary context switches so far, read just outside the interval.
+struct Mark {
+    int cpu;
+    long switches;
+
+    bool operator==(const Mark &other) const
+    {
+        return cpu == other.cpu && switches == other.switches;
+    }
+};
+
+inline Mark mark_now()
+{
+    return {current_cpu(), involuntary_switches()};
+}
+
 // What the subject keeps per thread (the cipher's context), defined by the
 // subject file linked.
 struct SubjectState;
@@ -62,22 +96,39 @@ struct Worker {
     LARGE_INTEGER t1{};
     LARGE_INTEGER t2{};
     Placement placement;
+    // Calls per count (--batch), and with more than one the batches
+    // disturbed.
+    size_t batch = 1;
+    Disturbances disturbances;
+
+    // Every call made, batches timed again among them.
+    size_t calls_made() const { return (time.size() + disturbances.retimings) * batch; }
+};
+
+// The counter reads of each fence, forced inline like the reads themselves.
+struct CpuidReads {
+    RNG_ALWAYS_INLINE static uint64_t start() { return cpucyclesS(); }
+    RNG_ALWAYS_INLINE static uint64_t end() { return cpucyclesE(); }
+};
+struct LfenceReads {
+    RNG_ALWAYS_INLINE static uint64_t start() { return lfence_start(); }
+    RNG_ALWAYS_INLINE static uint64_t end() { return lfence_end(); }
 };
 
 // Only the call and its argument set-up stand between the reads; the
 // processor is read just outside them. The call is a template argument, a
 // lambda that makes the subject's call itself, so that the measured call is
 // a direct one, as in the program's runs.
-template <typename Call>
-void measure(Worker &w, Call call)
+template <typename Reads, typename Call>
+void measure_calls(Worker &w, Call call)
 {
     QueryPerformanceCounter(&w.t1);
     for (size_t i = 0; i < w.time.size(); i++) {
         unsigned char *out = w.block.data() + i * w.stride;
         const int cpuBefore = current_cpu();
-        const uint64_t tick = cpucyclesS();
+        const uint64_t tick = Reads::start();
         const int ret = call(out);
-        const uint64_t ticks = cpucyclesE() - tick;
+        const uint64_t ticks = Reads::end() - tick;
         w.time[i] = ret == 1 ? ticks : ticks | kFailed;
         const int cpuAfter = current_cpu();
         w.placement.note(i, cpuBefore, cpuAfter);
@@ -86,6 +137,62 @@ void measure(Worker &w, Call call)
         }
     }
     QueryPerformanceCounter(&w.t2);
+}
+
+// w.batch calls into one block between two reads; each count is their mean,
+// rounded down as the record's AVERAGE is. The processor and the switches
+// are read once between batches, the end of one being the start of the
+// next, so that the system call that reads them falls outside every
+// interval and once per batch. A failed call fails its batch, which is then
+// not timed again.
+template <typename Reads, typename Call>
+void measure_batches(Worker &w, Call call)
+{
+    const size_t batch = w.batch;
+    unsigned char *out = w.block.data();
+    QueryPerformanceCounter(&w.t1);
+    Mark mark = mark_now();
+    for (size_t i = 0; i < w.time.size(); i++) {
+        const Mark before = mark;
+        uint64_t ticks = 0;
+        int failed = 0;
+        bool disturbed = false;
+        size_t timings = 0;
+        do {
+            const Mark start = mark;
+            failed = 0;
+            const uint64_t tick = Reads::start();
+            for (size_t k = 0; k < batch; k++) {
+                failed |= call(out) != 1 ? 1 : 0;
+            }
+            ticks = Reads::end() - tick;
+            mark = mark_now();
+            disturbed = !(mark == start);
+            timings++;
+        } while (disturbed && failed == 0 && timings < kBatchTimings);
+        const uint64_t mean = ticks / batch;
+        w.time[i] = failed == 0 ? mean : mean | kFailed;
+        w.placement.note(i, before.cpu, mark.cpu);
+        Disturbances &d = w.disturbances;
+        d.disturbed += timings > 1 || disturbed ? 1 : 0;
+        d.remeasured += timings > 1 && !disturbed ? 1 : 0;
+        d.marked += disturbed ? 1 : 0;
+        d.retimings += timings - 1;
+    }
+    QueryPerformanceCounter(&w.t2);
+}
+
+// The loop of the view options asks for, over the subject's call: its fence,
+// and whether the worker's calls are timed a batch at a time.
+template <typename Call>
+void measure(Worker &w, const Options &options, Call call)
+{
+    const bool batched = w.batch > 1;
+    if (options.fence == Fence::Lfence) {
+        batched ? measure_batches<LfenceReads>(w, call) : measure_calls<LfenceReads>(w, call);
+    } else {
+        batched ? measure_batches<CpuidReads>(w, call) : measure_calls<CpuidReads>(w, call);
+    }
 }
 
 #endif

@@ -83,6 +83,15 @@ bool set_generator(const OptionSpec & /*spec*/, Options &options, const std::str
     return true;
 }
 
+bool set_fence(const OptionSpec & /*spec*/, Options &options, const std::string &value)
+{
+    if (value != "cpuid" && value != "lfence") {
+        return usage_error("--fence is cpuid or lfence, not \"%s\"", value.c_str());
+    }
+    options.fence = value == "cpuid" ? Fence::Cpuid : Fence::Lfence;
+    return true;
+}
+
 constexpr OptionSpec flag(const char *name, const char *help, bool Options::*field)
 {
     return {name, nullptr, help, set_flag, field, nullptr, 0, 0, "", nullptr};
@@ -100,7 +109,7 @@ constexpr OptionSpec text(const char *name, const char *value, const char *help,
     return {name, value, help, apply, nullptr, nullptr, 0, 0, "", field};
 }
 
-constexpr std::array<OptionSpec, 12> kOptions{{
+constexpr std::array<OptionSpec, 14> kOptions{{
     text("--source", "NAME", "measure that generator instead of OpenSSL's (--limits lists them)",
          set_source),
     count("--bytes", "N", "bytes each call asks for", &Options::bytes, 1, kMaxBytes),
@@ -111,6 +120,10 @@ constexpr std::array<OptionSpec, 12> kOptions{{
     text("--generator", "public|private", "OpenSSL's RAND_bytes or RAND_priv_bytes", set_generator),
     flag("--cipher", "time AES-256-CTR over as many bytes instead: the CTR-DRBG's floor",
          &Options::cipher),
+    text("--fence", "cpuid|lfence", "counter reads fenced as the program's (cpuid) or with LFENCE",
+         set_fence),
+    count("--batch", "K", "time K calls at a time, each count their mean", &Options::batch, 2,
+          kMaxBatch),
     text("--samples", "FILE", "append every call's count to FILE (thread,call,ticks)", set_file,
          &Options::samplesFile),
     flag("--fork", "then fork, the child making the same calls; compare its first bytes",
@@ -156,6 +169,13 @@ bool check_options(const Options &options)
     }
     if (cipher && !options.keepFile.empty()) {
         return usage_error("%s", "--keep keeps a generator's bytes: not with --cipher");
+    }
+    // A batch's count is a mean: no call of it has a count of its own.
+    if (options.batch > 1 && options.fork) {
+        return usage_error("%s", "--fork times the child's first call alone: not with --batch");
+    }
+    if (options.batch > 1 && !options.keepFile.empty()) {
+        return usage_error("%s", "--keep keeps each count's one call: not with --batch");
     }
     if (options.fork && !options.keepFile.empty()) {
         return usage_error("%s", "--keep keeps one process's bytes: not with --fork");

@@ -20,16 +20,27 @@ constexpr long kMaxCalls = 1048576;
 constexpr long kMaxSamples = 33554432;
 // What --keep may hold in memory: every byte of every call.
 constexpr long kMaxKept = 268435456;
+// Calls between two counter reads with --batch: a batch of 16 KiB calls of
+// the slowest source takes about a second at this many.
+constexpr long kMaxBatch = 10000;
 
 // The call measured: the generator behind RAND_bytes (or the source's
 // source_fill), RAND_priv_bytes, or the cipher.
 enum class Subject { Public, Private, Cipher };
+
+// The counter reads around a call or a batch: the program's (CPUID), or
+// LFENCE's, which never trap to a hypervisor (bench/lfence_counter.h).
+enum class Fence { Cpuid, Lfence };
 
 struct Options {
     long bytes = kBlockSize;
     long threads = 1;
     long calls = kSampleCount;
     Subject subject = Subject::Public;
+    Fence fence = Fence::Cpuid;
+    // Calls between two counter reads, each count their mean; 1: each call
+    // timed alone, as the program times it.
+    long batch = 1;
     bool generatorGiven = false;
     bool cipher = false;
     bool fork = false;

@@ -70,9 +70,21 @@ size_t report_threads(const std::vector<Worker> &workers, const char *process, l
             .number("cpu_last", w.placement.last)
             .number("away", w.placement.away)
             .print();
+        if (w.batch > 1) {
+            DataLine("batches")
+                .text("process", process)
+                .number("n", k + 1)
+                .number("disturbed", w.disturbances.disturbed)
+                .number("remeasured", w.disturbances.remeasured)
+                .number("marked", w.disturbances.marked)
+                .print();
+        }
     }
     const double wall = seconds_between(section.start, section.end, section.frequency);
-    const size_t calls = workers.size() * workers[0].time.size();
+    size_t calls = 0;
+    for (const Worker &w : workers) {
+        calls += w.calls_made();
+    }
     const auto all = static_cast<double>(calls);
     DataLine("rate")
         .text("process", process)

@@ -101,17 +101,17 @@ void subject_thread(Worker &w, const Options &options, StartLine &startLine)
     const int bytes = static_cast<int>(options.bytes);
     switch (options.subject) {
     case Subject::Public:
-        measure(w, [bytes](unsigned char *out) { return RAND_bytes(out, bytes); });
+        measure(w, options, [bytes](unsigned char *out) { return RAND_bytes(out, bytes); });
         break;
     case Subject::Private:
-        measure(w, [bytes](unsigned char *out) { return RAND_priv_bytes(out, bytes); });
+        measure(w, options, [bytes](unsigned char *out) { return RAND_priv_bytes(out, bytes); });
         break;
     case Subject::Cipher: {
         // Set once, outside every interval; CTR always writes bytes.
         int written = 0;
         EVP_CIPHER_CTX *context = w.state->cipher.get();
         const unsigned char *plain = w.state->plain.data();
-        measure(w, [context, plain, &written, bytes](unsigned char *out) {
+        measure(w, options, [context, plain, &written, bytes](unsigned char *out) {
             return EVP_EncryptUpdate(context, out, &written, plain, bytes);
         });
         break;

@@ -81,7 +81,8 @@ void subject_thread(Worker &w, const Options &options, StartLine &startLine)
     }
     if (startLine.arrive_and_wait()) {
         const auto size = static_cast<size_t>(options.bytes);
-        measure(w, [state, size](unsigned char *out) { return source_fill(state, out, size); });
+        measure(w, options,
+                [state, size](unsigned char *out) { return source_fill(state, out, size); });
     }
     source_thread_close(state);
 }

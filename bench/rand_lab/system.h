@@ -7,6 +7,11 @@
 // told. Cheap (a vDSO read on Linux), but still kept out of every interval.
 int current_cpu();
 
+// The calling thread's involuntary context switches so far (the scheduler
+// ran another task in its place), or -1 where that cannot be told. A system
+// call: kept out of every interval.
+long involuntary_switches();
+
 // While one lives, a signal that would end the process waits: the appends
 // are then finished or undone, never left half-way, and the signal ends the
 // process right after. One at a time. (On Windows a console's Ctrl+C ends

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <initializer_list>
@@ -16,6 +17,14 @@ sigset_t previous;
 int current_cpu()
 {
     return sched_getcpu();
+}
+
+// RUSAGE_THREAD (Linux): the thread's own, which other threads' cannot
+// muddle.
+long involuntary_switches()
+{
+    rusage usage{};
+    return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nivcsw : -1;
 }
 
 HeldSignals::HeldSignals()

@@ -7,6 +7,13 @@ int current_cpu()
     return static_cast<int>(GetCurrentProcessorNumber());
 }
 
+// Windows tells no thread which of its context switches were involuntary:
+// only a change of processor tells a disturbed batch there.
+long involuntary_switches()
+{
+    return -1;
+}
+
 HeldSignals::HeldSignals() = default;
 
 HeldSignals::~HeldSignals() = default;

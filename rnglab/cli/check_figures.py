@@ -13,6 +13,9 @@ to round, so that whatever the host does meanwhile lands on every side:
                runs (--seconds)
   speed        openssl speed -elapsed -seconds S -bytes 16384 rand, turned
                into counter ticks per call at the counter's measured rate
+  cpuid-burst-32, lfence-burst-32
+               both bursts of 32-byte calls: factor b at a small request,
+               beside what one CPUID costs (docs/views.md)
 
 Every ratio is taken per round and reported as the median over the rounds
 with a 95% bootstrap interval (tools/series' statistics). A target is met

@@ -31,6 +31,14 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
   sources     --sources: other generators, measured by rand_lab --source
               (rnglab/sources.py) on the first build, at each --bytes and
               --threads, against OpenSSL's RAND_bytes there.
+  views       --views cpuid,lfence,batch: each one-thread variant timed
+              CPUID-fenced (the program's reads, the default and the view of
+              every other table), LFENCE-fenced, and in batches of 100 calls
+              between two LFENCE-fenced reads, side by side in each round on
+              one processor, every count kept: each view's figure, the fence
+              factor, the median against the robust mean, and with --sources
+              the ratio against OpenSSL in each view (docs/views.md). A batch
+              view's run makes --calls batches: 100 times the calls.
   lifecycle   --lifecycle: bench/rand_lab's 262,144 calls of 16 bytes and a
               fork child's on 1.1.1-static, 3.0-static, newest-3-static and
               system-shared, every call's count kept: the first call, the
@@ -69,7 +77,7 @@ from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, rand
                     sources, stopping)
 from rnglab.cli import _shell
 from rnglab.matrix import DEFAULT_SIZES, THREADS_BYTES
-from rnglab.variants import BUILDS, DEFAULT_CALLS, GENERATORS
+from rnglab.variants import BUILDS, DEFAULT_CALLS, DEFAULT_VIEW, GENERATORS, VIEWS
 
 
 def add_axes(parser):
@@ -97,6 +105,10 @@ def add_axes(parser):
                         "percentiles")
     parser.add_argument("--lifecycle", action="store_true",
                         help="the first call, reseeds, fork and the tail (see above)")
+    parser.add_argument("--views", type=argtypes.name_list(list(VIEWS), "view"),
+                        default=[DEFAULT_VIEW], metavar="LIST",
+                        help="comma-separated: " + ", ".join(VIEWS) + f" ({DEFAULT_VIEW}; see "
+                        "above)")
 
 
 def parse_args(argv):
@@ -153,6 +165,7 @@ def settle(parser, args):
     check_files(parser, args)
     if args.threads is not None:
         args.threads = sorted(set(args.threads) | {1})  # the ratio is to one thread
+    check_views(parser, args)
     if args.sources and (args.generators or args.config):
         parser.error("--sources compares other libraries' generators with OpenSSL's default: "
                      "not with --generators or --config")
@@ -172,6 +185,22 @@ def check_rounds(parser, args):
         parser.error("--rerun-noisy: the samples of --lifecycle and --samples keep every run's "
                      "calls, a noisy run's with its re-run's")
     stopping.settle(parser, args, "--rounds")
+
+
+def check_views(parser, args):
+    """Views are bench/rand_lab's, and the kept bytes and a process's life
+    are the same in every view."""
+    if args.views == [DEFAULT_VIEW]:
+        return
+    if args.lifecycle or args.quality:
+        parser.error("--views times the calls in other ways: not with --lifecycle or "
+                     "--quality, which are the same in every view")
+    if args.bytes is None and args.threads is None and not args.sources:
+        parser.error("--views times bench/rand_lab's calls: give --bytes, --threads or --sources "
+                     "too")
+    if args.rerun_noisy:
+        parser.error("--rerun-noisy: the views keep every run's calls for their robust mean, a "
+                     "noisy run's with its re-run's")
 
 
 def check_files(parser, args):
