@@ -5,18 +5,27 @@ invocation's provenance (rnglab.provenance) beside them."""
 
 import contextlib
 
-from rnglab import (files, kept, labreport, lifecycle, matrix, provenance, quality, runner,
-                    sources)
+from rnglab import (answer, files, kept, labreport, lifecycle, matrix, provenance, quality,
+                    runner, sourcelife, sources)
 from rnglab.process import compare_builds
+
+
+def sources_tables(args, variants, notes):
+    """The sources' table, with --lifecycle each one's life, and the answer
+    the comparison gives."""
+    table = sources.report(variants, args.rounds, notes)
+    lives = sourcelife.report(variants, args.rounds, args.plot or args.out / "lifecycle.png") \
+        if args.lifecycle else []
+    return [table, *lives, answer.report(table, variants)]
 
 
 def tables_of(args, variants, notes, kept_table, builds):
     """The tables of the comparison, in the order they are printed."""
-    if args.lifecycle:
+    if args.sources:
+        tables = sources_tables(args, variants, notes)
+    elif args.lifecycle:
         tables = lifecycle.report(variants, args.rounds, True,
                                   args.plot or args.out / "lifecycle.png")
-    elif args.sources:
-        tables = [sources.report(variants, args.rounds, notes)]
     else:
         tables = labreport.main_tables(args, variants, args.rounds)
     if args.samples and not args.lifecycle:

@@ -1,7 +1,7 @@
 """bench/compare-openssl's tables (rnglab.labreport, rnglab.sources,
 rnglab.lifecycle, rnglab.kept) as text, from their data alone."""
 
-from rnglab import kept, lifecycle, sources, text
+from rnglab import answer, kept, lifecycle, sourcelife, sources, text
 from rnglab.record import RESULTS_FILE
 from rnglab.text import number, table
 
@@ -110,9 +110,10 @@ def builds_lines(t):
 RENDERERS = {"variants": variants_lines, "processors": processors_lines, "sizes": sizes_lines,
              "threads": threads_lines, "builds": builds_lines, "sources": sources.report_lines,
              "lifecycle": lifecycle.lifecycle_lines, "percentiles": lifecycle.percentiles_lines,
-             "quality": kept.lines_of}
+             "quality": kept.lines_of, "source_lifecycle": sourcelife.lifecycle_lines,
+             "answer": answer.answer_lines}
 # Tables that follow another with a blank line of their own between them.
-SPACED = {"threads", "percentiles"}
+SPACED = {"threads", "percentiles", "source_lifecycle"}
 
 
 def render(tables):

@@ -80,9 +80,21 @@ def run_line(run):
         line += "; threads " + ", ".join(
             f"{t} cpu {a}" + (f" to {b}" if b != a else "") + (f" ({m} calls away)" if m else "")
             for t, a, b, m in threads)
+    if run.fork:
+        line += "; " + fork_text(run.fork)
     if run.failure:
         line += f"; stopped the rounds: {run.failure}"
     return line
+
+
+def fork_text(found):
+    """A run's fork finding, in a phrase."""
+    if found["result"] == "repeats":
+        return (f"fork: REPEATS in the child ({found['repeated']} of {found['threads']} "
+                "threads: the application must reseed)")
+    if found["result"] == "hangs":
+        return f"fork: the child hung ({found['hung']} of {found['threads']} threads)"
+    return f"fork: the child's bytes differ ({found['threads']} threads)"
 
 
 def block(v, counter_info, started, now, where):
@@ -159,7 +171,7 @@ def run_data(run):
                          "seconds": float(r["seconds"])} for r in run.records],
             "threads": [{"thread": t, "cpu_first": a, "cpu_last": b, "away": m}
                         for t, a, b, m in run.placements],
-            "calls_per_s": run.rate, "failure": run.failure}
+            "calls_per_s": run.rate, "failure": run.failure, "fork": run.fork}
 
 
 def variant_data(v):
@@ -213,4 +225,4 @@ def run_of(r):
                [{**rec, "seconds": f"{rec['seconds']:.6f}"} for rec in r["records"]], "",
                failure=r["failure"], wall=r["wall"], value=r["value"],
                placements=[(t["thread"], t["cpu_first"], t["cpu_last"], t["away"])
-                           for t in r["threads"]], rate=r["calls_per_s"])
+                           for t in r["threads"]], rate=r["calls_per_s"], fork=r.get("fork"))
