@@ -29,7 +29,9 @@ def tables_of(args, variants, notes, kept_table, builds):
     else:
         tables = labreport.main_tables(args, variants, args.rounds)
     if args.samples and not args.lifecycle:
-        tables += lifecycle.report(variants, args.rounds, False)
+        # The sources' answer stays the last of their tables.
+        at = len(tables) - 1 if args.sources else len(tables)
+        tables[at:at] = lifecycle.report(variants, args.rounds, False)
     # A fork variant's records are the parent's and the child's: no one figure per run.
     processors = None if args.lifecycle else labreport.processors_table(variants)
     tables += [t for t in (processors, kept_table) if t is not None]
