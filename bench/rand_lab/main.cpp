@@ -86,9 +86,10 @@ const char *fork_word(ForkThread kind)
     return "";
 }
 
-// The fork's finding, for people (a line where there is one) and as data.
+// The fork's finding, for people (a line for each there is) and as data.
 // Returns the status it gives: a repeat or a hang is a finding about the
-// generator, told apart from an error.
+// generator, told apart from an error; a hang's first, as it leaves no
+// records.
 int report_fork(const ForkOutcome &outcome, Run &run)
 {
     const size_t threads = outcome.threads.size();
@@ -96,7 +97,8 @@ int report_fork(const ForkOutcome &outcome, Run &run)
     const size_t hung = outcome.count(ForkThread::Hung);
     if (repeated != 0) {
         printf("fork: REPEATS in the child (the application must reseed)\n");
-    } else if (hung != 0) {
+    }
+    if (hung != 0) {
         printf("fork: HANGS in the child: %zu of %zu threads' first requests did not return "
                "within %d s, so the child was killed and nothing appended\n",
                hung, threads, kForkLimitSeconds);
@@ -123,7 +125,7 @@ int report_fork(const ForkOutcome &outcome, Run &run)
         .number("parent_median_ticks", sorted_median(time.data(), time.size()))
         .number("pause_call", fork_pause_call(run.options.calls))
         .print();
-    return repeated != 0 ? kStatusForkRepeats : hung != 0 ? kStatusForkHangs : 0;
+    return hung != 0 ? kStatusForkHangs : repeated != 0 ? kStatusForkRepeats : 0;
 }
 
 // The parent's threads, the fork child's, and the appends. Returns the
