@@ -6,20 +6,37 @@ invocation's provenance (rnglab.provenance) beside them."""
 
 import contextlib
 
-from rnglab import (files, kept, labreport, lifecycle, matrix, provenance, quality, runner,
-                    sequential, sources, stopping, views)
+from rnglab import (answer, files, kept, labreport, lifecycle, matrix, provenance, quality,
+                    runner, sequential, sourcelife, sources, stopping, views)
 from rnglab.process import compare_builds
 from rnglab.variants import DEFAULT_VIEW
+
+
+def in_view(variants, view):
+    return [v for v in variants if v.view == view]
 
 
 def main_of(args, variants, notes, rounds):
     """The tables of the comparison's axes, whose ratios are against a
     reference, in the first view asked: the sources', or the builds',
     generators', sizes' and threads'."""
-    first = [v for v in variants if v.view == args.views[0]]
+    first = in_view(variants, args.views[0])
     if args.sources:
         return [sources.report(first, rounds, notes)]
     return labreport.main_tables(args, first, rounds)
+
+
+def sources_tables(args, variants, notes, rounds):
+    """The sources' table in the first view asked, with --lifecycle each
+    one's life, and the answer the comparison gives, in every view asked."""
+    [table] = main_of(args, variants, notes, rounds)
+    lives = sourcelife.report(variants, rounds, args.plot or args.out / "lifecycle.png") \
+        if args.lifecycle else []
+    answers = [answer.report(table, variants)]
+    for view in args.views[1:]:
+        mine = sources.report(in_view(variants, view), rounds, notes)
+        answers.append({**answer.report(mine, variants), "view": view})
+    return [table, *lives, *answers]
 
 
 def tables_of(args, variants, notes, kept_table, builds, until=None):
@@ -30,13 +47,17 @@ def tables_of(args, variants, notes, kept_table, builds, until=None):
     rounds."""
     rounds = args.rounds if until is None else until["rounds"]
     with sequential.judging(until):
-        if args.lifecycle:
+        if args.sources:
+            tables = sources_tables(args, variants, notes, rounds)
+        elif args.lifecycle:
             tables = lifecycle.report(variants, rounds, True,
                                       args.plot or args.out / "lifecycle.png")
         else:
             tables = main_of(args, variants, notes, rounds)
         if args.samples and not args.lifecycle:
-            tables += lifecycle.report(variants, rounds, False)
+            # The sources' answers stay the last of their tables.
+            at = 1 if args.sources else len(tables)
+            tables[at:at] = lifecycle.report(variants, rounds, False)
         if args.views != [DEFAULT_VIEW]:
             tables.append(views.report(variants, rounds, args.views, bool(args.sources)))
     # A fork variant's records are the parent's and the child's: no one figure per run.

@@ -1,7 +1,7 @@
 """bench/compare-openssl's tables (rnglab.labreport, rnglab.sources,
 rnglab.lifecycle, rnglab.kept) as text, from their data alone."""
 
-from rnglab import kept, lifecycle, sources, text, views
+from rnglab import answer, kept, lifecycle, sourcelife, sources, text, views
 from rnglab.record import RESULTS_FILE
 from rnglab.text import number, table
 
@@ -130,9 +130,10 @@ RENDERERS = {"rounds": rounds_lines, "noise": noise_lines, "variants": variants_
              "processors": processors_lines, "sizes": sizes_lines,
              "threads": threads_lines, "builds": builds_lines, "sources": sources.report_lines,
              "lifecycle": lifecycle.lifecycle_lines, "percentiles": lifecycle.percentiles_lines,
-             "quality": kept.lines_of, "views": views.lines_of}
+             "quality": kept.lines_of, "views": views.lines_of,
+             "source_lifecycle": sourcelife.lifecycle_lines, "answer": answer.answer_lines}
 # Tables that follow another with a blank line of their own between them.
-SPACED = {"threads", "percentiles", "views"}
+SPACED = {"threads", "percentiles", "views", "source_lifecycle"}
 
 
 def render(tables):

@@ -146,8 +146,9 @@ def read(v):
     return counts[:, :v.threads], counts[:, v.threads:]
 
 
-def summarise(v):
-    """The variant's figures from this invocation's samples."""
+def summarise(v, expected=None):
+    """The variant's figures from this invocation's samples; expected: the
+    reseed period the generator documents, in calls, if any."""
     progress(f"reading the samples of {v.name} ...")
     parent, child = read(v)
     pooled = parent.ravel()
@@ -164,20 +165,21 @@ def summarise(v):
         "run_p99": np.percentile(runs, 99, axis=1),
         "run_p999": np.percentile(runs, 99.9, axis=1),
         "run_max": runs.max(axis=1),
-        "reseeds": reseeds_of(v, parent),
+        "reseeds": reseeds_of(v, parent, expected),
         "example": parent[0, 0].copy(),  # not a view that keeps every count
     }
     if child is not None:
         figures["child_first"] = np.median(child[:, :, 0], axis=1)
-        figures["child_reseeds"] = reseeds_of(v, child)
+        figures["child_reseeds"] = reseeds_of(v, child, expected)
     return figures
 
 
-def reseeds_of(v, counts):
+def reseeds_of(v, counts, expected=None):
     """The reseeds in counts[run, thread, call], each thread's calls a
-    sequence; for OpenSSL's own generator, the period it is known to have
-    is what "too short" is said of."""
-    expected = RESEED_CALLS if v.source == OPENSSL_SOURCE else None
+    sequence; expected (by default, for OpenSSL's own generator, the period
+    it is known to have) is what "too short" is said of."""
+    if expected is None and v.source == OPENSSL_SOURCE:
+        expected = RESEED_CALLS
     return {**reseeds.find_period(counts.reshape(-1, counts.shape[2]), expected),
             "expected": expected}
 
@@ -200,10 +202,10 @@ def interval_of(values):
     return {"median": mid, "low": low, "high": high}
 
 
-def percentiles_table(summaries, plot=None):
+def percentiles_table(summaries, plot=None, per="build"):
     """Every call's count pooled over each variant's runs; plot: where one
-    run per build was drawn, if it was."""
-    return {"table": "percentiles", "tail_factor": TAIL_FACTOR, "plot": plot,
+    run per build (or per source) was drawn, if it was."""
+    return {"table": "percentiles", "tail_factor": TAIL_FACTOR, "plot": plot, "per": per,
             "rows": [{"variant": s["variant"], "calls": int(s["calls"]),
                       "record_median": float(np.median(s["run_median"])),
                       "percentiles": [{"p": p, "ticks": float(s["percentiles"][p])}
@@ -258,7 +260,8 @@ def percentiles_lines(t):
              "interpolated", "and rounded); record median: the median over runs of the records' "
              "medians, as the", "other tables give it", "",
              text.table(header, rows)]
-    return lines + (["", f"Every call of one run per build: {t['plot']}"] if t["plot"] else [])
+    shown = f"Every call of one run per {t.get('per', 'build')}: {t['plot']}"
+    return lines + (["", shown] if t["plot"] else [])
 
 
 # A run's figures in the lifecycle's table, each with its interval over runs.

@@ -62,13 +62,16 @@ def cells_of(axes, builds):
 
 def source_variants(axes, builds):
     """--sources: every source that runs here on the first build, and a
-    line for each that cannot."""
+    line for each that cannot; with --lifecycle, each with a fork child's
+    calls and every call's count kept."""
     build = builds[axes.builds[0]]
     found, notes = sources.versions(build, axes.sources)
     for note in notes:
         progress(note)
     made = sources.make_variants(build, found, axes.bytes or [THREADS_BYTES],
-                                 axes.threads or [1], axes.calls)
+                                 axes.threads or [1], axes.calls, fork=axes.lifecycle)
+    if axes.lifecycle:
+        made = [lifecycle.keep_samples(v) for v in made]
     return made, notes
 
 
@@ -98,7 +101,7 @@ def in_views(made, views):
 
 def make_variants(axes, builds):
     """The variants, the reference first, and the notes of sources left out."""
-    if axes.lifecycle:
+    if axes.lifecycle and not axes.sources:
         return lifecycle.variants_of(builds, axes.bytes, axes.threads or [1], axes.calls), []
     notes = []
     if axes.sources:

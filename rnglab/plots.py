@@ -221,8 +221,9 @@ def plot_lifecycle(t, examples, out):
         ax.set_ylabel("TSC ticks")
         what = (f"reseeds every {found['period']:,} calls" if found["period"]
                 else "no periodic spikes")
-        ax.set_title(short(f"{r['build']}: {what}"), fontsize="small")
+        ax.set_title(short(f"{r.get('source') or r['build']}: {what}"), fontsize="small")
     axes[-1].set_xlabel("call index (one run, thread 1)")
-    fig.suptitle("RAND_bytes: every call's count over one run")
+    fig.suptitle(("Each source" if t["table"] == "source_lifecycle" else "RAND_bytes") +
+                 ": every call's count over one run")
     fig.tight_layout()
     save(fig, str(out))

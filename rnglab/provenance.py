@@ -86,9 +86,21 @@ def run_line(run):
         line += f"; noisy ({text.noise_measures(run.noisy)})"
     if run.replaced:
         line += "; replaced by its re-run in the round's ratios"
+    if run.fork:
+        line += "; " + fork_text(run.fork)
     if run.failure:
         line += f"; stopped the rounds: {run.failure}"
     return line
+
+
+def fork_text(found):
+    """A run's fork finding, in a phrase."""
+    if found["result"] == "repeats":
+        return (f"fork: REPEATS in the child ({found['repeated']} of {found['threads']} "
+                "threads: the application must reseed)")
+    if found["result"] == "hangs":
+        return f"fork: the child hung ({found['hung']} of {found['threads']} threads)"
+    return f"fork: the child's bytes differ ({found['threads']} threads)"
 
 
 def block(v, counter_info, started, now, where):
@@ -167,7 +179,7 @@ def run_data(run):
                         for t, a, b, m in run.placements],
             "calls_per_s": run.rate, "failure": run.failure,
             "noise": None if run.noise is None else run.noise.as_dict(), "noisy": list(run.noisy),
-            "replaced": run.replaced, "rerun": run.rerun}
+            "replaced": run.replaced, "rerun": run.rerun, "fork": run.fork}
 
 
 def variant_data(v):
@@ -226,4 +238,4 @@ def run_of(r):
                            for t in r["threads"]], rate=r["calls_per_s"],
                noise=noise.Noise(**r["noise"]) if r.get("noise") else None,
                noisy=r.get("noisy", []), replaced=r.get("replaced", False),
-               rerun=r.get("rerun", False))
+               rerun=r.get("rerun", False), fork=r.get("fork"))

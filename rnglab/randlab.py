@@ -17,6 +17,13 @@ import subprocess
 from rnglab import process
 from rnglab.errors import LabError
 
+# rand_lab's statuses for what --fork found, which are findings about the
+# generator rather than failures: its child repeated the parent's bytes
+# (the records landed), or its child's first request never returned (none
+# did).
+FORK_REPEATS = 3
+FORK_HANGS = 4
+
 KINDS = frozenset({"run", "failed", "thread", "batches", "rate", "source", "counter", "fork",
                    "records", "limit"})
 _NAME = re.compile(r"[a-z][a-z0-9_]*\Z")
@@ -83,6 +90,29 @@ def parse(text):
         elif line.strip():
             messages.append(line.strip())
     return Output(data, messages)
+
+
+def numbers(value):
+    """A comma-separated list of whole numbers, as a fork line gives them."""
+    return [int(n) for n in value.split(",") if n]
+
+
+def fork_finding(output):
+    """The fork line of a run's Output as data, or None without one:
+    result (differ, repeats or hangs), threads, repeated and hung (child
+    threads), per_thread (each one's verdict) and repeats_of (the parent's
+    thread, from 1, whose bytes each repeated; 0 for none), the child's and
+    the parent's ticks."""
+    line = output.first("fork")
+    if line is None:
+        return None
+    return {"result": line.get("result"), "threads": int(line.get("threads", 1)),
+            "repeated": int(line.get("repeated", line.get("result") == "repeats")),
+            "hung": int(line.get("hung", 0)),
+            "per_thread": [w for w in line.get("per_thread", "").split(",") if w],
+            "repeats_of": numbers(line.get("repeats_of", "")),
+            "child_first_ticks": int(line.get("child_first_ticks", 0)),
+            "parent_median_ticks": int(line.get("parent_median_ticks", 0))}
 
 
 def run(rand_lab, *args):

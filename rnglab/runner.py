@@ -127,6 +127,7 @@ class Run:
     noisy: list = dataclasses.field(default_factory=list)  # the measures it was noisy on
     replaced: bool = False  # by its re-run, in its round's ratios
     rerun: bool = False  # the re-run of a noisy run
+    fork: dict = None  # rand_lab --fork's finding (randlab.fork_finding), if it forked
 
 
 class Interrupted(LabError):
@@ -235,10 +236,15 @@ def run_once(v, cpu=None, round_=0):
     run = Run(round_, cpu, first, records, done.stdout, wall=time.monotonic() - began,
               placements=placements_of(done.stdout), rate=rate_of(done.stdout), noise=found)
     v.runs.append(run)
+    # --fork: a child that repeats its parent is a finding about the
+    # generator, recorded with the run (status FORK_REPEATS, its records
+    # appended), not a failure.
+    run.fork = randlab.fork_finding(randlab.parse(done.stdout)) if v.rand_lab else None
+    repeats = v.rand_lab and done.returncode == randlab.FORK_REPEATS
     failed = failed_call(v, done.stdout)
     if failed is not None:
         run.failure = f"a call failed: {failed}"
-    elif done.returncode != 0:
+    elif done.returncode != 0 and not repeats:
         run.failure = (f"{Path(v.command[0]).name} exited with status {done.returncode}: "
                        f"{failure_line(v, done.stdout)}")
     if run.failure:

@@ -64,15 +64,16 @@ def versions(build, asked):
     return found, notes
 
 
-def make_variants(build, names, sizes, threads, calls):
-    """One variant per source, size and thread count, the reference's first.
-    OpenSSL's keep the names they have without --sources, so that their
-    series go on."""
+def make_variants(build, names, sizes, threads, calls, fork=False):
+    """One variant per source, size and thread count, the reference's first,
+    with fork a fork child's calls too. OpenSSL's keep the names they have
+    without --sources, so that their series go on."""
     made = []
     for name, version in names.items():
         for n in sizes:
             for t in threads:
-                v = variant(build, DEFAULT_GENERATOR, None, (n, t, False), calls, source=name)
+                v = variant(build, DEFAULT_GENERATOR, None, (n, t, False), calls, source=name,
+                            fork=fork)
                 made.append(dataclasses.replace(v, source_version=version))
     return made
 

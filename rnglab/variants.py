@@ -162,8 +162,10 @@ class Variant:
 
     def figure(self, run):
         """A run's figure: its record's MEDIAN, or for several threads the
-        median of their records' MEDIANs; None if it appended none."""
-        return float(np.median([r["median"] for r in run.records])) if run.records else None
+        median of their records' MEDIANs; None if it appended none. A fork
+        child's records, after the parent's, are a series of their own."""
+        records = run.records[:self.threads] if self.fork else run.records
+        return float(np.median([r["median"] for r in records])) if records else None
 
 
 @dataclasses.dataclass

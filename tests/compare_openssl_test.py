@@ -198,3 +198,30 @@ def test_each_view_runs_beside_the_others_in_a_round_and_its_table_is_data(env, 
                for e in r["views"])
     labels = record.parse((out / names[6] / "osslRb1a.txt").read_bytes(), "f")
     assert {r["label"] for r in labels} == {"getrandom 32 B 1 thread lfence batch 100:"}
+
+
+def test_each_sources_life_and_the_answer_name_a_generator_that_repeats(env, tmp_path):
+    """--sources --lifecycle end to end: the child that repeats its parent
+    is a finding in the table, the answer and the provenance, never a
+    failure."""
+    if subprocess.run([str(ROOT / "build" / "bench" / "rand_lab"), "--source", "mbedtls",
+                       "--version"], capture_output=True, check=False).returncode != 0:
+        pytest.skip("mbedtls is not built here")
+    out = tmp_path / "out"
+    done = compare(env, "--sources", "mbedtls", "--lifecycle", "--calls", "256", "--rounds", "2",
+                   "--out", out, "--json", tmp_path / "life.json")
+    assert done.returncode == 0, done.stderr
+    document = json.loads((tmp_path / "life.json").read_text())
+    assert [t["table"] for t in document["tables"]
+            if t["table"] != "noise"] == ["sources", "source_lifecycle", "percentiles", "answer",
+                                          "builds"]
+    assert labtext.render(document["tables"]) == done.stdout.rstrip("\n")
+    rows = {r["source"]: r for r in document["tables"][1]["rows"]}
+    assert rows["mbedtls"]["fork"] == {"verdict": "repeats", "runs": 2, "repeats": 2, "hangs": 0}
+    assert rows["openssl"]["fork"]["verdict"] == "differ"
+    assert (rows["mbedtls"]["expected"], rows["mbedtls"]["agreement"]) == (10000, "too-short")
+    answer = document["tables"][3]
+    assert answer["basis"] == "measured" and answer["rows"][0]["not_safe"] == ["mbedtls"]
+    provenance = (out / "system-shared+mbedtls+16B+256calls+fork" / "provenance.txt").read_text()
+    assert "fork: REPEATS in the child (1 of 1 threads" in provenance
+    assert (out / "lifecycle.png").stat().st_size > 0

@@ -3,6 +3,8 @@
 #include <openssl/rand.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -15,9 +17,13 @@ std::set<int> &failing()
 bool failingWrite = true;
 // Atomic, for the lab's driver, whose threads call it at once.
 std::atomic<int> callCount{0};
+std::atomic<bool> held{false};
 
 int fake_generate(unsigned char *buf, int num)
 {
+    while (held) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     const int call = callCount++;
     const bool fails = failing().count(fake_rand::kFailAll) != 0 || failing().count(call) != 0;
     if (!fails || failingWrite) {
@@ -48,6 +54,11 @@ void fail_calls(const std::set<int> &calls, bool writeBlock)
 int calls_made()
 {
     return callCount;
+}
+
+void hold_calls()
+{
+    held = true;
 }
 
 unsigned char pattern_byte(int call, size_t offset)

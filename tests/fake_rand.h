@@ -14,6 +14,9 @@ constexpr int kFailAll = -1;
 // set to "all" fails every call, to "all-unwritten" every call without
 // writing its block.
 constexpr const char *kFailEnvironment = "FAKE_RAND_FAIL";
+// For rand_lab_fake (fake_rand_fork.cpp): this variable set, whatever its
+// value, holds every call a fork child makes (hold_calls).
+constexpr const char *kHangEnvironment = "FAKE_RAND_HANG_IN_FORK_CHILD";
 
 // Every call succeeds again and the count restarts at firstCall; processes
 // that run at once start apart, so that their blocks differ.
@@ -23,6 +26,9 @@ void reset(int firstCall = 0);
 // leaves the block as it found it, as a generator that cannot start does.
 void fail_calls(const std::set<int> &calls, bool writeBlock = true);
 int calls_made();
+// Every call from now on waits for ever, as a call that finds a lock held
+// by a thread that is gone does.
+void hold_calls();
 // The byte the fake writes at offset of its block on call. The first four
 // bytes hold the call's number, so that a block names the call that wrote
 // it; after them, any 256 offsets take every value, line-end bytes included.

@@ -20,28 +20,16 @@ namespace {
 namespace fs = test_support::fs;
 using test_support::expect_record;
 using test_support::lines_of;
-using test_support::lines_of_kind;
 using test_support::OutputLine;
 using test_support::read_file;
-using test_support::read_output;
-using test_support::run_command;
 using test_support::write_file;
 
-struct LabOutcome {
-    int status;
-    std::string out;
-    std::vector<OutputLine> lines;
+using test_support::LabOutcome;
 
-    std::vector<OutputLine> of(const std::string &kind) const { return lines_of_kind(lines, kind); }
-    std::vector<OutputLine> messages() const { return of(""); }
-};
-
-// Standard error joins standard output, as the lab reads both.
 LabOutcome run_lab(const std::string &args, const std::string &before = "true",
                    const char *binary = RAND_LAB_BINARY)
 {
-    const auto outcome = run_command("(" + before + "; '" + binary + "' " + args + ") 2>&1");
-    return {outcome.status, outcome.out, read_output(outcome.out)};
+    return test_support::run_lab_binary(binary, args, before);
 }
 
 using RandLab = test_support::InTempDir;
@@ -120,7 +108,7 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
           "--keep k.bin --cipher", "--fork --cipher",
           "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown", "positional",
           "--help=yes", "--source", "--source nope", "--source getrandom --cipher",
-          "--source libsodium --fork", "--source getrandom --generator private",
+          "--source getrandom --generator private",
           // Given twice, whatever the second says.
           "--source getrandom --source rdrand", "--bytes 32 --bytes=32", "--cipher --cipher",
           "--samples s.csv --samples t.csv",
@@ -344,50 +332,6 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
         EXPECT_EQ(std::to_string(median_of(counts)) + " cpucycles",
                   records[record * 5 + 2].substr(12));
     }
-}
-
-TEST_F(RandLab, AForkChildsRecordsComeWithTheParentsUnlessItRepeatsTheParent)
-{
-    auto outcome = run_lab("--fork --bytes 32 --samples s.csv");
-    ASSERT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_EQ(outcome.lines.front()["child_label"], "RAND_bytes 32 B 1 thread fork child:");
-    const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
-    ASSERT_EQ(records.size(), 10U);
-    expect_record(records, 0, "RAND_bytes 32 B 1 thread:");
-    expect_record(records, 5, "RAND_bytes 32 B 1 thread fork child:");
-    EXPECT_EQ(outcome.lines.back()["count"], "2");
-    ASSERT_EQ(outcome.of("thread").size(), 2U);
-    EXPECT_EQ(outcome.of("thread")[1]["process"], "child");
-    ASSERT_EQ(outcome.of("rate").size(), 2U);
-    EXPECT_EQ(outcome.of("rate")[1]["process"], "child");
-
-    const std::vector<OutputLine> fork = outcome.of("fork");
-    ASSERT_EQ(fork.size(), 1U) << outcome.out;
-    EXPECT_EQ(fork[0]["result"], "differ");
-    EXPECT_GT(std::stoull(fork[0]["child_first_ticks"]), 0U) << fork[0].text;
-    EXPECT_EQ(fork[0]["parent_median_ticks"] + " cpucycles", records[2].substr(12));
-    // The child's threads are numbered on from the parent's.
-    const std::vector<std::string> samples = lines_of(read_file("s.csv"));
-    ASSERT_EQ(samples.size(), 1U + 2 * 1024);
-    EXPECT_EQ(samples[1 + 1024], "2,0," + fork[0]["child_first_ticks"]);
-
-    // The fake's blocks follow its count of calls, which the child inherits.
-    // A static libcrypto brings its own RAND_bytes along with the cipher, so
-    // the fake is built against a shared one only.
-    if (std::string(RAND_LAB_FAKE_BINARY).empty()) {
-        return;
-    }
-    fs::remove("osslRb1a.txt");
-    outcome = run_lab("--fork --bytes 32", "true", RAND_LAB_FAKE_BINARY);
-    EXPECT_EQ(outcome.status, 1);
-    ASSERT_EQ(outcome.of("fork").size(), 1U) << outcome.out;
-    EXPECT_EQ(outcome.of("fork")[0]["result"], "repeats");
-    ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
-    EXPECT_NE(outcome.messages()[0].text.find("the generator repeats across fork"),
-              std::string::npos)
-        << outcome.out;
-    EXPECT_EQ(outcome.lines.back()["appended"], "no");
-    EXPECT_EQ(read_file("osslRb1a.txt"), "");
 }
 
 } // namespace

@@ -114,3 +114,39 @@ def test_the_runner_reads_rand_lab_as_data(tmp_path):
     with pytest.raises(LabError, match=r": a call failed: No record was appended because 32 "
                        r"calls failed$"):
         runner.run_once(lab)
+
+
+@pytest.mark.parametrize("line, finding", [
+    ("fork result=repeats threads=2 repeated=2 hung=0 per_thread=repeats,repeats "
+     "repeats_of=1,2 child_first_ticks=18962 parent_median_ticks=1031 pause_call=8",
+     {"result": "repeats", "threads": 2, "repeated": 2, "hung": 0,
+      "per_thread": ["repeats", "repeats"], "repeats_of": [1, 2], "child_first_ticks": 18962,
+      "parent_median_ticks": 1031}),
+    # As rand_lab said it before it forked between calls: one thread's verdict.
+    ("fork result=differ child_first_ticks=250432 parent_median_ticks=2100",
+     {"result": "differ", "threads": 1, "repeated": 0, "hung": 0, "per_thread": [],
+      "repeats_of": [], "child_first_ticks": 250432, "parent_median_ticks": 2100}),
+    ("records appended=yes count=2", None),
+])
+def test_a_fork_line_reads_as_the_finding(line, finding):
+    assert randlab.fork_finding(randlab.parse(line)) == finding
+
+
+@pytest.mark.parametrize("source, result", [("openssl", "differ"), ("mbedtls", "repeats")])
+def test_the_runner_keeps_a_fork_finding_and_a_repeat_stops_nothing(tmp_path, source, result):
+    """rand_lab's status 3 is a generator that repeats across fork: its
+    records landed, and the finding is the run's, in its provenance too."""
+    status, _ = randlab.run(RAND_LAB, "--source", source, "--version")
+    if status != 0:
+        pytest.skip(f"{source} is not built here")
+    build = variants.local_build(RAND_LAB.parent.parent)
+    lab = variants.variant(build, variants.DEFAULT_GENERATOR, lab=(32, 2, False), calls=16,
+                           source=source, fork=True)
+    runner.prepare([lab], tmp_path)
+    run = runner.run_once(lab)
+    assert run.failure is None
+    assert (run.fork["result"], run.fork["threads"]) == (result, 2)
+    assert len(run.records) == 4
+    line = provenance.run_line(run)
+    assert ("fork: REPEATS in the child (2 of 2 threads" in line) == (result == "repeats")
+    assert provenance.run_data(run)["fork"] == run.fork

@@ -225,6 +225,25 @@ inline CommandOutcome run_command(const std::string &command)
     return outcome;
 }
 
+// A run of rand_lab: its status and standard output, standard error joined
+// to it as the lab reads both, and its lines read.
+struct LabOutcome {
+    int status;
+    std::string out;
+    std::vector<OutputLine> lines;
+
+    std::vector<OutputLine> of(const std::string &kind) const { return lines_of_kind(lines, kind); }
+    std::vector<OutputLine> messages() const { return of(""); }
+};
+
+// binary ARGS in the current folder, after the shell commands before.
+inline LabOutcome run_lab_binary(const char *binary, const std::string &args,
+                                 const std::string &before)
+{
+    const auto outcome = run_command("(" + before + "; '" + binary + "' " + args + ") 2>&1");
+    return {outcome.status, outcome.out, read_output(outcome.out)};
+}
+
 // Runs binary, without arguments, in the current folder with the
 // environment variable name set to value, catching its standard output.
 inline CommandOutcome run_binary(const std::string &binary, const char *name, const char *value)

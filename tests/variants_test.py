@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from rnglab import lifecycle, sources, variants
+from rnglab import lifecycle, runner, sources, variants
 
 BUILD = variants.Build("b", Path("/b"), False, {"version": "OpenSSL 3.0.19 27 Jan 2026"})
 
@@ -45,3 +45,17 @@ def test_a_source_variant_names_its_source_and_its_version():
     [v] = sources.make_variants(BUILD, {"rdrand": "instruction"}, [32], [1], 1024)
     assert (v.name, v.generator, v.source_version) == \
         ("b+rdrand+32B", "source rdrand", "instruction")
+
+
+@pytest.mark.parametrize("fork, threads, medians, figure", [
+    (False, 1, [100], 100.0),
+    (False, 2, [100, 300], 200.0),
+    # The fork child's records follow the parent's and are not its figure.
+    (True, 1, [100, 900], 100.0),
+    (True, 2, [100, 300, 900, 900], 200.0),
+    (True, 2, [], None),
+])
+def test_a_runs_figure_is_its_parents_records(fork, threads, medians, figure):
+    v = made(lab=(32, threads, False), fork=fork)
+    run = runner.Run(1, 0, 0, [{"median": m} for m in medians], "")
+    assert v.figure(run) == figure

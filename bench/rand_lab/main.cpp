@@ -54,8 +54,6 @@ std::string allocate(Run &run)
         for (Worker &w : run.child) {
             w.time.assign(calls, 0);
         }
-        run.next.assign(bytes, 0);
-        run.received.assign(bytes, 0);
     }
     const size_t records = threads * (options.fork ? 2 : 1);
     run.names.reserve(records);
@@ -71,7 +69,64 @@ std::string allocate(Run &run)
             return problem;
         }
     }
+    return options.fork ? fork_prepare(run) : "";
+}
+
+const char *fork_word(ForkThread kind)
+{
+    switch (kind) {
+    case ForkThread::Differ:
+        return "differ";
+    case ForkThread::Repeats:
+        return "repeats";
+    case ForkThread::Hung:
+        return "hung";
+    case ForkThread::Failed:
+        return "failed";
+    }
     return "";
+}
+
+// The fork's finding, for people (a line for each there is) and as data.
+// Returns the status it gives: a repeat or a hang is a finding about the
+// generator, told apart from an error; a hang's first, as it leaves no
+// records.
+int report_fork(const ForkOutcome &outcome, Run &run)
+{
+    const size_t threads = outcome.threads.size();
+    const size_t repeated = outcome.count(ForkThread::Repeats);
+    const size_t hung = outcome.count(ForkThread::Hung);
+    if (repeated != 0) {
+        printf("fork: REPEATS in the child (the application must reseed)\n");
+    }
+    if (hung != 0) {
+        printf("fork: HANGS in the child: %zu of %zu threads' first requests did not return "
+               "within %d s, so the child was killed and nothing appended\n",
+               hung, threads, kForkLimitSeconds);
+    }
+    std::string perThread;
+    std::string repeatsOf;
+    for (size_t k = 0; k < threads; k++) {
+        perThread += std::string(k == 0 ? "" : ",") + fork_word(outcome.threads[k]);
+        repeatsOf += (k == 0 ? "" : ",") + std::to_string(outcome.repeatsOf[k]);
+    }
+    // The child's first call against what the parent's calls took.
+    std::vector<uint64_t> &time = run.workers[0].time;
+    std::sort(time.begin(), time.end());
+    DataLine("fork")
+        .text("result", repeated != 0 ? "repeats"
+                        : hung != 0   ? "hangs"
+                                      : "differ")
+        .number("threads", threads)
+        .number("repeated", repeated)
+        .number("hung", hung)
+        .text("per_thread", perThread)
+        .text("repeats_of", repeatsOf)
+        .number("child_first_ticks", outcome.firstTicks[0])
+        .number("parent_median_ticks", sorted_median(time.data(), time.size()))
+        .number("pause_call", fork_pause_call(run.options.calls))
+        .print();
+    return hung != 0 ? kStatusForkHangs : repeated != 0 ? kStatusForkRepeats : 0;
 }
 
 // The parent's threads, the fork child's, and the appends. Returns the
@@ -85,44 +140,33 @@ int measure_and_append(Run &run, bool &appended)
     }
     size_t failedCalls = report_threads(run.workers, "parent", options.bytes, run.section);
     subject_report();
-    bool repeats = false;
-    // Read before the records sort the samples.
-    uint64_t childFirst = 0;
+    ForkOutcome outcome;
     if (options.fork) {
-        if (!fork_child(run, repeats)) {
+        if (!fork_collect(run, outcome)) {
             return 1;
         }
-        childFirst = run.child[0].time[0];
+        if (outcome.count(ForkThread::Hung) != 0) {
+            // The child's samples never came: no record of either process.
+            return report_fork(outcome, run);
+        }
         failedCalls += report_threads(run.child, "child", options.bytes, run.childSection);
     }
     // A record that counts failed calls would stand in the series as a
     // measurement of the generator; the program appends one, the lab does
     // not. Appended after the parallel section, so that no thread's writing
-    // falls into another's loop.
+    // falls into another's loop. A generator that repeats across fork is
+    // measured all the same: its records are appended with the finding.
     if (failedCalls != 0 && options.batch > 1) {
         printf("No record was appended because %zu batch%s had a failed call\n", failedCalls,
                failedCalls == 1 ? "" : "es");
     } else if (failedCalls != 0) {
         printf("No record was appended because %zu call%s failed\n", failedCalls,
                failedCalls == 1 ? "" : "s");
-    } else if (repeats) {
-        printf("No record was appended because the fork child's first %s equals the parent's "
-               "next: the generator repeats across fork\n",
-               subject_name(options.subject));
     } else {
         appended = append_outputs(run);
     }
-    if (options.fork) {
-        // The child's first call against what the parent's calls took.
-        std::vector<uint64_t> &time = run.workers[0].time;
-        std::sort(time.begin(), time.end());
-        DataLine("fork")
-            .text("result", repeats ? "repeats" : "differ")
-            .number("child_first_ticks", childFirst)
-            .number("parent_median_ticks", sorted_median(time.data(), time.size()))
-            .print();
-    }
-    return appended ? 0 : 1;
+    const int found = options.fork ? report_fork(outcome, run) : 0;
+    return appended ? found : 1;
 }
 
 // The view in a label, so that series of different views never mix: nothing
@@ -177,7 +221,11 @@ int run_lab(const Options &options)
         .text("appended", appended ? "yes" : "no")
         .number("count", appended ? run.samples.size() : 0)
         .print();
-    return appended || status != 0 ? status : 1;
+    // The fork's finding stands with its records landed; a hang appends none.
+    if (!appended && (status == 0 || status == kStatusForkRepeats)) {
+        return 1;
+    }
+    return status;
 }
 
 } // namespace

@@ -15,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,12 +70,16 @@ inline Mark mark_now()
     return {current_cpu(), involuntary_switches()};
 }
 
-// What the subject keeps per thread (the cipher's context), defined by the
-// subject file linked.
+// What the subject keeps per thread (the cipher's context, a source's
+// generator state), defined by the subject file linked.
 struct SubjectState;
 struct SubjectStateFree {
     void operator()(SubjectState *state) const;
 };
+
+// A --fork run's plan, which every thread's loop consults between two of
+// its calls (fork_check.h).
+struct ForkPlan;
 
 // One thread's buffers, sample and loop interval. Everything is allocated
 // before the threads start; the loops allocate nothing.
@@ -91,8 +94,11 @@ struct Worker {
     // block that every call fills.
     std::vector<unsigned char> block;
     size_t stride = 0;
-    // In a fork child only: call 0's bytes, for the parent to compare.
-    std::vector<unsigned char> first;
+    // With --fork: the run's plan, which thread this is (from 0), and in
+    // the parent the bytes of its first call after the fork.
+    ForkPlan *fork = nullptr;
+    size_t n = 0;
+    std::vector<unsigned char> next;
     LARGE_INTEGER t1{};
     LARGE_INTEGER t2{};
     Placement placement;
@@ -115,6 +121,11 @@ struct LfenceReads {
     RNG_ALWAYS_INLINE static uint64_t end() { return lfence_end(); }
 };
 
+// With --fork, after each call and outside its interval: the parent's
+// threads stop here for the fork between two of their calls, and a fork
+// child's hand over their first call's bytes (fork_check_*.cpp).
+void fork_between_calls(Worker &w, size_t call, const unsigned char *out);
+
 // Only the call and its argument set-up stand between the reads; the
 // processor is read just outside them. The call is a template argument, a
 // lambda that makes the subject's call itself, so that the measured call is
@@ -132,8 +143,8 @@ void measure_calls(Worker &w, Call call)
         w.time[i] = ret == 1 ? ticks : ticks | kFailed;
         const int cpuAfter = current_cpu();
         w.placement.note(i, cpuBefore, cpuAfter);
-        if (i == 0 && !w.first.empty()) {
-            std::memcpy(w.first.data(), out, w.first.size());
+        if (w.fork != nullptr) {
+            fork_between_calls(w, i, out);
         }
     }
     QueryPerformanceCounter(&w.t2);

@@ -126,7 +126,7 @@ constexpr std::array<OptionSpec, 14> kOptions{{
           kMaxBatch),
     text("--samples", "FILE", "append every call's count to FILE (thread,call,ticks)", set_file,
          &Options::samplesFile),
-    flag("--fork", "then fork, the child making the same calls; compare its first bytes",
+    flag("--fork", "fork halfway, the child making the same calls; compare its first bytes",
          &Options::fork),
     text("--keep", "FILE", "append every call's bytes to FILE", set_file, &Options::keepFile),
     flag("--limits", "print every limit and every known source, and measure nothing",
@@ -152,13 +152,10 @@ std::string option_list()
 bool check_options(const Options &options)
 {
     const bool cipher = options.subject == Subject::Cipher;
-    // The private generator, the cipher and the fork check are OpenSSL's.
-    if (options.source != "openssl" && (cipher || options.generatorGiven || options.fork)) {
+    // The private generator and the cipher are OpenSSL's.
+    if (options.source != "openssl" && (cipher || options.generatorGiven)) {
         return usage_error("%s is for --source openssl, not %s",
-                           cipher                   ? "--cipher"
-                           : options.generatorGiven ? "--generator"
-                                                    : "--fork",
-                           options.source.c_str());
+                           cipher ? "--cipher" : "--generator", options.source.c_str());
     }
     if (cipher && options.generatorGiven) {
         return usage_error("%s",

@@ -1,6 +1,6 @@
 // One run: what it measures, its workers (and a fork child's, as the parent
-// received them), its files and the buffers its appends need, all of them
-// allocated before anything is measured or written.
+// received them), its fork's plan, its files and the buffers its appends
+// need, all of them allocated before anything is measured or written.
 #ifndef RAND_LAB_RUN_H
 #define RAND_LAB_RUN_H
 
@@ -10,8 +10,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
+
+// A --fork run's plan and what it holds (the pipe, the shared page), defined
+// by the system's fork_check file.
+struct ForkPlanFree {
+    void operator()(ForkPlan *plan) const;
+};
 
 struct Run {
     explicit Run(const Options &given) : options(given), bytes(static_cast<int>(given.bytes)) {}
@@ -28,9 +35,8 @@ struct Run {
     std::vector<const char *> names;
     std::vector<uint64_t *> samples;
     std::vector<double> seconds;
-    std::vector<char> lines;             // the samples file's lines, formatted
-    std::vector<unsigned char> next;     // the parent's request after the fork
-    std::vector<unsigned char> received; // a child thread's call 0, as received
+    std::vector<char> lines; // the samples file's lines, formatted
+    std::unique_ptr<ForkPlan, ForkPlanFree> fork;
     FILE *timeFile = nullptr;
     FILE *samplesFile = nullptr;
     FILE *keepFile = nullptr;

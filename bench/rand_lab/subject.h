@@ -10,7 +10,6 @@
 #include "options.h"
 #include "threads.h"
 
-#include <cstddef>
 #include <string>
 
 // The source this executable measures itself: "openssl", or the source's.
@@ -35,9 +34,12 @@ std::string subject_prepare(Worker &w, const Options &options);
 // released. Sets w.openError when the state cannot be made.
 void subject_thread(Worker &w, const Options &options, StartLine &startLine);
 
-// One call of bytes into out outside any measurement: the parent's next
-// request after a fork. Returns 1 on success, as the measured call does.
-int subject_next(const Options &options, unsigned char *out, size_t bytes);
+// In a fork child: child's measured loop on the generator state that
+// parent's thread was using, as the fork copied it (never released: the
+// child ends without returning); after startLine lets it go, or at once
+// without one.
+void subject_child_thread(Worker &child, const Worker &parent, const Options &options,
+                          StartLine *startLine);
 
 // After the parent's threads: what the source says about itself and what it
 // counted ("source" and "counter" lines); nothing for OpenSSL.

@@ -93,11 +93,10 @@ std::string subject_prepare(Worker &w, const Options &options)
     return set_up_cipher(*w.state);
 }
 
-void subject_thread(Worker &w, const Options &options, StartLine &startLine)
+namespace {
+
+void measure_subject(Worker &w, const Options &options)
 {
-    if (!startLine.arrive_and_wait()) {
-        return;
-    }
     const int bytes = static_cast<int>(options.bytes);
     switch (options.subject) {
     case Subject::Public:
@@ -119,10 +118,23 @@ void subject_thread(Worker &w, const Options &options, StartLine &startLine)
     }
 }
 
-int subject_next(const Options &options, unsigned char *out, size_t bytes)
+} // namespace
+
+void subject_thread(Worker &w, const Options &options, StartLine &startLine)
 {
-    const auto size = static_cast<int>(bytes);
-    return options.subject == Subject::Private ? RAND_priv_bytes(out, size) : RAND_bytes(out, size);
+    if (startLine.arrive_and_wait()) {
+        measure_subject(w, options);
+    }
+}
+
+// The library's state is its own, process-wide and per thread: the child's
+// threads make the same calls on what the fork copied.
+void subject_child_thread(Worker &child, const Worker & /*parent*/, const Options &options,
+                          StartLine *startLine)
+{
+    if (startLine == nullptr || startLine->arrive_and_wait()) {
+        measure_subject(child, options);
+    }
 }
 
 void subject_report() {}

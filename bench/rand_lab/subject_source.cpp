@@ -10,7 +10,10 @@
 
 #include <sstream>
 
-struct SubjectState {};
+// The thread's generator state, where the fork check can reach it.
+struct SubjectState {
+    SourceThread *thread = nullptr;
+};
 
 void SubjectStateFree::operator()(SubjectState *state) const
 {
@@ -66,37 +69,44 @@ int subject_start(const Options &options, int /*argc*/, char ** /*argv*/)
     return -1;
 }
 
-std::string subject_prepare(Worker & /*w*/, const Options & /*options*/)
+std::string subject_prepare(Worker &w, const Options & /*options*/)
 {
+    w.state.reset(new SubjectState);
     return "";
 }
+
+namespace {
+
+void measure_source(Worker &w, SourceThread *state, const Options &options)
+{
+    const auto size = static_cast<size_t>(options.bytes);
+    measure(w, options,
+            [state, size](unsigned char *out) { return source_fill(state, out, size); });
+}
+
+} // namespace
 
 // The thread's own generator state, made and released in the thread,
 // outside its loop.
 void subject_thread(Worker &w, const Options &options, StartLine &startLine)
 {
-    SourceThread *state = nullptr;
+    SourceThread *&state = w.state->thread;
     if (!source_thread_open(state, w.openError) && w.openError.empty()) {
         w.openError = "cannot set up the generator";
     }
     if (startLine.arrive_and_wait()) {
-        const auto size = static_cast<size_t>(options.bytes);
-        measure(w, options,
-                [state, size](unsigned char *out) { return source_fill(state, out, size); });
+        measure_source(w, state, options);
     }
     source_thread_close(state);
+    state = nullptr;
 }
 
-int subject_next(const Options & /*options*/, unsigned char *out, size_t bytes)
+void subject_child_thread(Worker &child, const Worker &parent, const Options &options,
+                          StartLine *startLine)
 {
-    SourceThread *state = nullptr;
-    std::string error;
-    if (!source_thread_open(state, error)) {
-        return 0;
+    if (startLine == nullptr || startLine->arrive_and_wait()) {
+        measure_source(child, parent.state->thread, options);
     }
-    const int ret = source_fill(state, out, bytes);
-    source_thread_close(state);
-    return ret;
 }
 
 // What the library calls itself, for the run's provenance, and what the

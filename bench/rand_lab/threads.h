@@ -1,5 +1,6 @@
 // The run's threads: one per worker, all held at a start line until every
-// one is ready, then let go at once so that they contend.
+// one is ready, then let go at once so that they contend; and a fork
+// child's.
 #ifndef RAND_LAB_THREADS_H
 #define RAND_LAB_THREADS_H
 
@@ -49,5 +50,12 @@ struct Section {
 // go at once. Returns false, having said why, when a thread cannot be
 // started or cannot set up its generator: the others then measure nothing.
 bool run_threads(std::vector<Worker> &workers, const Options &options, Section &section);
+
+// In a fork child, on the thread that forked: each child worker's loop
+// (subject_child_thread) on the state of the parent's worker of the same
+// index, the first on the calling thread itself and the others on threads
+// of their own, all let go at once.
+bool run_child_threads(std::vector<Worker> &child, const std::vector<Worker> &parent,
+                       const Options &options, Section &section);
 
 #endif

@@ -43,7 +43,14 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
               fork child's on 1.1.1-static, 3.0-static, newest-3-static and
               system-shared, every call's count kept: the first call, the
               periodic reseeds, the fork child's first call and the
-              percentiles, with a plot of one run per build.
+              percentiles, with a plot of one run per build. With --sources,
+              the same for each source on one build, the reseed period found
+              against the one its library documents, and whether its fork
+              child repeats the parent's bytes.
+
+  The sources' report ends with the answer: at each size, the cheapest
+  generator that is fork-safe (by this run's fork checks with --lifecycle,
+  else as documented), the cheapest of all, and OpenSSL's place.
 
   --quality   after the rounds, each generator variant's bytes kept in its
               folder (kept.bin, by unmeasured runs of bench/rand_lab --keep)
@@ -150,10 +157,11 @@ def settle(parser, args):
     refused: each a bad option, before anything is built or written."""
     check_rounds(parser, args)
     if args.lifecycle:
-        if args.generators or args.config or args.sources or args.quality:
-            parser.error("--lifecycle measures each build's default generator: no "
-                         "--generators, --config, --sources or --quality")
-        args.builds = args.builds or lifecycle.BUILDS
+        if args.generators or args.config or args.quality:
+            parser.error("--lifecycle measures each build's default generator, or with "
+                         "--sources each source: no --generators, --config or --quality")
+        # With --sources, the one build they run on.
+        args.builds = args.builds or (None if args.sources else lifecycle.BUILDS)
         args.bytes = args.bytes or [lifecycle.BYTES]
         args.calls = args.calls or lifecycle.CALLS
     elif args.samples and args.bytes is None and args.threads is None and not args.sources:

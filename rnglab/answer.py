@@ -1,0 +1,129 @@
+"""The answer a user of the sources comparison came for: per request size
+and thread count, the cheapest generator that is fork-safe here, the
+cheapest of all, and OpenSSL's place among them, each with its ratio to
+OpenSSL's RAND_bytes and that ratio's 95% interval (the sources table's
+own, taken within rounds). Fork safety is rnglab.forksafety's: this
+invocation's fork checks where it made any, else the libraries'
+documentation; the answer says which.
+
+answer_table takes rows of the sources table's form, so that it answers for
+whatever set of them it is given (one view of the call, say)."""
+
+from rnglab import documented, forksafety, stats, text
+from rnglab.sources import REFERENCE
+
+
+def ranked(rows):
+    """rows cheapest first: by the ratio to OpenSSL's within rounds, by the
+    ticks where a row has no ratio (those last)."""
+    return sorted(rows, key=lambda r: (r["x_openssl"]["ratio"] is None,
+                                       r["x_openssl"]["ratio"] or 0.0, r["ticks"]))
+
+
+def pick(r):
+    return None if r is None else {"source": r["source"], "ticks": r["ticks"],
+                                   "x_openssl": r["x_openssl"]}
+
+
+def place(names, name):
+    return names.index(name) + 1 if name in names else None
+
+
+def cell(rows, safe):
+    """The answer for the rows of one size and thread count."""
+    order = ranked(rows)
+    names = [r["source"] for r in order]
+    fork_safe = [r for r in order if safe[r["source"]]["safe"]]
+    safe_names = [r["source"] for r in fork_safe]
+    return {"bytes": order[0]["bytes"], "threads": order[0]["threads"],
+            "cheapest_safe": pick(fork_safe[0] if fork_safe else None),
+            "cheapest": pick(order[0]),
+            "openssl": {"rank": place(names, REFERENCE), "of": len(names),
+                        "safe_rank": place(safe_names, REFERENCE), "safe_of": len(safe_names)},
+            "not_safe": [n for n in names if n not in safe_names]}
+
+
+def basis_of(safe):
+    """forksafety.MEASURED or DOCUMENTED where every source's is that one,
+    else "mixed"."""
+    bases = {s["basis"] for s in safe.values()}
+    return bases.pop() if len(bases) == 1 else "mixed"
+
+
+def answer_table(rows, safe):
+    """rows: the sources table's ({source, bytes, threads, ticks,
+    x_openssl}); safe: forksafety.safety's, for every source in them."""
+    groups = {}
+    for r in rows:
+        groups.setdefault((r["bytes"], r["threads"]), []).append(r)
+    return {"table": "answer", "basis": basis_of(safe),
+            "rows": [cell(group, safe) for _, group in sorted(groups.items())],
+            "safety": list(safe.values()), "alpha": stats.ALPHA}
+
+
+def report(sources_table, variants):
+    """The answer to a sources comparison, from its table and its runs."""
+    return answer_table(sources_table["rows"], forksafety.safety(variants))
+
+
+# --- as text -------------------------------------------------------------------
+
+def ordinal(n):
+    suffix = "th" if 10 <= n % 100 <= 20 else {1: "st", 2: "nd", 3: "rd"}.get(n % 10, "th")
+    return f"{n}{suffix}"
+
+
+def pick_text(p):
+    """A source with its ratio to OpenSSL's and the ratio's interval."""
+    if p is None:
+        return "none"
+    c = p["x_openssl"]
+    if c["verdict"] == "reference":
+        return f"{p['source']} 1.000"
+    return f"{p['source']} {text.ratio(c)} ({text.interval(c)})"
+
+
+def place_text(o):
+    whole = f"{ordinal(o['rank'])} of {o['of']}"
+    if o["safe_rank"] is None:
+        return whole + ", not fork-safe"
+    if o["safe_of"] == o["of"]:
+        return whole + ", all fork-safe"
+    return whole + f"; {ordinal(o['safe_rank'])} of {o['safe_of']} fork-safe"
+
+
+BASIS = {
+    forksafety.MEASURED: "its child's bytes differed from the parent's in every fork check here.",
+    forksafety.DOCUMENTED: "as its library documents; --lifecycle checks it here.",
+    "mixed": "by this run's fork checks where it made some, else as documented.",
+}
+
+
+def unsafe_lines(t):
+    lines = []
+    for s in t["safety"]:
+        if s["safe"]:
+            continue
+        if s["verdict"] == "hangs":
+            said = (f"its child's first request hung in {s['hangs']} of {s['runs']} runs: a lock "
+                    "held at the fork stays held in the child")
+        else:
+            how = (f"in {s['repeats']} of {s['runs']} runs" if s["basis"] == forksafety.MEASURED
+                   else "as documented")
+            said = (f"its child repeats the parent's bytes ({how}); the application must call "
+                    f"{documented.of(s['source']).after_fork}")
+        lines.append(text.wrapped(f"{s['source']}: {said}"))
+    return ["", "Not fork-safe here:", *lines] if lines else []
+
+
+def answer_lines(t):
+    header = ["size", "cheapest fork-safe", "cheapest of all", "OpenSSL's place"]
+    rows = [[f"{r['bytes']} B, {r['threads']} thread" + ("s" if r["threads"] > 1 else ""),
+             pick_text(r["cheapest_safe"]), pick_text(r["cheapest"]), place_text(r["openssl"])]
+            for r in t["rows"]]
+    view = f"In the {t['view']} view, the" if "view" in t else "The"
+    said = (f"{view} answer: the cheapest generator at each size, each with its ratio to OpenSSL's "
+            "RAND_bytes (the median within rounds) and that ratio's 95% bootstrap interval, as "
+            "above. Fork-safe: " + BASIS[t["basis"]])
+    return ["", text.wrapped(said, first="", rest=""), "",
+            text.table(header, rows, left=4)] + unsafe_lines(t)

@@ -1,0 +1,165 @@
+"""Each source's life and the answer: the documented periods against the
+ones found, fork safety measured or documented, the cheapest generator
+named, and the whole report on samples drawn here printed as it did."""
+
+import json
+import types
+
+import numpy as np
+import pytest
+
+from rnglab import answer, comparison, documented, files, forksafety, labtext, randlab, runner
+from rnglab import sourcelife, stats, variants
+from rnglab.errors import LabError
+from tests.helpers import expected
+
+
+def test_every_source_rand_lab_lists_has_its_documentation():
+    assert set(randlab.source_names()) == set(documented.DOCUMENTED)
+    with pytest.raises(LabError, match="nothing documented for the source nope"):
+        documented.expected_period("nope", 16)
+
+
+@pytest.mark.parametrize("source, bytes_, calls", [
+    ("openssl", 16, 65536), ("openssl", 131072, 32768),  # two requests of 64 KiB a call
+    ("boringssl", 32, 4096), ("mbedtls", 16, 10000), ("mbedtls", 16384, 625),
+    ("mbedtls", 1500, 5000), ("gnutls", 32, 65536), ("gnutls", 16384, 128),
+    ("gnutls", 3000, 700), ("botan-user", 16, 1024), ("wolfssl", 16, 1000000),
+    ("libsodium", 32, None), ("vdso", 16, None),
+])
+def test_a_documented_period_counts_rand_labs_calls_of_that_size(source, bytes_, calls):
+    assert documented.expected_period(source, bytes_) == calls
+
+
+def found(period, reason=None):
+    return {"period": period, "reason": reason}
+
+
+@pytest.mark.parametrize("expected_, finding, code", [
+    (4096, found(4096), "as-expected"),
+    (65536, found(65535), "as-expected"),  # a generator counts its set-up
+    (4096, found(8192), "other-period"),
+    (10000, found(None, "none"), "not-found"),
+    (1000000, found(None, "too-short"), "too-short"),
+    (None, found(None, "none"), "none-expected"),
+    (None, found(1024), "unexpected"),
+])
+def test_a_period_found_is_told_against_the_documented_one(expected_, finding, code):
+    assert sourcelife.agreement(expected_, finding) == code
+
+
+def checked(source, results):
+    """A variant of source whose runs' fork checks came to results."""
+    v = variants.Variant(f"x+{source}", None, f"source {source}", "", rand_lab=True,
+                         source=source, fork=True)
+    v.runs = [runner.Run(k, 0, 0, [], "", value=1.0, fork={"result": r} if r else None)
+              for k, r in enumerate(results, start=1)]
+    return v
+
+
+@pytest.mark.parametrize("source, results, safe, verdict, basis", [
+    ("openssl", ["differ", "differ"], True, "differ", forksafety.MEASURED),
+    ("openssl", ["differ", "repeats"], False, "repeats", forksafety.MEASURED),
+    ("libgcrypt", ["differ", "hangs"], False, "hangs", forksafety.MEASURED),
+    ("mbedtls", [None, None], False, "repeats", forksafety.DOCUMENTED),
+    ("botan-user", [], True, "differ", forksafety.DOCUMENTED),
+])
+def test_fork_safety_is_this_runs_where_it_checked_else_the_documented(
+        source, results, safe, verdict, basis):
+    said = forksafety.safety([checked(source, results)])[source]
+    assert (said["safe"], said["verdict"], said["basis"]) == (safe, verdict, basis)
+
+
+def row(source, ratio, n=32, threads=1):
+    c = stats.reference(4) if source == "openssl" else \
+        {"ratio": ratio, "low": ratio * 0.9, "high": ratio * 1.1, "verdict": "faster"}
+    return {"source": source, "bytes": n, "threads": threads, "ticks": 1000 * ratio,
+            "x_openssl": c}
+
+
+def safety(unsafe=(), basis=forksafety.DOCUMENTED):
+    names = ["openssl", "mbedtls", "vdso", "getrandom", "boringssl"]
+    return {n: {"source": n, "safe": n not in unsafe, "basis": basis} for n in names}
+
+
+@pytest.mark.parametrize("rows, unsafe, safe_pick, cheapest, place", [
+    # The cheapest of all repeats after fork: the next one is the answer.
+    ([row("openssl", 1), row("mbedtls", 0.2), row("vdso", 0.05), row("getrandom", 0.4)],
+     ["vdso"], "mbedtls", "vdso", (4, 4, 3, 3)),
+    ([row("openssl", 1), row("mbedtls", 1.6), row("boringssl", 0.8)], ["mbedtls"],
+     "boringssl", "boringssl", (2, 3, 2, 2)),
+    # OpenSSL's own is the cheapest.
+    ([row("openssl", 1), row("getrandom", 9.7)], [], "openssl", "openssl", (1, 2, 1, 2)),
+    ([row("openssl", 1), row("mbedtls", 0.5)], ["openssl", "mbedtls"], None, "mbedtls",
+     (2, 2, None, 0)),
+])
+def test_the_answer_names_the_cheapest_fork_safe_and_openssls_place(
+        rows, unsafe, safe_pick, cheapest, place):
+    t = answer.answer_table(rows, safety(unsafe))
+    (r,) = t["rows"]
+    assert (r["cheapest_safe"] or {}).get("source") == safe_pick
+    assert r["cheapest"]["source"] == cheapest
+    o = r["openssl"]
+    assert (o["rank"], o["of"], o["safe_rank"], o["safe_of"]) == place
+    assert t["basis"] == forksafety.DOCUMENTED
+
+
+# --- the whole report, on samples drawn here ---------------------------------------
+
+CALLS = 4096
+# source: (ticks per call against OpenSSL's, reseed spikes every so many
+# calls or None, each run's fork result)
+DRAWN = {
+    "openssl": (1.0, None, ["differ"] * 3),
+    "botan-user": (0.6, 1024, ["differ"] * 3),
+    "mbedtls": (0.3, None, ["repeats"] * 3),
+    "libsodium": (1.5, None, ["differ"] * 3),
+    "libgcrypt": (2.0, 512, ["differ", "hangs", "differ"]),
+}
+
+
+def samples_text(rng, period, runs=3):
+    """Per run the parent's thread 1 and the child's, as rand_lab writes
+    them: a slow first call, reseed spikes every period calls, interrupts."""
+    lines = ["thread,call,ticks"]
+    for _ in range(runs):
+        for thread in (1, 2):
+            x = rng.normal(4000, 60, CALLS).round().astype(int)
+            x[0] = 90000 if thread == 1 else 150000
+            if period:
+                x[period::period] += 30000
+            x[rng.integers(1, CALLS, 3)] += 60000
+            lines += [f"{thread},{c},{v}" for c, v in enumerate(x)]
+    return "\n".join(lines) + "\n"
+
+
+def drawn_variants(tmp_path):
+    rng = np.random.default_rng(32)
+    build = variants.Build("system-shared", tmp_path, False, {"version": "OpenSSL 3.0.19"})
+    made = []
+    for k, (source, (factor, period, forks)) in enumerate(DRAWN.items()):
+        v = variants.variant(build, variants.DEFAULT_GENERATOR, None, (16, 1, False), CALLS,
+                             source=source, fork=True)
+        v.samples = "samples.csv"
+        v.folder = tmp_path / v.name
+        v.folder.mkdir()
+        (v.folder / v.samples).write_text(samples_text(rng, period))
+        ticks = [4000 * factor * (1 + (r * (k + 1)) % 3 / 50) for r in (1, 2, 3)]
+        v.runs = [runner.Run(r, 0, r - 1, [{"median": t}], "", value=t, rate=1e5,
+                             fork={"result": f})
+                  for r, (t, f) in enumerate(zip(ticks, forks), start=1)]
+        made.append(v)
+    return made
+
+
+def test_the_sources_lives_and_the_answer_print_as_they_did(tmp_path):
+    args = types.SimpleNamespace(rounds=3, lifecycle=True, plot=tmp_path / "life.png",
+                                 out=tmp_path, views=[variants.DEFAULT_VIEW], sources=True)
+    tables = comparison.sources_tables(args, drawn_variants(tmp_path), [], 3)
+    assert [t["table"] for t in tables] == ["sources", "source_lifecycle", "percentiles",
+                                            "answer"]
+    assert (tmp_path / "life.png").stat().st_size > 0
+    text = labtext.render(tables[1:]).replace(str(tmp_path), "DIR")
+    assert text == expected("sources-lifecycle.txt")
+    again = json.loads(json.dumps(files.plain(tables[1:])))
+    assert labtext.render(again).replace(str(tmp_path), "DIR") == text
