@@ -17,8 +17,9 @@ import subprocess
 from rnglab import process
 from rnglab.errors import LabError
 
+# "keep" is the line of a kept file's layout (rnglab.scan reads it).
 KINDS = frozenset({"run", "failed", "thread", "rate", "source", "counter", "fork", "records",
-                   "limit"})
+                   "limit", "keep"})
 _NAME = re.compile(r"[a-z][a-z0-9_]*\Z")
 
 

@@ -31,7 +31,7 @@ Exit status: 0 when every file passes, 1 when one fails or cannot be read
 
 import json
 
-from rnglab import quality
+from rnglab import quality, qualitytext
 from rnglab.cli import _shell
 
 
@@ -53,7 +53,7 @@ def test(args):
     if args.json:
         _shell.emit(json.dumps(results, indent=1))
     else:
-        _shell.emit("\n".join(quality.report_text(result) for result in results))
+        _shell.emit("\n".join(qualitytext.report_text(result) for result in results))
     return 1 if any(result["verdict"] != "PASS" for result in results) else 0
 
 
