@@ -245,12 +245,15 @@ class _CtrlC:
         signal.signal(signal.SIGINT, self.previous)
 
 
-def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None):
+def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None, what="round",
+               during="in"):
     """run_once(v, cpu, round) for every variant once per round. cpus: the
     processors the rounds rotate over (None: free); pinned(v) says whether a
     variant is placed (by default, if it has one thread). With rotate, each
     round starts one variant further on, so that no variant always follows
-    the same one. The progress line goes to standard error."""
+    the same one. The progress line goes to standard error. what and
+    during: a round as its lines name it, "round 2 of 3" and "interrupted
+    in round 2 of 3" (the keep step's: "keeping bytes, run", "while")."""
     pinned = pinned or (lambda v: v.threads == 1)
     tty = sys.stderr.isatty()
     with _CtrlC() as ctrl_c:
@@ -261,14 +264,14 @@ def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None):
             for k, v in enumerate(order, start=1):
                 if tty or k == 1:
                     where = "" if cpu is None else f" on cpu {cpu}"
-                    line = (f"round {r + 1} of {rounds}{where}, variant {k} of {len(order)}: "
+                    line = (f"{what} {r + 1} of {rounds}{where}, variant {k} of {len(order)}: "
                             f"{v.name}")
                     progress(line.ljust(78) if tty else line, end="\r" if tty else "\n")
                 run_once(v, cpu if pinned(v) else None, r + 1)
                 if ctrl_c.pressed:
                     if tty:
                         progress("")
-                    raise Interrupted(f"interrupted in round {r + 1} of {rounds}, after "
+                    raise Interrupted(f"interrupted {during} {what} {r + 1} of {rounds}, after "
                                       f"{v.name}; the provenance says what was done")
     if tty:
         progress(" " * 78, end="\r")
