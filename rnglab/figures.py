@@ -274,7 +274,7 @@ def row_text(t, row):
         target = f"<= {high:g}" if row["ratio"]["low"] is None else f"{low:g}-{high:g}"
         verdict = "MISSED" if row["verdict"] == "missed" else row["verdict"]
     if "comparison" in row:
-        verdict = text.short_verdict(row["comparison"], t["alpha"], "runs")
+        verdict = text.short_verdict(row["comparison"], t["alpha"], "run")
     return text.figure_line(labels(t, row), value_text(row), row.get("ratio"), target, verdict)
 
 
@@ -295,8 +295,9 @@ def report_text(t):
     lines += ["", f"Counter: {counter.get('counter', '?')}",
               f"  rate {counter['counter_hz'] / 1e9:.4f} GHz against CLOCK_MONOTONIC_RAW; one "
               f"CPUID costs {cpuid} ticks.",
-              f"Each ratio is the median over {t['runs']} rounds of the ratio within a round, with "
-              "a 95% bootstrap", "interval; a target is met when the interval lies inside it. "
+              f"Each ratio is the median over {text.plural(t['runs'], 'round')} of the ratio "
+              "within a round, with a 95% bootstrap",
+              "interval; a target is met when the interval lies inside it. "
               "b is what the serialising barrier", "costs here, c what bursts cost against a "
               "loop that never pauses; neither has a target."]
     if cpuid != "?" and float(cpuid) > 1000:

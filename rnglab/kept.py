@@ -20,7 +20,8 @@ from pathlib import Path
 from rnglab import files, provenance, quality, runner, text
 from rnglab.errors import LabError
 from rnglab.process import progress, warn
-from rnglab.units import BLOCK, LAYOUT_SUFFIX, plural
+from rnglab.text import plural
+from rnglab.units import BLOCK, LAYOUT_SUFFIX
 
 KEPT = "kept.bin"
 

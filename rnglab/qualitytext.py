@@ -5,7 +5,8 @@ figure: rnglab.quality does."""
 import os
 
 from rnglab.scan import repeat_chance
-from rnglab.units import BLOCK, plural
+from rnglab.text import plural
+from rnglab.units import BLOCK
 
 
 def listed(labels, total=None, limit=10):

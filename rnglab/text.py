@@ -11,6 +11,12 @@ import numpy as np
 WIDTH = 100
 
 
+def plural(count, one, many=None):
+    """count and its noun, in the singular for exactly one: "1 run", "3
+    runs", "2 groups of calls"."""
+    return f"{count} {one if count == 1 else many or one + 's'}"
+
+
 def number(value, decimals=1):
     """A figure as printed: whole when it is, else with decimals places.
     Counts and their exact medians keep every digit; a double is rounded
@@ -55,10 +61,11 @@ def interval(c, decimals=3):
     return "n/a" if c["low"] is None else f"{c['low']:.{decimals}f}-{c['high']:.{decimals}f}"
 
 
-def short_verdict(c, alpha, what="rounds"):
-    """A comparison's verdict in a few words, as the lab's tables give it."""
+def short_verdict(c, alpha, what="round"):
+    """A comparison's verdict in a few words, as the lab's tables give it;
+    what: the values compared, in the singular."""
     if c["verdict"] == "undecided":
-        return f"undecided: {c['n']} {what} cannot reach p < {alpha:g}"
+        return f"undecided: {plural(c['n'], what)} cannot reach p < {alpha:g}"
     if c["verdict"] in ("faster", "slower") and c["ratio"] is not None:
         r = c["ratio"]
         size = f"{max(r, 1 / r):.1f} times" if r >= 2 or r <= 0.5 else f"{abs(r - 1) * 100:.1f}%"

@@ -15,6 +15,7 @@ import os
 from pathlib import Path
 
 from rnglab import randlab
+from rnglab.text import plural
 
 BLOCK = 16384
 # The layout of FILE is FILE followed by this: rand_lab's kLayoutSuffix
@@ -85,10 +86,6 @@ class Plan:
             return self.label(unit)
         s = self.segment_of(unit)
         return f"{s.prefix}calls {unit - s.first} to {unit - s.first + count - 1}"
-
-
-def plural(count, one, many=None):
-    return f"{count} {one if count == 1 else many or one + 's'}"
 
 
 def layout_path(path):
