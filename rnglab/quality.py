@@ -244,7 +244,7 @@ def judge(scanned, repeats, checked):
         "units": plan.units, "unit_sizes": unit_sizes(plan, checked),
         "leftover": plan.leftover, "too_few": too_few(plan), "layout_findings": plan.notes,
         "zero": [plan.label(int(u)) for u in zero[:LISTED]], "zero_count": len(zero),
-        "duplicates": repeats[:LISTED], "duplicates_count": len(repeats),
+        "duplicates": repeats[0], "duplicates_count": repeats[1],
         "pieces": len(pieces["ones"]),
         "pieces_are_units": bool(np.all(pieces["count"] == 1)),
         "biased": biased[:LISTED], "biased_count": len(biased),
@@ -292,18 +292,19 @@ def repeats_looked_for(paths):
 
 
 def name_repeats(found, scanned, names):
-    """Each unit equal to an earlier one, named in its file; one met again
-    in another file is named in both."""
-    repeats = [[] for _ in names]
-    for own, unit, other, earlier in found:
-        at, equals = scanned[own]["plan"].name(unit), scanned[other]["plan"].name(earlier)
-        repeats[own].append({"at": at, "file": "" if other == own else names[other],
-                             "equals": equals, "unit": unit})
-        if other != own:
-            repeats[other].append({"at": equals, "file": names[own], "equals": at,
-                                   "unit": earlier})
-    for listed_ in repeats:
-        listed_.sort(key=lambda d: d["unit"])
+    """Per file, (the first LISTED units equal to an earlier one, named, and
+    how many there are); a unit met again in another file counts in both."""
+    across = found[found[:, 0] != found[:, 2]]
+    rows = np.concatenate([found, across[:, [2, 3, 0, 1]]])
+    repeats = []
+    for own in range(len(names)):
+        mine = rows[rows[:, 0] == own]
+        mine = mine[np.argsort(mine[:, 1], kind="stable")][:LISTED]
+        repeats.append(([{"at": scanned[own]["plan"].name(int(unit)),
+                          "file": "" if other == own else names[other],
+                          "equals": scanned[other]["plan"].name(int(earlier)), "unit": int(unit)}
+                         for _, unit, other, earlier in mine],
+                        int(np.count_nonzero(rows[:, 0] == own))))
     return repeats
 
 

@@ -19,7 +19,10 @@ from rnglab.errors import LabError
 from rnglab.units import BLOCK, Unreadable, plan_of, too_few
 
 CHUNK = 256 * BLOCK            # read, hashed and piped about 4 MiB at a time
-KEY = 16                       # bytes of a unit's fingerprint
+# A unit up to this long is its own fingerprint (exact, and no hashing
+# loop over many small units); a longer one's is the start of its SHA-256.
+EXACT = 64
+KEY = 16
 
 
 class QualityError(LabError):
@@ -108,35 +111,59 @@ def repeat_chance(size, count):
 
 
 def fingerprints(units, size):
-    """(n, KEY) bytes of each unit: the unit itself, padded, where it is no
-    longer than KEY, else the start of its SHA-256."""
-    if size <= KEY:
-        keys = np.zeros((len(units), KEY), dtype=np.uint8)
-        keys[:, :size] = units
-        return keys
+    """A row of 64-bit words for each unit: the unit itself, padded with
+    zeros, where it is no longer than EXACT, else the first KEY bytes of its
+    SHA-256."""
+    if size <= EXACT:
+        padded = np.zeros((len(units), -(-size // 8) * 8), dtype=np.uint8)
+        padded[:, :size] = units
+        return padded.view(np.uint64)
     data = units.tobytes()
     digests = b"".join(hashlib.sha256(data[k:k + size]).digest()[:KEY]
                        for k in range(0, len(data), size))
-    return np.frombuffer(digests, dtype=np.uint8).reshape(-1, KEY)
+    return np.frombuffer(digests, dtype=np.uint64).reshape(-1, KEY // 8)
+
+
+MIX = np.uint64(0x9E3779B97F4A7C15)
+
+
+def earliest_equal(prints):
+    """For each row, the index of the first row equal to it. Sorted by a
+    64-bit mix of each row's words (one sort, not one per word); rows whose
+    mix meets another's are then compared whole, and the rare rows whose mix
+    meets a different row's are sorted out one by one."""
+    mixed = prints[:, 0].copy()
+    for column in range(1, prints.shape[1]):
+        mixed = mixed * MIX ^ prints[:, column]
+    mixed = (mixed ^ mixed >> np.uint64(31)) * MIX
+    order = np.argsort(mixed, kind="stable")    # equal rows keep their order
+    starts = np.ones(len(order), dtype=bool)
+    starts[1:] = mixed[order][1:] != mixed[order][:-1]
+    run = np.empty(len(order), dtype=np.int64)
+    run[order] = np.cumsum(starts) - 1
+    earliest = order[np.flatnonzero(starts)][run]
+    unlike = np.any(prints != prints[earliest], axis=1)
+    if unlike.any():
+        first = {}
+        for k in np.flatnonzero(np.isin(run, run[unlike])):
+            earliest[k] = first.setdefault(prints[k].tobytes(), k)
+    return earliest
 
 
 def find_repeats(keys):
-    """[(file, unit, file, unit)] of every unit that equals an earlier one,
-    the earlier one second; keys: {size: [(file, units, fingerprints)]}."""
-    found = []
+    """Rows (file, unit, file, unit) of every unit that equals an earlier
+    one, the earlier one second; keys: {size: [(file, units, fingerprints)]}."""
+    found = [np.zeros((0, 4), np.int64)]
     for parts in keys.values():
         if not parts:
             continue
         files = np.concatenate([np.full(len(units), f) for f, units, _ in parts])
         units = np.concatenate([units for _, units, _ in parts])
-        prints = np.ascontiguousarray(np.concatenate([k for _, _, k in parts]))
-        _, first, inverse = np.unique(prints.view(f"V{KEY}").ravel(), return_index=True,
-                                      return_inverse=True)
-        earlier = first[inverse.ravel()]
-        for k in np.flatnonzero(earlier != np.arange(len(earlier))):
-            found.append((int(files[k]), int(units[k]), int(files[earlier[k]]),
-                          int(units[earlier[k]])))
-    return found
+        earlier = earliest_equal(np.concatenate([k for _, _, k in parts]))
+        again = np.flatnonzero(earlier != np.arange(len(earlier)))
+        found.append(np.stack([files[again], units[again], files[earlier[again]],
+                               units[earlier[again]]], axis=1).astype(np.int64))
+    return np.concatenate(found)
 
 
 # --- the reading ---------------------------------------------------------------

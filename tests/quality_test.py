@@ -13,7 +13,7 @@ import time
 import numpy as np
 import pytest
 
-from rnglab import quality, qualitytext
+from rnglab import quality, qualitytext, scan
 from rnglab.cli import launch
 from rnglab.units import BLOCK
 from tests.helpers import ROOT, command
@@ -150,6 +150,19 @@ def test_a_kept_files_unit_is_its_request(tmp_path, runs, plant, said):
         assert result["verdict"] == "PASS", result["findings"]
     else:
         assert said in result["findings"], result["findings"]
+
+
+# A mix of 0 puts every unit in one run of equal mixes: the exact pass alone
+# must then tell them apart.
+@pytest.mark.parametrize("mix", [scan.MIX, np.uint64(0)])
+@pytest.mark.parametrize("size", [8, 32, 100])
+def test_repeats_are_found_exactly_whatever_the_fingerprints_mix(monkeypatch, mix, size):
+    monkeypatch.setattr(scan, "MIX", mix)
+    units = np.random.default_rng(size).integers(0, 256, (400, size), dtype=np.uint8)
+    units[[50, 399]] = units[7]
+    units[300] = units[299]
+    keys = {size: [(0, np.arange(400), scan.fingerprints(units, size))]}
+    assert scan.find_repeats(keys).tolist() == [[0, 50, 0, 7], [0, 300, 0, 299], [0, 399, 0, 7]]
 
 
 @pytest.mark.parametrize("lines, said", [
