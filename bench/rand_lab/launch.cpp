@@ -4,6 +4,7 @@
 #include "known_sources.h"
 #include "report.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,12 +23,8 @@ std::string beside_me(const char *argv0, const char *name)
 
 bool built_here(const char *name)
 {
-    for (const char *built : kBuiltSources) {
-        if (std::strcmp(built, name) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(kBuiltSources.begin(), kBuiltSources.end(),
+                       [name](const char *built) { return std::strcmp(built, name) == 0; });
 }
 
 // What the configure said when it skipped source name, or nullptr.
@@ -47,15 +44,14 @@ void refuse_unbuilt(const char *name)
 {
     const KnownSource *known = known_source(name);
     const char *why = why_skipped(name);
-    const std::string said = why != nullptr ? std::string(" (the configure skipped it: ") + why + ")"
-                                            : std::string();
+    const std::string said =
+        why != nullptr ? std::string(" (the configure skipped it: ") + why + ")" : std::string();
     if (known->package != nullptr) {
         usage_error("source %s is not built here: install %s (tools/install-deps does) and build "
                     "again%s",
                     name, known->package, said.c_str());
     } else {
-        usage_error("source %s is not built here: it needs %s%s", name, known->needs,
-                    said.c_str());
+        usage_error("source %s is not built here: it needs %s%s", name, known->needs, said.c_str());
     }
 }
 
