@@ -151,24 +151,23 @@ def test_kept(generated):
     found: {variant name: result}."""
     tested = [(v, size) for v, size, _ in generated if size >= BLOCK]
     progress(f"testing the bytes of {plural(len(tested), 'variant')}", named=True)
-    try:
-        results = quality.test_files([v.folder / KEPT for v, _ in tested], quality.Progress(),
-                                     [size for _, size in tested])
-    except KeyboardInterrupt:
-        raise runner.Interrupted("interrupted while testing the kept bytes; they are in each "
-                                 f"variant's {KEPT}") from None
+    results = quality.test_files([v.folder / KEPT for v, _ in tested], quality.Progress(),
+                                 [size for _, size in tested])
     return {v.name: result for (v, _), result in zip(tested, results)}
 
 
 def keep_and_test(variants, rounds, cpus=None):
     """bench/compare-openssl --quality, after the rounds: the table's data;
     Stopped, with a table that says why, when the step cannot finish."""
+    # Ctrl-C between the keep runs is the runner's to name, with the run.
+    doing = "keeping bytes"
     try:
         generated = keep(variants, rounds, cpus)
+        doing = f"testing the kept bytes; they are in each variant's {KEPT}"
         verdicts = test_kept(generated)
     except (LabError, KeyboardInterrupt) as error:
         if isinstance(error, KeyboardInterrupt):
-            error = runner.Interrupted("interrupted while keeping bytes")
+            error = runner.Interrupted(f"interrupted while {doing}")
         raise Stopped(error, stopped_table(variants, rounds, error)) from None
     return {"table": "quality", "rounds": rounds,
             "rows": rows_of(variants, verdicts, {v.name: runs for v, _, runs in generated})}
