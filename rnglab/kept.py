@@ -81,7 +81,7 @@ def note_keeping(pairs, started, outcome):
     now = provenance.now_text()
     for v, companion in pairs:
         lines = [f"== {started} to {now}: {plural(len(companion.runs), 'unmeasured run')} of "
-                 f"bench/rand_lab --keep {KEPT} after the rounds: {outcome(v)}",
+                 f"bench/rand_lab --keep {KEPT} after the rounds: {outcome}",
                  *(run_text(run) for run in companion.runs),
                  f"command: {' '.join(companion.command)}", ""]
         files.append_whole(v.folder / "provenance.txt", "\n".join(lines) + "\n")
@@ -110,8 +110,8 @@ def keep(variants, rounds, cpus):
             if not finished:
                 remove_unfinished(v)
         try:
-            note_keeping(pairs, started, lambda v: f"{KEPT} kept" if finished else
-                         f"stopped, {KEPT} removed")
+            note_keeping(pairs, started,
+                         f"{KEPT} kept" if finished else f"stopped, {KEPT} removed")
         except LabError as error:
             if finished:
                 raise

@@ -123,9 +123,8 @@ def layout_runs(layout):
     return runs
 
 
-def laid_out(layout, size):
-    """The Plan of a file of size bytes that layout lays out."""
-    runs = layout_runs(layout)
+def laid_out(layout, runs, size):
+    """The Plan of a file of size bytes that layout's runs lay out."""
     plan = Plan(size, [], layout=str(layout), runs=len(runs))
     end = 0
     for k, (number, offset, request, threads, calls) in enumerate(runs, start=1):
@@ -151,8 +150,11 @@ def laid_out(layout, size):
 def plan_of(path, size):
     """The Plan of a file: by its layout where it has one, else in blocks."""
     layout = layout_path(path)
-    if layout is not None:
-        return laid_out(layout, size)
+    # An empty layout is one that rand_lab made for a run whose append
+    # failed: whatever the file holds, no run of it wrote.
+    runs = layout_runs(layout) if layout is not None else []
+    if runs:
+        return laid_out(layout, runs, size)
     plan = Plan(size, [Segment(0, BLOCK, size // BLOCK, 0)])
     if size and plan.units and plan.leftover:
         plan.notes.append(f"a piece of {plural(plan.leftover, 'byte')} left over after the "

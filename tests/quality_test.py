@@ -182,7 +182,7 @@ def test_a_layout_that_cannot_be_read_is_one_line(tmp_path, lines, said):
         said in line, line
 
 
-def test_a_layout_that_starts_afresh_and_one_with_a_gap(tmp_path):
+def test_a_layout_that_starts_afresh_one_with_a_gap_and_an_empty_one(tmp_path):
     # A run at offset 0 starts a new file of that name: the lines before
     # it tell of one since removed.
     path = tmp_path / "k.bin"
@@ -196,6 +196,11 @@ def test_a_layout_that_starts_afresh_and_one_with_a_gap(tmp_path):
     [result] = quality.test_files([path])
     assert "bytes 0 to 99 are in no run of k.bin.layout" in result["findings"]
     assert (result["units"], result["leftover"]) == (40, 100)
+    # An empty layout, of a run whose append failed: the bytes are no run's.
+    layout.write_text("")
+    good(64).tofile(path)
+    [result] = quality.test_files([path])
+    assert (result["layout"], result["units"], result["verdict"]) == (None, 64, "PASS")
 
 
 @pytest.mark.parametrize("size, report", [
