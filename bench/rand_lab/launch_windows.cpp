@@ -3,8 +3,8 @@
 #include "platform.h"
 
 #include <process.h>
-#include <stdlib.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
