@@ -21,6 +21,11 @@ BLOCK = 16384
 # The layout of FILE is FILE followed by this: rand_lab's kLayoutSuffix
 # (bench/rand_lab/outputs.h).
 LAYOUT_SUFFIX = ".layout"
+# What a layout may ask of the reader, far above anything rand_lab writes
+# (rand_lab --limits): a line beyond them is not one of its own, and would
+# have the reader hold a request, or a list of threads, without bound.
+MOST_BYTES = 1 << 26
+MOST_THREADS = 1 << 20          # in all the runs together
 
 
 class Unreadable(Exception):
@@ -107,7 +112,7 @@ def layout_runs(layout):
     except OSError as error:
         raise Unreadable(f"cannot read its layout {layout}: "
                          f"{error.strerror or error}") from None
-    runs = []
+    runs, threads = [], 0
     for number, line in enumerate(text.splitlines(), start=1):
         read = randlab.data_line(line)
         try:
@@ -118,15 +123,19 @@ def layout_runs(layout):
                 min(values[1:]) < 1:
             raise Unreadable(f"its layout {layout}, line {number}, is not a keep line of "
                              "offset, bytes, threads and calls")
-        runs = [] if values[0] == 0 else runs
+        runs, threads = ([], 0) if values[0] == 0 else (runs, threads)
         runs.append((number, *values))
+        threads += values[2]
+        if values[1] > MOST_BYTES or threads > MOST_THREADS:
+            raise Unreadable(f"its layout {layout}, line {number}, asks for more bytes or "
+                             "threads than rand_lab ever does")
     return runs
 
 
 def laid_out(layout, runs, size):
     """The Plan of a file of size bytes that layout's runs lay out."""
     plan = Plan(size, [], layout=str(layout), runs=len(runs))
-    end = 0
+    end, units = 0, 0
     for k, (number, offset, request, threads, calls) in enumerate(runs, start=1):
         if offset < end:
             raise Unreadable(f"its layout {layout}, line {number}, starts a run at byte "
@@ -137,7 +146,8 @@ def laid_out(layout, runs, size):
             start = offset + thread * calls * request
             whole = min(calls, max(0, size - start) // request)
             prefix = (f"run {k} " if len(runs) > 1 else "") + f"thread {thread + 1} "
-            plan.segments.append(Segment(start, request, whole, plan.units, prefix))
+            plan.segments.append(Segment(start, request, whole, units, prefix))
+            units += whole
         end = offset + threads * calls * request
     if end > size:
         plan.notes.append(f"{layout.name} lays out {end} bytes, but the file holds {size}")

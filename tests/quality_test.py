@@ -171,6 +171,9 @@ def test_repeats_are_found_exactly_whatever_the_fingerprints_mix(monkeypatch, mi
     (["keep offset=0 bytes=32 threads=1 calls=2", "written by hand"], "line 2, is not a keep"),
     (["keep offset=0 bytes=32 threads=1 calls=2", "keep offset=32 bytes=32 threads=1 calls=2"],
      "line 2, starts a run at byte 32, inside the run before it"),
+    # Far beyond what rand_lab writes: nothing held without bound.
+    (["keep offset=0 bytes=32 threads=1048577 calls=1"], "line 1, asks for more bytes or"),
+    (["keep offset=0 bytes=4294967296 threads=1 calls=1"], "line 1, asks for more bytes or"),
 ])
 def test_a_layout_that_cannot_be_read_is_one_line(tmp_path, lines, said):
     path = tmp_path / "k.bin"
