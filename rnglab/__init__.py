@@ -19,7 +19,8 @@ Each report is computed as data, then printed, drawn or written as JSON.
   kept         compare-openssl --quality
   figures      bench/check-figures' references and report
   changebench  bench/check-changes' measurements
-  quality      tests of generator output; scan, the reading that feeds them
+  quality      tests of generator output; scan, the reading that feeds them;
+               units, a file's requests or blocks; qualitytext, the words
   files        files written whole, appends and locks
   process      the checkout, quiet steps, and lines on standard error
   argtypes     every option's type

@@ -101,8 +101,18 @@ def held_folders(held, out, names):
                                       f"the build {compare_builds() / name}"))
 
 
+class Unfinished(Exception):
+    """A comparison whose rounds finished but whose later step did not:
+    its tables and provenance, to print before error ends the command."""
+
+    def __init__(self, tables, invocation, error):
+        super().__init__(str(error))
+        self.tables, self.invocation, self.error = tables, invocation, error
+
+
 def run(args, argv):
-    """(the tables, the invocation's provenance), both as data."""
+    """(the tables, the invocation's provenance), both as data; Unfinished
+    when the step after the rounds (--quality) stopped."""
     names = matrix.build_names(args)
     if args.quality:
         quality.check_tools()
@@ -121,8 +131,16 @@ def run(args, argv):
         finally:
             provenance.write_provenance(variants, counter_info, started)
         rounds = args.rounds if until is None else until.rounds
-        kept_table = kept.keep_and_test(variants, rounds, args.cpus) if args.quality else None
+        stopped = None
+        try:
+            kept_table = kept.keep_and_test(variants, rounds, args.cpus) \
+                if args.quality else None
+        except kept.Stopped as step:
+            kept_table, stopped = step.table, step.error
         tables = tables_of(args, variants, notes, kept_table, builds,
                            None if until is None else until.data())
-    return tables, provenance.invocation("compare-openssl", argv, started, counter_info,
-                                         builds.values(), variants)
+    invocation = provenance.invocation("compare-openssl", argv, started, counter_info,
+                                       builds.values(), variants)
+    if stopped is not None:
+        raise Unfinished(tables, invocation, stopped)
+    return tables, invocation

@@ -334,7 +334,7 @@ def row_text(t, row):
         target = f"<= {high:g}" if row["ratio"]["low"] is None else f"{low:g}-{high:g}"
         verdict = {"missed": "MISSED", "edge": "on the edge"}.get(row["verdict"], row["verdict"])
     if "comparison" in row:
-        verdict = text.short_verdict(row["comparison"], t["alpha"], "runs")
+        verdict = text.short_verdict(row["comparison"], t["alpha"], "run")
     return text.figure_line(labels(t, row), value_text(row), row.get("ratio"), target, verdict)
 
 
@@ -359,7 +359,8 @@ def method_lines(t):
             "that never pauses; neither has a target. b at a small request above b at 16384 B: "
             "the barrier bends small calls more (docs/views.md).")
     if "stopping" not in t:
-        return [f"Each ratio is the median over {t['runs']} rounds of the ratio within a round, "
+        return [f"Each ratio is the median over {text.plural(t['runs'], 'round')} of the ratio "
+                "within a round, "
                 "with a 95% bootstrap", "interval; a target is met when the interval lies "
                 "inside it. b is what the serialising barrier", "costs here, c what bursts cost "
                 "against a loop that never pauses; neither has a target. b at a", "small request "
@@ -367,7 +368,8 @@ def method_lines(t):
     stopping = t["stopping"]
     return [*text.paragraph(text.rounds_summary(stopping, "targeted ratio"),
                             text.first_decided(stopping)), *text.paragraph(
-        f"Each ratio is the median over {t['runs']} rounds of the ratio within a round.",
+        f"Each ratio is the median over {text.plural(t['runs'], 'round')} of the ratio within a "
+        "round.",
         text.sequential_sentence(stopping), "A target is met when the interval lies inside it, "
         "missed when it lies outside, on the edge when the interval is narrower than twice the "
         "precision yet across an edge.", what)]

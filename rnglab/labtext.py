@@ -6,7 +6,7 @@ from rnglab.record import RESULTS_FILE
 from rnglab.text import number, table
 
 
-def cells(c, alpha, first="reference", what="rounds"):
+def cells(c, alpha, first="reference", what="round"):
     """A comparison's ratio, interval and verdict cells; the row the others
     are measured against has a ratio of 1 and the word first."""
     if c["verdict"] == "reference":
@@ -44,7 +44,7 @@ def processors_lines(t):
     for r in t["rows"]:
         first = r["x_first"]["verdict"] == "reference"
         rows.append([r["variant"] if first else "", str(r["cpu"]), str(r["runs"]),
-                     number(r["median"]), *cells(r["x_first"], t["alpha"], "", "runs")])
+                     number(r["median"]), *cells(r["x_first"], t["alpha"], "", "run")])
     return ["", "Per processor: each variant's run medians on each processor, against the "
             "first one (U test)", "", table(header, rows)]
 
@@ -90,7 +90,8 @@ def threads_lines(t):
              *cells(r["x_one"], t["alpha"]), f"{r['calls_per_s']:.0f}",
              "1.00" if r["x_one"]["verdict"] == "reference" else f"{r['calls_x_one']:.2f}"]
             for r in t["rows"]]
-    return [f"Threads: median over {t['rounds']} runs of the threads' record medians, TSC ticks "
+    return [f"Threads: median over {text.plural(t['rounds'], 'run')} of the threads' record "
+            "medians, TSC ticks "
             "per call; calls/s of all", "threads together over the parallel section's wall time",
             "", table(header, rows), "",
             f"This machine has {t['processors']} processors: past that, threads take turns "

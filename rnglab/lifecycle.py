@@ -277,7 +277,8 @@ def lifecycle_lines(t):
              with_interval(r["reseeds"]["cost"]) if r["reseeds"]["period"] else "none",
              with_interval(r["fork_child_first"]) if r["fork_child_first"] else ""]
             for r in t["rows"]]
-    lines = [f"A call's cost over a process's life, TSC ticks: the median over {t['rounds']} runs "
+    lines = [f"A call's cost over a process's life, TSC ticks: the median over "
+             f"{text.plural(t['rounds'], 'run')} "
              "with its 95%", "bootstrap interval (reseed spike: over every reseed's count)",
              "", text.table(header, rows, left=1), ""]
     for r in t["rows"]:

@@ -1,26 +1,32 @@
-"""Tests of files of generator output: their blocks, rngtest's FIPS 140-2
-tests and ent's figures, each judged so that a good file fails less than
-once in 1,000.
+"""Tests of files of generator output: their units (requests, or blocks),
+rngtest's FIPS 140-2 tests and ent's figures, each judged so that a good
+file fails less than once in 1,000.
 
   test_files(paths)     one result (a dict of figures, bounds, findings and
-                        verdict) per file; blocks repeated across the files
-                        are found too
+                        verdict) per file; units repeated across the files
+                        are found too; a file named twice is read once
   verdict_line(result)  "FILE: PASS" or "FILE: FAIL: finding; finding ..."
   report_text(result)   the figures, a few lines, ending in the verdict line
 
-A file is read as blocks of BLOCK bytes, the unit the program appends; a
-piece left over at its end is a finding and is left out of the tests.
+A file's unit is what was asked for at once (rnglab.scan): each call's
+bytes, by the layout rand_lab --keep writes beside them, else a block of
+BLOCK bytes, the program's. Whatever no whole unit holds is a finding and is
+left out of the tests.
 """
 
+import collections
 import math
+import os
 import shutil
 import time
 
 import numpy as np
 from scipy import stats
 
-from rnglab.process import progress
-from rnglab.scan import BLOCK, QualityError, Unreadable, scan
+from rnglab import qualitytext
+from rnglab.process import progress, warn
+from rnglab.scan import QualityError, find_repeats, repeat_chance, scan
+from rnglab.units import Unreadable, plan_of, too_few
 
 FALSE_FAIL = 1e-3              # what all of one file's judgements may spend
 
@@ -28,7 +34,12 @@ FALSE_FAIL = 1e-3              # what all of one file's judgements may spend
 # 9e-4; the rest is room for the normal approximations below.
 SHARE_RNGTEST = 1e-4           # each of rngtest's five tests
 SHARE_ENT = 4e-5               # each of ent's five figures
-SHARE_BLOCKS = 2e-4            # the per-block monobit test, split over the blocks
+SHARE_BLOCKS = 2e-4            # the per-piece monobit test, split over the pieces
+# Zero and repeated units are looked for among the units of one size only
+# where a true random source makes one by chance less often than this: 16
+# bytes or more always; a few calls of 4 bytes, say, but not thousands of 1.
+SHARE_REPEATS = 1e-6
+LISTED = 1000                  # of each kind of fault, named in a result at most
 
 # How often each FIPS 140-2 (2001-10-10 errata) test fails a 20,000-bit
 # block of a true random source, as rngtest applies it. Monobit: the exact
@@ -94,10 +105,8 @@ def ent_bounds(n):
             for key, value in bounds.items()}
 
 
-def block_p_values(ones):
-    """Two-sided binomial p-value of each block's count of one bits."""
-    bits = BLOCK * 8
-    ones = np.asarray(ones)
+def piece_p_values(ones, bits):
+    """Two-sided binomial p-value of each piece's count of one bits."""
     low = stats.binom.cdf(ones, bits, 0.5)
     high = stats.binom.sf(ones - 1, bits, 0.5)
     return np.minimum(1.0, 2 * np.minimum(low, high))
@@ -122,7 +131,7 @@ def parse_rngtest(text):
             tests[key.split(")", 1)[1].strip()] = int(value)
     if "passed" not in counts or "failed" not in counts or set(tests) != set(RNGTEST_RATES):
         raise QualityError("rngtest printed no statistics: " + " ".join(text.split())[-200:])
-    return counts["passed"] + counts["failed"], counts["failed"], tests
+    return counts["passed"] + counts["failed"], counts["failed"], tests, counts.get("bits")
 
 
 def parse_ent(text):
@@ -170,152 +179,153 @@ def judge_ent(raw):
     }
 
 
-def listed(indices, limit=10):
-    text = ", ".join(str(i) for i in indices[:limit])
-    return text + (f" and {len(indices) - limit} more" if len(indices) > limit else "")
+def said(text):
+    return " ".join(text.split())[-200:]
 
 
-def plural(count, what):
-    return f"{count} {what}{'s' if count > 1 else ''}"
-
-
-def block_findings(result):
-    """What is wrong with the file's size and blocks."""
-    found = ["no whole block"] if result["blocks"] == 0 else []
-    expected = result.get("expected_size")
-    if expected is None and result["leftover"]:
-        found.append(f"a piece of {result['leftover']} bytes left over after the last whole block")
-    elif expected is not None and result["size"] != expected:
-        found.append(f"{result['size']} bytes where the runs generated {expected}")
-    if result["zero_blocks"]:
-        found.append(f"{plural(len(result['zero_blocks']), 'all-zero block')}: "
-                     f"{listed(result['zero_blocks'])}")
-    found += [f"block {dup['block']} equals {dup['file'] + ' ' if dup['file'] else ''}"
-              f"block {dup['other_block']}" for dup in result["duplicates"][:10]]
-    if len(result["duplicates"]) > 10:
-        found.append(f"{len(result['duplicates']) - 10} more repeated blocks")
-    biased = result["biased_blocks"]
-    if biased:
-        found.append(f"{plural(len(biased), 'biased block')} (monobit): "
-                     f"{listed([b['block'] for b in biased])}")
-    return found
-
-
-def findings_of(result):
-    found = block_findings(result)
-    rng = result["rngtest"]
-    if rng:
-        found += [f"rngtest {name}: {test['failed']} of {rng['blocks']} blocks failed, "
-                  f"{test['expected']:.3g} expected (p={test['p']:.2g})"
-                  for name, test in rng["tests"].items() if not test["pass"]]
-    if result["ent"]:
-        found += [f"ent {name.replace('_', ' ')} {figure['value']:.6g} out of bounds"
-                  for name, figure in result["ent"].items()
-                  if isinstance(figure, dict) and not figure["pass"]]
-    return found
-
-
-def tool_figures(result):
-    """What rngtest and ent printed for a file, read: LabError if a tool
-    failed."""
+def tool_figures(scanned):
+    """What rngtest and ent printed for a file, read: QualityError if a tool
+    failed, or stopped before the end of what it was given."""
+    raws = []
     # rngtest's status 1 only says some block failed; 10 and up are errors.
-    used = result.pop("rngtest_outputs")
-    for status, _, err in used:
-        if status >= 10:
-            raise QualityError(f"rngtest failed (status {status}): {' '.join(err.split())[-200:]}")
-    status, out, err = result.pop("ent_output")
-    if result["blocks"] and status != 0:
-        raise QualityError(f"ent failed (status {status}): {' '.join(err.split())[-200:]}")
-    return [parse_rngtest(err) for _, _, err in used], parse_ent(out) if result["blocks"] else None
+    for status, _, err, fed in scanned["rngtest_outputs"]:
+        if status >= 10 or status < 0:
+            raise QualityError(f"rngtest failed (status {status}): {said(err)}")
+        raws.append(parse_rngtest(err))
+        read = raws[-1][3] or 0
+        if read != 8 * fed:
+            raise QualityError(f"rngtest stopped after {read // 8} of the {fed} bytes it was "
+                               "given")
+    if scanned["ent_output"] is None:
+        return raws, None
+    status, out, err, fed = scanned["ent_output"]
+    if status != 0:
+        raise QualityError(f"ent failed (status {status}): {said(err)}")
+    raw = parse_ent(out)
+    if raw["bytes"] != fed:
+        raise QualityError(f"ent read {raw['bytes']} of the {fed} bytes it was given")
+    return raws, raw
 
 
-def name_duplicates(results, names):
-    """A block met again in another file is named in both files."""
-    for own, result in enumerate(results):
-        if "error" in result:
+def unit_sizes(plan, checked):
+    counts = collections.Counter()
+    for segment in plan.segments:
+        counts[segment.bytes] += segment.count
+    return [{"bytes": size, "units": count, "repeats_looked_for": size in checked}
+            for size, count in sorted(counts.items())]
+
+
+def biased_pieces(plan, pieces, zero):
+    """(lowest p, limit, [biased piece]) of the per-piece monobit test; a
+    piece that is an all-zero unit named already is left out."""
+    ones, bits = pieces["ones"], pieces["bits"]
+    if not len(ones):
+        return None, SHARE_BLOCKS, []
+    p = piece_p_values(ones, bits)
+    limit = SHARE_BLOCKS / len(ones)
+    named = set(zero.tolist())
+    biased = []
+    for k in np.flatnonzero(p < limit):
+        unit, count = int(pieces["unit"][k]), int(pieces["count"][k])
+        if count == 1 and unit in named:
             continue
-        for dup in result["duplicates"]:
-            other, other_block = dup.pop("equals")
-            dup.update(file="" if other == own else names[other], other_block=other_block)
-            if other != own:
-                results[other]["duplicates"].append(
-                    {"block": other_block, "file": names[own], "other_block": dup["block"]})
+        biased.append({"at": plan.piece_name(unit, count), "unit": unit, "units": count,
+                       "ones": int(ones[k]), "bits": int(bits[k]), "p": float(p[k])})
+    return float(p.min()), limit, biased
 
 
-def judge(result):
-    """A scanned file's figures, bounds, findings and verdict."""
-    result["duplicates"].sort(key=lambda d: d["block"])
-    ones = result.pop("ones")
-    p = block_p_values(ones)
-    limit = SHARE_BLOCKS / max(1, len(ones))
-    result["block_p_min"] = float(p.min()) if len(p) else None
-    result["block_p_limit"] = limit
-    zero = set(result["zero_blocks"])      # named already
-    result["biased_blocks"] = [{"block": int(i), "ones": int(ones[i]), "p": float(p[i])}
-                               for i in np.flatnonzero(p < limit) if int(i) not in zero]
-    raws, raw = tool_figures(result)
-    result["rngtest"] = judge_rngtest(raws) if raws else None
-    result["ent"] = judge_ent(raw) if raw else None
-    result["findings"] = findings_of(result)
+def judge(scanned, repeats, checked):
+    """A scanned file's figures, bounds, findings and verdict, as data."""
+    plan, zero, pieces = scanned["plan"], scanned["zero"], scanned["pieces"]
+    p_min, limit, biased = biased_pieces(plan, pieces, zero)
+    raws, raw = tool_figures(scanned)
+    result = {
+        "file": scanned["file"], "size": plan.size, "layout": plan.layout, "runs": plan.runs,
+        "units": plan.units, "unit_sizes": unit_sizes(plan, checked),
+        "leftover": plan.leftover, "too_few": too_few(plan), "layout_findings": plan.notes,
+        "zero": [plan.label(int(u)) for u in zero[:LISTED]], "zero_count": len(zero),
+        "duplicates": repeats[0], "duplicates_count": repeats[1],
+        "pieces": len(pieces["ones"]),
+        "pieces_are_units": bool(np.all(pieces["count"] == 1)),
+        "biased": biased[:LISTED], "biased_count": len(biased),
+        "piece_p_min": p_min, "piece_p_limit": limit,
+        "rngtest": judge_rngtest(raws) if raws else None,
+        "ent": judge_ent(raw) if raw else None,
+    }
+    if "expected_size" in scanned:
+        result["expected_size"] = scanned["expected_size"]
+    result["findings"] = qualitytext.findings_of(result)
     result["verdict"] = "FAIL" if result["findings"] else "PASS"
+    return result
+
+
+def read_once(paths):
+    """The paths, each file once: a file named twice (or by a link) would
+    otherwise be found to repeat itself block for block."""
+    seen, kept = {}, []
+    for path in paths:
+        try:
+            info = os.stat(path)
+            identity = (info.st_dev, info.st_ino)
+        except OSError:
+            identity = None        # the scan says why
+        if identity is not None and identity in seen:
+            warn(f"{path} names the same file as {seen[identity]}: read once")
+            continue
+        seen[identity or object()] = path
+        kept.append(path)
+    return kept
+
+
+def repeats_looked_for(paths):
+    """The unit sizes whose zero and repeated units are looked for, from
+    the units of each size in all the files together."""
+    counts = collections.Counter()
+    for path in paths:
+        try:
+            plan = plan_of(path, os.stat(path).st_size)
+        except (OSError, Unreadable):
+            continue
+        for segment in plan.segments:
+            counts[segment.bytes] += segment.count
+    return {size for size, count in counts.items() if repeat_chance(size, count) <= SHARE_REPEATS}
+
+
+def name_repeats(found, scanned, names):
+    """Per file, (the first LISTED units equal to an earlier one, named, and
+    how many there are); a unit met again in another file counts in both."""
+    across = found[found[:, 0] != found[:, 2]]
+    rows = np.concatenate([found, across[:, [2, 3, 0, 1]]])
+    repeats = []
+    for own in range(len(names)):
+        mine = rows[rows[:, 0] == own]
+        mine = mine[np.argsort(mine[:, 1], kind="stable")][:LISTED]
+        repeats.append(([{"at": scanned[own]["plan"].name(int(unit)),
+                          "file": "" if other == own else names[other],
+                          "equals": scanned[other]["plan"].name(int(earlier)), "unit": int(unit)}
+                         for _, unit, other, earlier in mine],
+                        int(np.count_nonzero(rows[:, 0] == own))))
+    return repeats
 
 
 def test_files(paths, progress=None, sizes=None):
-    """One result per path, in order. A file that cannot be read has only
-    "file", "error" and "verdict"; QualityError when a tool is missing or
-    fails. sizes: each file's length as its writer knows it, where a piece
-    after the last whole block is then no fault but a size other than that
-    one is."""
+    """One result per file, in order, each file once. A file that cannot be
+    read has only "file", "error" and "verdict"; QualityError when a tool is
+    missing or fails. sizes: each file's length as its writer knows it,
+    where a size other than that one is then a finding."""
     check_tools()
-    seen, results = {}, []
+    if sizes is None:
+        paths = read_once(paths)
+    checked = repeats_looked_for(paths)
+    keys, scanned = {}, []
     for index, path in enumerate(paths):
         try:
-            results.append(scan(path, index, seen, progress))
+            scanned.append(scan(path, index, keys, checked, progress))
             if sizes is not None:
-                results[-1]["expected_size"] = sizes[index]
+                scanned[-1]["expected_size"] = sizes[index]
         except Unreadable as error:
-            results.append({"file": str(path), "error": f"cannot read: {error}",
+            scanned.append({"file": str(path), "error": f"cannot read: {error}",
                             "verdict": "FAIL"})
-    name_duplicates(results, [str(path) for path in paths])
-    for result in results:
-        if "error" not in result:
-            judge(result)
-    return results
-
-
-def verdict_line(result):
-    if "error" in result:
-        return f"{result['file']}: FAIL: {result['error']}"
-    if result["verdict"] == "PASS":
-        return f"{result['file']}: PASS"
-    return f"{result['file']}: FAIL: " + "; ".join(result["findings"])
-
-
-def report_text(result):
-    if "error" in result:
-        return verdict_line(result)
-    lines = [f"{result['file']}: {result['blocks']} blocks of {BLOCK} bytes, "
-             f"{result['leftover']} bytes left over",
-             f"  blocks: {len(result['zero_blocks'])} all-zero, {len(result['duplicates'])} "
-             f"repeated, {len(result['biased_blocks'])} biased (monobit p < "
-             f"{result['block_p_limit']:.3g}; lowest p {result['block_p_min'] or 0:.3g})"]
-    rng = result["rngtest"]
-    if rng:
-        per_test = ", ".join(f"{name} {t['failed']} ({t['expected']:.3g} expected)"
-                             for name, t in rng["tests"].items())
-        lines.append(f"  rngtest: {rng['blocks']} blocks of 20000 bits, {rng['failed']} failed: "
-                     f"{per_test}")
-    ent = result["ent"]
-    if ent:
-        chi, serial, pi = ent["chi_square"], ent["serial_correlation"], ent["pi"]
-        lines.append(
-            f"  ent: entropy {ent['entropy']['value']:.6f} (at least {ent['entropy']['min']:.6f}), "
-            f"chi-square {chi['value']:.2f} p={chi['p']:.3g} "
-            f"(within [{chi['p_range'][0]:.2g}, {chi['p_range'][1]:.6g}]), "
-            f"mean {ent['mean']['value']:.4f} (127.5 ± {ent['mean']['bound']:.4f})")
-        lines.append(
-            f"       serial correlation {serial['value']:.6f} "
-            f"(± {serial['bound']:.6f}), Monte Carlo pi {pi['value']:.6f} "
-            f"error {pi['error']:+.6f} (± {pi['bound']:.6f})")
-    lines.append(verdict_line(result))
-    return "\n".join(lines)
+    names = [str(path) for path in paths]
+    repeats = name_repeats(find_repeats(keys), scanned, names)
+    return [s if "error" in s else judge(s, repeats[k], checked) for k, s in enumerate(scanned)]

@@ -24,8 +24,9 @@ from rnglab.errors import LabError
 FORK_REPEATS = 3
 FORK_HANGS = 4
 
+# "keep" is the line of a kept file's layout (rnglab.scan reads it).
 KINDS = frozenset({"run", "failed", "thread", "batches", "rate", "source", "counter", "fork",
-                   "records", "limit"})
+                   "records", "limit", "keep"})
 _NAME = re.compile(r"[a-z][a-z0-9_]*\Z")
 
 

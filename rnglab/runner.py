@@ -307,9 +307,9 @@ class _Rounds:
             again.rerun, run.replaced = True, True
             self.judged(again)
 
-    def round(self, order, cpu, number, named):
+    def round(self, order, cpu, number, named, during="in"):
         """Each variant of order once, in round number, which progress lines
-        call named."""
+        call named ("interrupted {during} {named}" when Ctrl-C stops it)."""
         for k, v in enumerate(order, start=1):
             if self.tty or k == 1:
                 where = "" if cpu is None else f" on cpu {cpu}"
@@ -319,8 +319,8 @@ class _Rounds:
             if self.ctrl_c.pressed:
                 if self.tty:
                     progress("")
-                raise Interrupted(f"interrupted in {named}, after {v.name}; the provenance "
-                                  "says what was done")
+                raise Interrupted(f"interrupted {during} {named}, after {v.name}; the "
+                                  "provenance says what was done")
 
     def clear(self):
         if self.tty:
@@ -328,14 +328,16 @@ class _Rounds:
 
 
 def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None, until=None,
-               rerun_noisy=False):
+               rerun_noisy=False, what="round", during="in"):
     """run_once(v, cpu, round) for every variant once per round, each run
     judged for noise (and re-run if noisy, with rerun_noisy): rounds of
     them, or with until (a stopping.Until) as many as it says. cpus: the
     processors the rounds rotate over (None: free); pinned(v) says whether
     a variant is placed (by default, if it has one thread). With rotate,
     each round starts one variant further on, so that no variant always
-    follows the same one. The progress line goes to standard error."""
+    follows the same one. The progress line goes to standard error. what and
+    during: a round as its lines name it, "round 2 of 3" and "interrupted
+    in round 2 of 3" (the keep step's: "keeping bytes, run", "while")."""
     if until is not None:
         until.start()
     with _CtrlC() as ctrl_c:
@@ -344,7 +346,8 @@ def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None, until=Non
         while until is not None or r < rounds:
             shift = r % len(variants) if rotate else 0
             state.round(variants[shift:] + variants[:shift], cpus[r % len(cpus)] if cpus else None,
-                        r + 1, until.round_text(r + 1) if until else f"round {r + 1} of {rounds}")
+                        r + 1, until.round_text(r + 1) if until else f"{what} {r + 1} of {rounds}",
+                        during)
             r += 1
             if until is not None:
                 state.clear()

@@ -11,6 +11,12 @@ import numpy as np
 WIDTH = 100
 
 
+def plural(count, one, many=None):
+    """count and its noun, in the singular for exactly one: "1 run", "3
+    runs", "2 groups of calls"."""
+    return f"{count} {one if count == 1 else many or one + 's'}"
+
+
 def number(value, decimals=1):
     """A figure as printed: whole when it is, else with decimals places.
     Counts and their exact medians keep every digit; a double is rounded
@@ -76,21 +82,22 @@ def size_of(r):
     return f"{max(r, 1 / r):.1f} times" if r >= 2 or r <= 0.5 else f"{abs(r - 1) * 100:.1f}%"
 
 
-def sequential_verdict(c, what="rounds"):
+def sequential_verdict(c, what="round"):
     """A verdict of the sequential rule (sequential.comparison)."""
     if c["verdict"] in ("faster", "slower"):
         return f"{size_of(c['ratio'])} {c['verdict']}"
     if c["verdict"] == "same":
         return f"the same to +/- {c['precision'] * 100:g}%"
-    return f"undecided after {c['n']} {what}"
+    return f"undecided after {plural(c['n'], what)}"
 
 
-def short_verdict(c, alpha, what="rounds"):
-    """A comparison's verdict in a few words, as the lab's tables give it."""
+def short_verdict(c, alpha, what="round"):
+    """A comparison's verdict in a few words, as the lab's tables give it;
+    what: the values compared, in the singular."""
     if c.get("interval") == "sequential":
         return sequential_verdict(c, what)
     if c["verdict"] == "undecided":
-        return f"undecided: {c['n']} {what} cannot reach p < {alpha:g}"
+        return f"undecided: {plural(c['n'], what)} cannot reach p < {alpha:g}"
     if c["verdict"] in ("faster", "slower") and c["ratio"] is not None:
         return f"{size_of(c['ratio'])} {c['verdict']} (p = {c['p']:.2g})"
     return f"no significant difference (p = {c['p']:.2g})"

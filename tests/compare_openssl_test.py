@@ -225,3 +225,42 @@ def test_each_sources_life_and_the_answer_name_a_generator_that_repeats(env, tmp
     provenance = (out / "system-shared+mbedtls+16B+256calls+fork" / "provenance.txt").read_text()
     assert "fork: REPEATS in the child (1 of 1 threads" in provenance
     assert (out / "lifecycle.png").stat().st_size > 0
+
+
+def file_size_limit(limit):
+    """A child's limit on the size of any file it writes."""
+    import resource
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+def test_kept_bytes_get_the_verdict_tools_quality_gives_and_a_full_disk_loses_no_table(
+        env, tmp_path):
+    out = tmp_path / "out"
+    args = ["--rounds", "1", "--quality", "--bytes", "32,100000", "--calls", "64", "--out", out]
+    done = compare(env, *args)
+    assert done.returncode == 0, done.stderr
+    rows = {line.split()[0]: line for line in done.stdout.splitlines() if line.strip()}
+    assert rows["system-shared+32B+64calls"].endswith(" too few bytes to test"), done.stdout
+    assert rows["system-shared+100000B+64calls"].endswith(" PASS"), done.stdout
+    # 100,000-byte requests do not divide 16 KiB; the file passes here too.
+    checked = subprocess.run([str(ROOT / "tools" / "quality"),
+                              out / "system-shared+100000B+64calls" / "kept.bin"],
+                             capture_output=True, text=True, check=False)
+    assert checked.returncode == 0, checked.stdout
+
+    # 6.4 MB of kept bytes where no file may pass 4 MiB: the rounds' tables
+    # are printed, then the keep step's failure, and no kept file is left.
+    done = subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True,
+                          check=False, env=env, preexec_fn=file_size_limit(4 << 20))
+    assert done.returncode == 1, done.stderr
+    last = done.stderr.strip().splitlines()[-1]
+    assert last.startswith("compare-openssl: system-shared+100000B+64calls: rand_lab exited with "
+                           "status 1: Cannot write \"") and last.endswith(": File too large")
+    assert "Fit of ticks = a + b x bytes" in done.stdout
+    rows = {line.split()[0]: line for line in done.stdout.splitlines() if line.strip()}
+    assert rows["system-shared+100000B+64calls"].endswith(" not tested"), done.stdout
+    assert "The step stopped: system-shared+100000B+64calls: rand_lab exited" in \
+        " ".join(done.stdout.split())
+    assert not list(out.glob("*/kept.bin*"))
+    assert "stopped, kept.bin removed" in (out / "system-shared+100000B+64calls" /
+                                           "provenance.txt").read_text()

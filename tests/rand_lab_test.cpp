@@ -275,7 +275,7 @@ TEST_F(RandLab, NoMemoryOrNoThreadIsOneLineAndStatus1)
     EXPECT_EQ(outcome.status, 1);
     ASSERT_EQ(outcome.messages().size(), 1U) << outcome.out;
     EXPECT_EQ(outcome.messages()[0].text,
-              "Cannot allocate the buffers for 1024 threads x 32768 calls of 1 bytes");
+              "Cannot allocate the buffers for 1024 threads x 32768 calls of 1 byte");
     EXPECT_EQ(outcome.lines.back()["appended"], "no");
     outcome = run_lab("--threads 1024 --calls 2 --bytes 1", "ulimit -v 200000");
     EXPECT_EQ(outcome.status, 1);

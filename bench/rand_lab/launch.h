@@ -14,6 +14,10 @@ int launch_source(const char *name, int argc, char **argv);
 // This executable's own path, or "" where it cannot be told.
 std::string own_path();
 
+// Sets the environment variable name to value for the executable run_instead
+// runs.
+void pass_to_source(const char *name, const char *value);
+
 // Runs the executable at path with argv (argc of them, argv[0] included) in
 // place of this process, or else until it ends. Returns its status, or -1
 // with errno saying why it could not be run.

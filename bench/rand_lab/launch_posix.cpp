@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -9,6 +10,11 @@ std::string own_path()
 {
     std::error_code ignored;
     return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+}
+
+void pass_to_source(const char *name, const char *value)
+{
+    setenv(name, value, 1); // NOLINT(concurrency-mt-unsafe): no thread runs yet
 }
 
 // exec: the source's executable takes this process's place, and its status

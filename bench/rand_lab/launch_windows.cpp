@@ -4,6 +4,7 @@
 
 #include <process.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -37,6 +38,11 @@ std::string own_path()
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+
+void pass_to_source(const char *name, const char *value)
+{
+    _putenv_s(name, value);
 }
 
 // Windows has no exec that keeps the process: the source's executable runs

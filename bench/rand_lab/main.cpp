@@ -213,8 +213,9 @@ int run_lab(const Options &options)
     } catch (const std::bad_alloc &) {
         // Every buffer is allocated before any file is opened or any thread
         // started, so there is nothing to undo.
-        printf("Cannot allocate the buffers for %ld thread%s x %ld calls of %ld bytes\n",
-               options.threads, options.threads == 1 ? "" : "s", options.calls, options.bytes);
+        printf("Cannot allocate the buffers for %ld thread%s x %ld calls of %ld byte%s\n",
+               options.threads, options.threads == 1 ? "" : "s", options.calls, options.bytes,
+               options.bytes == 1 ? "" : "s");
     }
     appended = close_outputs(run) && appended;
     DataLine("records")

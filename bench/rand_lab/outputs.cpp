@@ -3,9 +3,11 @@
 #include "report.h"
 #include "results_file.h"
 #include "run_constants.h"
+#include "subject.h"
 #include "system.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <filesystem>
 #include <system_error>
@@ -30,20 +32,59 @@ bool open_beside(FILE *&fp, const std::string &name, const char *mode)
     return true;
 }
 
-// Two names for one file would have this process wait for its own lock.
+namespace fs = std::filesystem;
+
+// Where name leads: made absolute, its symbolic links followed as far as
+// they go, a link to a file not made yet included, and its folders' links
+// resolved.
+fs::path destination(const std::string &name)
+{
+    std::error_code error;
+    fs::path path = fs::absolute(name, error);
+    // As many links as the kernel follows before it gives up (ELOOP).
+    for (int links = 0; links < 40 && fs::is_symlink(fs::symlink_status(path, error)); links++) {
+        const fs::path target = fs::read_symlink(path, error);
+        if (error) {
+            break;
+        }
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    const fs::path resolved = fs::weakly_canonical(path, error);
+    return error ? path.lexically_normal() : resolved;
+}
+
+// Whether two names are one file, before either is opened: a second name
+// for one file would have this process wait for its own lock.
+bool same_file(const std::string &a, const std::string &b)
+{
+    std::error_code ignored;
+    return fs::equivalent(a, b, ignored) || destination(a) == destination(b);
+}
+
+// Every file the run appends to, named by what names it: all of them apart,
+// checked before any is opened, so that a run refused leaves no file made.
 bool files_apart(const Run &run)
 {
     const Options &options = run.options;
-    std::error_code ignored;
-    for (const std::string *name : {&options.samplesFile, &options.keepFile}) {
-        if (!name->empty() && std::filesystem::equivalent(*name, kResultsFile, ignored)) {
-            return usage_error("%s names the results file \"%s\"",
-                               name == &options.keepFile ? "--keep" : "--samples", kResultsFile);
+    struct Named {
+        const char *what;
+        const std::string *name;
+    };
+    const std::string results = kResultsFile;
+    const std::array<Named, 4> named{{{"the results file", &results},
+                                      {"--samples", &options.samplesFile},
+                                      {"--keep", &options.keepFile},
+                                      {"--keep's layout", &run.layoutName}}};
+    for (size_t i = 0; i < named.size(); i++) {
+        for (size_t j = i + 1; j < named.size(); j++) {
+            if (!named[i].name->empty() && !named[j].name->empty() &&
+                same_file(*named[i].name, *named[j].name)) {
+                return i == 0 ? usage_error("%s names the results file \"%s\"", named[j].what,
+                                            kResultsFile)
+                              : usage_error("%s and %s name the same file", named[i].what,
+                                            named[j].what);
+            }
         }
-    }
-    if (run.samplesFile != nullptr && run.keepFile != nullptr &&
-        std::filesystem::equivalent(options.samplesFile, options.keepFile, ignored)) {
-        return usage_error("%s", "--samples and --keep name the same file");
     }
     return true;
 }
@@ -102,20 +143,104 @@ bool append_kept(const Run &run, const HeldFile &held)
            flushed(held.fp);
 }
 
+// The kept bytes' layout: where this run's bytes start in the kept file
+// (its length when held) and how they were asked for, so that a reader can
+// tell each call's bytes: "keep offset=0 bytes=100000 threads=2 calls=20
+// ...", a key-value line as on standard output.
+bool append_layout(const Run &run, int64_t offset, const HeldFile &held)
+{
+    const Options &options = run.options;
+    const std::string line = DataLine("keep")
+                                 .number("offset", offset)
+                                 .number("bytes", options.bytes)
+                                 .number("threads", options.threads)
+                                 .number("calls", options.calls)
+                                 .text("subject", subject_name(options.subject))
+                                 .text("source", options.source)
+                                 .str();
+    return fprintf(held.fp, "%s\n", line.c_str()) > 0 && flushed(held.fp);
+}
+
+// Every file but the results file, held and appended in one order (samples,
+// kept bytes, their layout), so that two runs never wait for each other.
+// Returns whether all landed; each failure said in one line.
+bool append_beside(Run &run, HeldFile &samples, HeldFile &kept, HeldFile &layout)
+{
+    if (run.samplesFile != nullptr) {
+        samples = hold_file(run.samplesFile, run.options.samplesFile.c_str());
+        if (!append_samples(run, samples)) {
+            report_error("write", samples.name);
+            return false;
+        }
+    }
+    if (run.keepFile == nullptr) {
+        return true;
+    }
+    kept = hold_file(run.keepFile, run.options.keepFile.c_str());
+    layout = hold_file(run.layoutFile, run.layoutName.c_str());
+    if (kept.length < 0 || layout.length < 0) {
+        // Without the kept file's length the layout cannot say where the
+        // bytes start, and without the layout's it could not be cut back.
+        report_error("tell the length of", kept.length < 0 ? kept.name : layout.name);
+        return false;
+    }
+    if (!append_kept(run, kept)) {
+        report_error("write", kept.name);
+        return false;
+    }
+    if (!append_layout(run, kept.length, layout)) {
+        report_error("write", layout.name);
+        return false;
+    }
+    return true;
+}
+
+// The appends, with signals held by the caller.
+bool append_held(Run &run)
+{
+    HeldFile samples;
+    HeldFile kept;
+    HeldFile layout;
+    bool appended = append_beside(run, samples, kept, layout);
+    // A record that cannot be appended is reported when the results file is
+    // closed.
+    if (appended) {
+        appended =
+            append_records(run.timeFile, run.names.data(), run.samples.data(), run.samples.size(),
+                           run.workers[0].time.size(), run.seconds.data());
+    }
+    if (!appended) {
+        cut_back(layout);
+        cut_back(kept);
+        cut_back(samples);
+    }
+    release_file(layout);
+    release_file(kept);
+    release_file(samples);
+    return appended;
+}
+
 } // namespace
 
 int open_outputs(Run &run)
 {
     const Options &options = run.options;
+    run.layoutName = options.keepFile.empty() ? "" : options.keepFile + kLayoutSuffix;
+    if (!files_apart(run)) {
+        return 2;
+    }
     run.timeFile = open_results();
     if (run.timeFile == nullptr) {
         return 1;
     }
     if ((!options.samplesFile.empty() &&
          !open_beside(run.samplesFile, options.samplesFile, "a+")) ||
-        (!options.keepFile.empty() && !open_beside(run.keepFile, options.keepFile, "ab+"))) {
+        (!options.keepFile.empty() && (!open_beside(run.keepFile, options.keepFile, "ab+") ||
+                                       !open_beside(run.layoutFile, run.layoutName, "a+")))) {
         return 1;
     }
+    // Again, for names that only the open files show to be one (on a file
+    // system blind to case).
     return files_apart(run) ? -1 : 2;
 }
 
@@ -130,42 +255,17 @@ bool append_outputs(Run &run)
         }
     }
     const HeldSignals held;
-    HeldFile samples;
-    HeldFile kept;
-    bool appended = true;
-    if (run.samplesFile != nullptr) {
-        samples = hold_file(run.samplesFile, run.options.samplesFile.c_str());
-        appended = append_samples(run, samples);
-        if (!appended) {
-            report_error("write", samples.name);
-        }
-    }
-    if (appended && run.keepFile != nullptr) {
-        kept = hold_file(run.keepFile, run.options.keepFile.c_str());
-        appended = append_kept(run, kept);
-        if (!appended) {
-            report_error("write", kept.name);
-        }
-    }
-    // A record that cannot be appended is reported when the results file is
-    // closed.
-    if (appended) {
-        appended =
-            append_records(run.timeFile, run.names.data(), run.samples.data(), run.samples.size(),
-                           run.workers[0].time.size(), run.seconds.data());
-    }
-    if (!appended) {
-        cut_back(kept);
-        cut_back(samples);
-    }
-    release_file(kept);
-    release_file(samples);
+    const bool appended = append_held(run);
+    // A signal that came meanwhile ends the process as soon as it is let
+    // go, and with it whatever standard output still buffers (all of it,
+    // when that is a file): what was said so far goes out first.
+    fflush(stdout);
     return appended;
 }
 
 bool close_outputs(Run &run)
 {
-    for (FILE **fp : {&run.keepFile, &run.samplesFile}) {
+    for (FILE **fp : {&run.layoutFile, &run.keepFile, &run.samplesFile}) {
         if (*fp != nullptr) {
             fclose(*fp);
             *fp = nullptr;

@@ -1,11 +1,16 @@
 // A run's files: the results file, and with --samples and --keep every
-// call's count and bytes beside it. All of them are appended together,
-// through the program's own whole-append steps (src/results_file.h): all of
-// them land whole, or none does.
+// call's count and bytes beside it, the bytes with their layout (FILE.layout:
+// a "keep" line per run, saying where its bytes start and how they were
+// asked for). All of them are appended together, through the program's own
+// whole-append steps (src/results_file.h): all of them land whole, or none
+// does.
 #ifndef RAND_LAB_OUTPUTS_H
 #define RAND_LAB_OUTPUTS_H
 
 #include "run.h"
+
+// The kept bytes' layout is FILE followed by this (rnglab/scan.py reads it).
+constexpr const char *kLayoutSuffix = ".layout";
 
 // Opens the results file and the files beside it. Returns -1 to go on, else
 // the status to end with, having said why; whatever was opened is closed by

@@ -45,6 +45,8 @@ public:
     DataLine &fixed(const char *key, double value, int digits);
 
     void print() const;
+    // The line as printed, without its line end, for a file.
+    const std::string &str() const { return line_; }
 
 private:
     std::string line_;

@@ -40,6 +40,8 @@ struct Run {
     FILE *timeFile = nullptr;
     FILE *samplesFile = nullptr;
     FILE *keepFile = nullptr;
+    FILE *layoutFile = nullptr; // the kept bytes' layout, beside them
+    std::string layoutName;
 };
 
 #endif

@@ -4,10 +4,13 @@
 // executable of its own, which rand_lab starts with its own arguments.
 #include "subject.h"
 
+#include "built_sources.h"
 #include "report.h"
 #include "results_file.h"
 #include "source.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 // The thread's generator state, where the fork check can reach it.
@@ -55,6 +58,15 @@ int subject_start(const Options &options, int /*argc*/, char ** /*argv*/)
     if (options.source != source_name()) {
         usage_error("this is the driver of source %s; run rand_lab --source %s", source_name(),
                     options.source.c_str());
+        return 2;
+    }
+    // rand_lab says which sources its configure built; an executable built
+    // by another configure (one left behind, or not built since) is stale.
+    const char *launcher = std::getenv(kBuiltSourcesVariable); // NOLINT(concurrency-mt-unsafe)
+    if (launcher != nullptr && std::strcmp(launcher, kBuiltSourcesText) != 0) {
+        usage_error("rand_lab-%s was built by another configure than rand_lab (one that made "
+                    "other sources): build again",
+                    source_name());
         return 2;
     }
     std::string error;

@@ -1,9 +1,9 @@
 // The kernel's generator through getrandom(2), blocking only until the
 // kernel's pool is first initialised.
+#include "kernel_release.h"
 #include "source.h"
 
 #include <sys/random.h>
-#include <sys/utsname.h>
 
 #include <cerrno>
 
@@ -19,11 +19,7 @@ const char *source_name()
 
 std::string source_version()
 {
-    utsname names{};
-    if (uname(&names) != 0) {
-        return "unknown";
-    }
-    return std::string(names.sysname) + " " + names.release;
+    return kernel_release();
 }
 
 bool source_thread_open(SourceThread *&state, std::string & /*error*/)

@@ -10,12 +10,12 @@
 // state (a wrong size, the kernel's pool not yet ready); this file never
 // does: a kernel without the symbol, or whose query fails, refuses the
 // source instead of measuring the syscall under this name.
+#include "kernel_release.h"
 #include "source.h"
 
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/types.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,11 +95,7 @@ const char *source_name()
 
 std::string source_version()
 {
-    utsname names{};
-    if (uname(&names) != 0) {
-        return "unknown vDSO";
-    }
-    return std::string(names.sysname) + " " + names.release + " vDSO";
+    return kernel_release() + " vDSO";
 }
 
 // Mapped with the protection and flags the kernel asked for: they include

@@ -235,7 +235,12 @@ def run(args):
     for path in (args.plot, args.json):
         if path is not None:
             files.check_writable(path)
-    tables, invocation = comparison.run(args, sys.argv[1:] if args.argv is None else args.argv)
+    stopped = None
+    try:
+        tables, invocation = comparison.run(args, sys.argv[1:] if args.argv is None else args.argv)
+    except comparison.Unfinished as unfinished:
+        # The rounds' tables first, then why the step after them stopped.
+        tables, invocation, stopped = unfinished.tables, unfinished.invocation, unfinished.error
     try:
         _shell.emit(labtext.render(tables))
     finally:
@@ -244,6 +249,8 @@ def run(args):
             plots.plot_tables(tables, args.plot)
         if args.json:
             files.write_json(args.json, {**invocation, "tables": tables})
+    if stopped is not None:
+        raise stopped
 
 
 def main(argv=None):
