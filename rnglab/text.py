@@ -76,13 +76,18 @@ def size_of(r):
     return f"{max(r, 1 / r):.1f} times" if r >= 2 or r <= 0.5 else f"{abs(r - 1) * 100:.1f}%"
 
 
+def plural(n, what):
+    """n rounds, 1 round: what is a plural ending in s."""
+    return f"{n} {what.removesuffix('s') if n == 1 else what}"
+
+
 def sequential_verdict(c, what="rounds"):
     """A verdict of the sequential rule (sequential.comparison)."""
     if c["verdict"] in ("faster", "slower"):
         return f"{size_of(c['ratio'])} {c['verdict']}"
     if c["verdict"] == "same":
         return f"the same to +/- {c['precision'] * 100:g}%"
-    return f"undecided after {c['n']} {what}"
+    return f"undecided after {plural(c['n'], what)}"
 
 
 def short_verdict(c, alpha, what="rounds"):
@@ -90,7 +95,7 @@ def short_verdict(c, alpha, what="rounds"):
     if c.get("interval") == "sequential":
         return sequential_verdict(c, what)
     if c["verdict"] == "undecided":
-        return f"undecided: {c['n']} {what} cannot reach p < {alpha:g}"
+        return f"undecided: {plural(c['n'], what)} cannot reach p < {alpha:g}"
     if c["verdict"] in ("faster", "slower") and c["ratio"] is not None:
         return f"{size_of(c['ratio'])} {c['verdict']} (p = {c['p']:.2g})"
     return f"no significant difference (p = {c['p']:.2g})"
