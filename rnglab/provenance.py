@@ -7,7 +7,7 @@ import datetime
 import platform
 from pathlib import Path
 
-from rnglab import files, noise, text
+from rnglab import files, noise, signals, text
 from rnglab.process import parse_info, quiet_run
 from rnglab.record import RESULTS_FILE
 from rnglab.runner import Run
@@ -95,11 +95,11 @@ def block(v, counter_info, started, now, where):
     """One invocation's block of a variant's provenance text."""
     hz = float(counter_info.get("counter_hz", "nan"))
     appended = sum(len(r.records) for r in v.runs)
+    runs = text.plural(len(v.runs), "runs")
     if appended:
-        claim = (f"records {v.before} to {v.before + appended - 1} of {RESULTS_FILE} "
-                 f"({len(v.runs)} runs)")
+        claim = f"records {v.before} to {v.before + appended - 1} of {RESULTS_FILE} ({runs})"
     else:
-        claim = f"no record appended ({len(v.runs)} runs)"
+        claim = f"no record appended ({runs})"
     return [
         f"== {started} to {now}: {claim}",
         *(run_line(run) for run in v.runs),
@@ -130,10 +130,12 @@ def write_provenance(variants, counter_info, started):
     and where each ran: a series read months later still says what each
     stretch measured."""
     now, where = now_text(), machine()
-    for v in variants:
-        if v.folder is not None:
-            files.append_whole(v.folder / "provenance.txt",
-                               "\n".join(block(v, counter_info, started, now, where)) + "\n")
+    # Every variant's, or a signal would leave records that no provenance names.
+    with signals.held():
+        for v in variants:
+            if v.folder is not None:
+                files.append_whole(v.folder / "provenance.txt",
+                                   "\n".join(block(v, counter_info, started, now, where)) + "\n")
 
 
 # --- as data -----------------------------------------------------------------
