@@ -11,7 +11,7 @@ from rnglab import files, noise, signals, text
 from rnglab.process import parse_info, quiet_run
 from rnglab.record import RESULTS_FILE
 from rnglab.runner import Run
-from rnglab.variants import Build, Reference, Variant, probe_text
+from rnglab.variants import OPENSSL_SOURCE, Build, Reference, Variant, probe_text
 
 
 def read_text(path):
@@ -91,6 +91,30 @@ def run_line(run):
     return line
 
 
+def measured_lines(v):
+    """What a variant measured: OpenSSL's generator as its configuration
+    and the probe gave it, and the libcrypto; or another source, by its
+    name and version alone: its executable makes no OpenSSL call, so
+    neither the probe nor the build's libcrypto says what it measured."""
+    if v.source != OPENSSL_SOURCE:
+        return [f"generator asked: {v.generator}",
+                f"source: {v.source} {v.source_version or '?'}, measured by "
+                f"rand_lab-{v.source}, which makes no call to OpenSSL itself (built in "
+                f"{v.build.name})"]
+    named = [f"source: {v.source} {v.source_version}"] if v.source_version else []
+    return [
+        "configuration: openssl.cnf beside this file, as it was:",
+        *("    " + line for line in v.config.splitlines()),
+        f"generator asked: {v.generator}",
+        "probe saw: " + ", ".join(f"{k} {v.probe.get(k)}" for k in
+                                  ("path", "drbg", "cipher", "digest", "provider",
+                                   "random_provider")
+                                  if v.probe and k in v.probe),
+        f"libcrypto: {v.build.info.get('version', '?')}, "
+        f"{'static' if v.build.static else 'shared'}, build {v.build.name}",
+        f"libcrypto flags: {v.build.info.get('cflags', '?')}", *named]
+
+
 def block(v, counter_info, started, now, where):
     """One invocation's block of a variant's provenance text."""
     hz = float(counter_info.get("counter_hz", "nan"))
@@ -104,17 +128,7 @@ def block(v, counter_info, started, now, where):
         f"== {started} to {now}: {claim}",
         *(run_line(run) for run in v.runs),
         f"command: {' '.join(v.command)}",
-        "configuration: openssl.cnf beside this file, as it was:",
-        *("    " + line for line in v.config.splitlines()),
-        f"generator asked: {v.generator}",
-        "probe saw: " + ", ".join(f"{k} {v.probe.get(k)}" for k in
-                                  ("path", "drbg", "cipher", "digest", "provider",
-                                   "random_provider")
-                                  if v.probe and k in v.probe),
-        f"libcrypto: {v.build.info.get('version', '?')}, "
-        f"{'static' if v.build.static else 'shared'}, build {v.build.name}",
-        f"libcrypto flags: {v.build.info.get('cflags', '?')}",
-        *([f"source: {v.source} {v.source_version}"] if v.source_version else []),
+        *measured_lines(v),
         f"processors: {where['processor']}",
         f"counter: {counter_info.get('counter', '?')}; {hz / 1e9:.4f} GHz; "
         f"one CPUID {counter_info.get('cpuid_ticks', '?')} ticks",

@@ -257,3 +257,38 @@ def test_what_befalls_a_comparison_while_it_runs_ends_it_whole(env, tmp_path, ca
         claims = claimed(provenance)
         assert claims == list(range(len(records) if "another writer" not in case else 1))
         assert len({records[i]["label"] for i in claims}) <= 1
+
+
+@pytest.fixture(name="sources_run", scope="module")
+def fixture_sources_run(env, tmp_path_factory):
+    """A comparison of getrandom (built wherever the lab runs) with OpenSSL."""
+    out = tmp_path_factory.mktemp("sources")
+    done = compare(env, "--sources", "getrandom", "--bytes", "32", "--rounds", "2", "--out",
+                   out / "out", "--json", out / "c.json")
+    assert done.returncode == 0, done.stderr
+    return out / "out", json.loads((out / "c.json").read_text())
+
+
+# Each variant's provenance: the lines that begin as these, and those that
+# must not be there at all (a source's executable makes no OpenSSL call).
+MEASURED = {
+    "system-shared+getrandom+32B": (["generator asked: source getrandom", "source: getrandom "
+                                     "Linux ", "command: "],
+                                    ["probe saw:", "libcrypto", "configuration:"]),
+    "system-shared+32B": (["generator asked: default", "probe saw: path public-drbg, drbg ",
+                           "libcrypto: OpenSSL ", "configuration:"], []),
+}
+
+
+@pytest.mark.parametrize("name", MEASURED)
+def test_provenance_describes_the_library_measured_only(sources_run, name):
+    out, document = sources_run
+    present, absent = MEASURED[name]
+    lines = (out / name / "provenance.txt").read_text().splitlines()
+    assert all(any(line.startswith(start) for line in lines) for start in present), lines
+    assert [line for line in lines if absent and line.startswith(tuple(absent))] == []
+    [v] = [v for v in document["variants"] if v["name"] == name]
+    assert (v["probe"] is None, v["probe_saw"] is None) == (bool(absent), bool(absent))
+    if absent:
+        assert "measured by rand_lab-getrandom, which makes no call to OpenSSL itself" in \
+            "\n".join(lines)
