@@ -11,6 +11,8 @@ Each report is computed as data, then printed, drawn or written as JSON.
                references
   matrix       the variants a comparison's axes make
   runner       variants run interleaved in rounds, each in its own folder
+  runs         what one run printed and appended, read
+  signals      SIGINT, SIGTERM and SIGHUP, taken alike by every command
   provenance   what ran where, as text and as data
   comparison   bench/compare-openssl from start to end
   labreport    its builds, generators, sizes, threads and processors tables

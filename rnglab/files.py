@@ -15,6 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
+from rnglab import signals
 from rnglab.errors import LabError
 from rnglab.process import progress
 
@@ -31,6 +32,11 @@ def current_umask():
 
 def write_whole(path, text):
     """path holds text, or is left as it was."""
+    with signals.held():  # nor a temporary file left behind
+        _write_whole(path, text)
+
+
+def _write_whole(path, text):
     folder = os.path.dirname(os.path.abspath(path))
     try:
         handle, temporary = tempfile.mkstemp(dir=folder, prefix=".", suffix=".part")
@@ -88,7 +94,13 @@ def check_writable(path):
 def append_whole(path, text):
     """Appends text to path under its lock, as the program appends its
     records: if any of it cannot be written, the file is cut back to what it
-    held before, and whatever others appended before the lock was ours stays."""
+    held before, and whatever others appended before the lock was ours stays.
+    A signal meanwhile waits for it, as rand_lab's do for its appends."""
+    with signals.held():
+        _append_whole(path, text)
+
+
+def _append_whole(path, text):
     try:
         descriptor = os.open(path, os.O_RDWR | os.O_APPEND | os.O_CREAT, 0o644)
     except OSError as error:

@@ -132,19 +132,25 @@ def noise_between(before, after, cpu=None, involuntary=0, voluntary=0, moved=Non
                  involuntary=involuntary, voluntary=voluntary, migrations=moved)
 
 
-def run(command, cpu=None, **popen):
+def run(command, cpu=None, watch=None, **popen):
     """subprocess.run(command, **popen) with the run's noise: (the
     CompletedProcess, Noise). cpu: where popen's preexec_fn places the
     child, if it does (None: free). Standard error must go to standard output or
     elsewhere, not to a pipe of its own: the child is reaped here, after its
-    output is read and its scheduler statistics taken."""
+    output is read and its scheduler statistics taken. watch(pid) is told
+    the child's process id once it runs, and watch(None) once it has
+    exited, before it is reaped and its id may be another's."""
     if popen.get("stderr") == subprocess.PIPE:
         raise ValueError("merge standard error into standard output (stderr=STDOUT)")
     before = snapshot()
     with subprocess.Popen(command, **popen) as child:
+        if watch:
+            watch(child.pid)
         output = child.stdout.read() if child.stdout else None
         # Exited, not yet reaped: its /proc files are still there.
         os.waitid(os.P_PID, child.pid, os.WEXITED | os.WNOWAIT)
+        if watch:
+            watch(None)
         try:
             moved = migrations(read(f"/proc/{child.pid}/sched"))
         except OSError:

@@ -3,7 +3,9 @@ the checkout is, steps whose output matters only when they fail, and every
 line the lab writes on standard error (progress and warnings), each named
 after the command that runs, which the command's shell sets."""
 
+import contextlib
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -42,9 +44,12 @@ def compare_builds():
 def progress(message, named=False, end="\n"):
     """A line on standard error: what is going on, or with named, a line
     that says which command speaks ("compare-openssl: ..."). Every line the
-    lab's modules write to a person goes through here."""
+    lab's modules write to a person goes through here. A line that cannot
+    be written (the terminal closed, SIGHUP) is let go: it must not stop
+    the work, nor keep the files that end it from being written."""
     prefix = f"{command}: " if named else ""
-    print(prefix + message, end=end, file=sys.stderr, flush=True)
+    with contextlib.suppress(OSError):
+        print(prefix + message, end=end, file=sys.stderr, flush=True)
 
 
 def warn(message):
@@ -52,13 +57,35 @@ def warn(message):
 
 
 def quiet_run(command_line, what, **kwargs):
-    """Runs a step whose output matters only when it fails."""
-    done = subprocess.run(command_line, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          text=True, check=False, **kwargs)
-    if done.returncode != 0:
-        sys.stderr.write(done.stdout[-4000:])
-        raise LabError(f"{what} failed (exit status {done.returncode})")
-    return done.stdout
+    """Runs a step whose output matters only when it fails, in a process
+    group of its own that is stopped whole if the command stops meanwhile
+    (Ctrl-C, SIGTERM): a build's compilers do not go on after it."""
+    with subprocess.Popen(command_line, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, process_group=0,
+                          **kwargs) as step:
+        try:
+            output = step.communicate()[0]
+        except BaseException:
+            stop_group(step)
+            raise
+    if step.returncode != 0:
+        with contextlib.suppress(OSError):
+            sys.stderr.write(output[-4000:])
+        raise LabError(f"{what} failed (exit status {step.returncode})")
+    return output
+
+
+def stop_group(child, grace=10):
+    """Stops child's process group (SIGTERM, then SIGKILL after grace
+    seconds) and reaps child."""
+    for signum in (signal.SIGTERM, signal.SIGKILL):
+        with contextlib.suppress(ProcessLookupError, PermissionError):
+            os.killpg(child.pid, signum)
+        try:
+            child.wait(grace)
+            return
+        except subprocess.TimeoutExpired:
+            pass
 
 
 def parse_info(text):

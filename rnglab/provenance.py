@@ -7,11 +7,11 @@ import datetime
 import platform
 from pathlib import Path
 
-from rnglab import files, noise, text
+from rnglab import files, noise, signals, text
 from rnglab.process import parse_info, quiet_run
 from rnglab.record import RESULTS_FILE
 from rnglab.runner import Run
-from rnglab.variants import Build, Reference, Variant, probe_text
+from rnglab.variants import OPENSSL_SOURCE, Build, Reference, Variant, probe_text
 
 
 def read_text(path):
@@ -103,19 +103,18 @@ def fork_text(found):
     return f"fork: the child's bytes differ ({found['threads']} threads)"
 
 
-def block(v, counter_info, started, now, where):
-    """One invocation's block of a variant's provenance text."""
-    hz = float(counter_info.get("counter_hz", "nan"))
-    appended = sum(len(r.records) for r in v.runs)
-    if appended:
-        claim = (f"records {v.before} to {v.before + appended - 1} of {RESULTS_FILE} "
-                 f"({len(v.runs)} runs)")
-    else:
-        claim = f"no record appended ({len(v.runs)} runs)"
+def measured_lines(v):
+    """What a variant measured: OpenSSL's generator as its configuration
+    and the probe gave it, and the libcrypto; or another source, by its
+    name and version alone: its executable makes no OpenSSL call, so
+    neither the probe nor the build's libcrypto says what it measured."""
+    if v.source != OPENSSL_SOURCE:
+        return [f"generator asked: {v.generator}",
+                f"source: {v.source} {v.source_version or '?'}, measured by "
+                f"rand_lab-{v.source}, which makes no call to OpenSSL itself (built in "
+                f"{v.build.name})"]
+    named = [f"source: {v.source} {v.source_version}"] if v.source_version else []
     return [
-        f"== {started} to {now}: {claim}",
-        *(run_line(run) for run in v.runs),
-        f"command: {' '.join(v.command)}",
         "configuration: openssl.cnf beside this file, as it was:",
         *("    " + line for line in v.config.splitlines()),
         f"generator asked: {v.generator}",
@@ -125,8 +124,23 @@ def block(v, counter_info, started, now, where):
                                   if v.probe and k in v.probe),
         f"libcrypto: {v.build.info.get('version', '?')}, "
         f"{'static' if v.build.static else 'shared'}, build {v.build.name}",
-        f"libcrypto flags: {v.build.info.get('cflags', '?')}",
-        *([f"source: {v.source} {v.source_version}"] if v.source_version else []),
+        f"libcrypto flags: {v.build.info.get('cflags', '?')}", *named]
+
+
+def block(v, counter_info, started, now, where):
+    """One invocation's block of a variant's provenance text."""
+    hz = float(counter_info.get("counter_hz", "nan"))
+    appended = sum(len(r.records) for r in v.runs)
+    runs = text.plural(len(v.runs), "run")
+    if appended:
+        claim = f"records {v.before} to {v.before + appended - 1} of {RESULTS_FILE} ({runs})"
+    else:
+        claim = f"no record appended ({runs})"
+    return [
+        f"== {started} to {now}: {claim}",
+        *(run_line(run) for run in v.runs),
+        f"command: {' '.join(v.command)}",
+        *measured_lines(v),
         f"processors: {where['processor']}",
         f"counter: {counter_info.get('counter', '?')}; {hz / 1e9:.4f} GHz; "
         f"one CPUID {counter_info.get('cpuid_ticks', '?')} ticks",
@@ -142,10 +156,12 @@ def write_provenance(variants, counter_info, started):
     and where each ran: a series read months later still says what each
     stretch measured."""
     now, where = now_text(), machine()
-    for v in variants:
-        if v.folder is not None:
-            files.append_whole(v.folder / "provenance.txt",
-                               "\n".join(block(v, counter_info, started, now, where)) + "\n")
+    # Every variant's, or a signal would leave records that no provenance names.
+    with signals.held():
+        for v in variants:
+            if v.folder is not None:
+                files.append_whole(v.folder / "provenance.txt",
+                                   "\n".join(block(v, counter_info, started, now, where)) + "\n")
 
 
 # --- as data -----------------------------------------------------------------

@@ -35,6 +35,8 @@ RECORD = re.compile(
 UINT64_END = 2**64
 UINT64_DIGITS = len(str(UINT64_END))
 RESULTS_FILE = "osslRb1a.txt"
+# The label of the program's records: it measures RAND_bytes alone.
+PROGRAM_LABEL = "RAND_bytes:"
 # The fields of an export, in order; a change search adds "segment".
 FIELDS = ["file", "label", "index", "line", "total", "median", "average", "seconds"]
 

@@ -33,13 +33,16 @@ Nothing is assumed about the generator: before any round, bench/libcrypto_info
 runs under each variant's configuration, and a variant whose configuration
 the library cannot apply whole, or whose generator is not the one it asked
 for, stops everything with one line. So does a run that prints a failed call
-or exits with a failure. Ctrl-C stops between runs. Whatever stops the rounds,
-each variant's provenance then says exactly what was done.
+or exits with a failure, a processor of the rounds that this process may no
+longer use, and records in a variant's series that are not all its run's
+(another writer appending to it). Ctrl-C stops between runs; SIGTERM and
+SIGHUP stop the running child too where it can stop without tearing a record
+(rnglab.signals). Whatever stops the rounds, each variant's provenance then
+says exactly what was done.
 """
 
 import dataclasses
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -48,62 +51,12 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import files, noise, randlab, record
+from rnglab import files, noise, record, signals
 from rnglab.errors import LabError
 from rnglab.process import parse_info, progress
-from rnglab.variants import probe_text
-
-
-# --- what the runs print: read here only -------------------------------------
-
-# The program's line for a failed call, which stays the prose it is;
-# rand_lab's failed calls are data lines.
-FAILED_CALL = re.compile(r"Failed--> \d+\. cycle")
-
-
-def failed_call(v, output):
-    """The line that tells of the run's first failed call, or None."""
-    if v.rand_lab:
-        read = randlab.parse(output)
-        return read.first_message() if read.first("failed") else None
-    return next((line for line in output.splitlines() if FAILED_CALL.search(line)), None)
-
-
-def failure_line(v, output):
-    """The line that says why a run that exited with a failure failed:
-    rand_lab's first message (what it says after comes of it), else the
-    last line of another command's output."""
-    if v.rand_lab:
-        return randlab.parse(output).first_message("no output")
-    return (output.strip().splitlines()[-1:] or ["no output"])[0]
-
-
-def placements_of(output):
-    """(thread, first processor, last processor, calls away) per thread of
-    a rand_lab run's parent."""
-    return [(int(t["n"]), int(t["cpu_first"]), int(t["cpu_last"]), int(t["away"]))
-            for t in randlab.parse(output).all("thread", process="parent")]
-
-
-def rate_line(output):
-    """rand_lab's data line of calls and bytes per second, for runs.txt."""
-    rates = randlab.parse(output).lines("rate", process="parent")
-    return rates[0].text if rates else ""
-
-
-def rate_of(output):
-    """All threads' calls per second, or None."""
-    rate = randlab.parse(output).first("rate", process="parent")
-    return float(rate["calls_per_s"]) if rate else None
-
-
-def batches_of(output):
-    """rand_lab --batch's disturbed batches over the parent's threads:
-    {disturbed, remeasured, marked}, or None for a run without --batch."""
-    found = randlab.parse(output).all("batches", process="parent")
-    if not found:
-        return None
-    return {key: sum(int(f[key]) for f in found) for key in ("disturbed", "remeasured", "marked")}
+from rnglab.runs import (expected_records, failure_of, fork_of, not_its_own,
+                         placements_of, rate_line, rate_of)
+from rnglab.variants import OPENSSL_SOURCE, probe_text
 
 
 # --- runs --------------------------------------------------------------------
@@ -131,7 +84,11 @@ class Run:
 
 
 class Interrupted(LabError):
-    """Ctrl-C, taken between runs."""
+    """A stopping signal (Ctrl-C, SIGTERM, SIGHUP), taken between runs."""
+
+    def __init__(self, message, signum=signal.SIGINT):
+        super().__init__(message)
+        self.signum = signum
 
 
 def placed(cpu):
@@ -139,6 +96,14 @@ def placed(cpu):
     if cpu is None:
         return None
     return lambda: os.sched_setaffinity(0, {cpu})
+
+
+def gone(cpu):
+    """Why a run cannot be placed on cpu, if it is no longer one this
+    process may use; None if it may."""
+    if cpu is None or cpu in os.sched_getaffinity(0):
+        return None
+    return f"cpu {cpu} is no longer one this process may use (cpuset changed or processor offline)"
 
 
 def prepare(variants, out):
@@ -154,8 +119,10 @@ def prepare(variants, out):
         v.folder = Path(os.path.abspath(out)) / v.name
         files.make_folder(v.folder)
         files.write_whole(v.folder / "openssl.cnf", v.config)
-        v.probe = probe(v)
-        v.before = len(read_results(v, 0))
+        # The probe asks OpenSSL, which another source's executable never calls.
+        v.probe = probe(v) if v.source == OPENSSL_SOURCE else None
+        records, v.seen = series_from(v, 0)
+        v.before = len(records)
         v.runs = []
 
 
@@ -202,51 +169,84 @@ def results_size(v):
     return info.st_size
 
 
-def read_results(v, start):
-    """The whole records in the variant's series from byte start on."""
+def series_from(v, start):
+    """(the whole records in the variant's series from byte start on, the
+    byte where what was read ends)."""
     if results_size(v) == 0:
-        return []
+        return [], 0
     try:
         with open(v.results, "rb") as series:
             series.seek(start)
             data = series.read()
     except OSError as error:
         raise LabError(f"{v.name}: cannot read {v.results}: {files.why(error)}") from error
-    return record.parse(data, str(v.results))
+    return record.parse(data, str(v.results)), start + len(data)
 
 
-def run_once(v, cpu=None, round_=0):
-    """One run of v, placed on cpu; its records are those it appended, its
-    value the figure the variant reads from it."""
-    size = results_size(v)
-    began = time.monotonic()
+def read_results(v, start):
+    """The whole records in the variant's series from byte start on."""
+    return series_from(v, start)[0]
+
+
+def stoppable(v):
+    """Whether a run of v may be stopped part-way: rand_lab appends with
+    signals held, and a command with no series has no record to tear; the
+    program writes its record as it goes."""
+    return v.rand_lab or v.results is None
+
+
+def launch(v, cpu, stops):
+    """(CompletedProcess, Noise) of one run of v placed on cpu, or (None,
+    why it could not start)."""
+    if gone(cpu):
+        return None, gone(cpu)
+
+    def watch(pid):
+        if stops is not None:
+            stops.watch(pid, stoppable(v))
     try:
         # A session of its own, so that Ctrl-C reaches the runner alone,
         # which then stops after this run rather than tearing it.
-        done, found = noise.run(v.command, cpu, cwd=v.folder, env=v.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                errors="replace", start_new_session=True,
-                                preexec_fn=placed(cpu))
-    except (OSError, subprocess.SubprocessError) as error:
-        raise LabError(f"{v.name}: cannot run {v.command[0]}: {error}") from error
+        return noise.run(v.command, cpu, watch=watch, cwd=v.folder, env=v.env,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                         errors="replace", start_new_session=True, preexec_fn=placed(cpu))
+    except subprocess.SubprocessError:  # in preexec_fn: the processor is refused
+        return None, gone(cpu) or f"cannot place its run on cpu {cpu}"
+    except OSError as error:
+        return None, f"cannot run {v.command[0]}: {files.why(error)}"
+
+
+def run_once(v, cpu=None, round_=0, stops=None):
+    """One run of v, placed on cpu; its records are those it appended, its
+    value the figure the variant reads from it. stops: the rounds'
+    signals.Deferred, which may stop it."""
+    start = results_size(v) if v.seen is None else v.seen
     first = v.before + sum(len(r.records) for r in v.runs)
-    records = read_results(v, size)
+    began = time.monotonic()
+    done, found = launch(v, cpu, stops)
+    if done is None:
+        v.runs.append(Run(round_, cpu, first, [], "", failure=found))
+        raise LabError(f"{v.name}: {found}")
+    records, v.seen = series_from(v, start)
     for k, r in enumerate(records):
         r["index"] = first + k  # in the whole series, as tools/series counts
     run = Run(round_, cpu, first, records, done.stdout, wall=time.monotonic() - began,
               placements=placements_of(done.stdout), rate=rate_of(done.stdout), noise=found)
     v.runs.append(run)
     # --fork: a child that repeats its parent is a finding about the
-    # generator, recorded with the run (status FORK_REPEATS, its records
-    # appended), not a failure.
-    run.fork = randlab.fork_finding(randlab.parse(done.stdout)) if v.rand_lab else None
-    repeats = v.rand_lab and done.returncode == randlab.FORK_REPEATS
-    failed = failed_call(v, done.stdout)
-    if failed is not None:
-        run.failure = f"a call failed: {failed}"
-    elif done.returncode != 0 and not repeats:
-        run.failure = (f"{Path(v.command[0]).name} exited with status {done.returncode}: "
-                       f"{failure_line(v, done.stdout)}")
+    # generator, recorded with the run (its records appended), not a failure.
+    run.fork = fork_of(v, done.stdout)
+    stopped = stops is not None and stops.stopped
+    foreign = not_its_own(run, expected_records(v, done.stdout,
+                                                not stopped and done.returncode == 0))
+    if foreign:
+        run.records = []
+    problems = [failure_of(v, done, stopped), foreign]
+    problems += [f"{signals.name(stops.signum)} stopped it"
+                 + (", its records appended" if run.records else "")] if stopped else []
+    run.failure = "; ".join(p for p in problems if p) or None
+    if stopped:
+        return run
     if run.failure:
         raise LabError(f"{v.name}: {run.failure}")
     if v.rand_lab:
@@ -258,34 +258,17 @@ def run_once(v, cpu=None, round_=0):
     return run
 
 
-class _CtrlC:
-    """Ctrl-C noted while a run goes on, and acted on once it is over."""
-
-    def __init__(self):
-        self.pressed = False
-        self.previous = None
-
-    def __enter__(self):
-        self.previous = signal.signal(signal.SIGINT, self._note)
-        return self
-
-    def _note(self, _signal, _frame):
-        self.pressed = True
-
-    def __exit__(self, *_):
-        signal.signal(signal.SIGINT, self.previous)
-
-
 @dataclasses.dataclass
 class _Rounds:
     """What the rounds of one invocation share: which variants are placed,
-    whether noisy runs are run again, Ctrl-C, and every run's noise so far,
+    whether noisy runs are run again, the signals that stop them (a
+    signals.Deferred), and every run's noise so far,
     the usual noise that a run is judged against: that of the runs placed
     as it is, on a processor or free (a free run of several threads
     migrates as a matter of course, and has no "other" processors)."""
     pinned: object
     rerun_noisy: bool
-    ctrl_c: _CtrlC
+    stops: signals.Deferred
     seen: dict = dataclasses.field(default_factory=dict)
     tty: bool = dataclasses.field(default_factory=lambda: sys.stderr.isatty())
 
@@ -300,27 +283,37 @@ class _Rounds:
     def run(self, v, cpu, number):
         """run_once, judged, and with rerun_noisy a noisy run run again at
         once, the re-run's figure then the round's."""
-        run = run_once(v, cpu, number)
+        run = run_once(v, cpu, number, self.stops)
         self.judged(run)
-        if run.noisy and self.rerun_noisy:
-            again = run_once(v, cpu, number)
+        if run.noisy and self.rerun_noisy and self.stops.signum is None:
+            again = run_once(v, cpu, number, self.stops)
             again.rerun, run.replaced = True, True
             self.judged(again)
 
     def round(self, order, cpu, number, named, during="in"):
         """Each variant of order once, in round number, which progress lines
-        call named ("interrupted {during} {named}" when Ctrl-C stops it)."""
+        call named ("interrupted {during} {named}" when a signal stops it)."""
         for k, v in enumerate(order, start=1):
             if self.tty or k == 1:
                 where = "" if cpu is None else f" on cpu {cpu}"
                 line = f"{named}{where}, variant {k} of {len(order)}: {v.name}"
                 progress(line.ljust(78) if self.tty else line, end="\r" if self.tty else "\n")
+            self.stop_if_asked(named, f"before {v.name}", during)
             self.run(v, cpu if self.pinned(v) else None, number)
-            if self.ctrl_c.pressed:
-                if self.tty:
-                    progress("")
-                raise Interrupted(f"interrupted {during} {named}, after {v.name}; the "
-                                  "provenance says what was done")
+            self.stop_if_asked(named, f"during {v.name}, whose run was stopped"
+                               if self.stops.stopped else f"after {v.name}", during)
+
+    def stop_if_asked(self, named, where, during="in"):
+        """Interrupted if a stopping signal came, {during} round named,
+        where."""
+        signum = self.stops.signum
+        if signum is None:
+            return
+        if self.tty:
+            progress("")
+        how = "interrupted" if signum == signal.SIGINT else f"stopped by {signals.name(signum)}"
+        raise Interrupted(f"{how} {during} {named}, {where}; the provenance says what was "
+                          "done", signum)
 
     def clear(self):
         if self.tty:
@@ -340,8 +333,8 @@ def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None, until=Non
     in round 2 of 3" (the keep step's: "keeping bytes, run", "while")."""
     if until is not None:
         until.start()
-    with _CtrlC() as ctrl_c:
-        state = _Rounds(pinned or (lambda v: v.threads == 1), rerun_noisy, ctrl_c)
+    with signals.Deferred() as stops:
+        state = _Rounds(pinned or (lambda v: v.threads == 1), rerun_noisy, stops)
         r = 0
         while until is not None or r < rounds:
             shift = r % len(variants) if rotate else 0

@@ -91,6 +91,14 @@ class Build:
         return (major, minor) >= (3, 5)
 
 
+def seen_field():
+    """How much of its series the runner has read, in bytes, so that the
+    records of each run are all those after it (None: none yet, the series
+    as it is when a run starts). The runner's, not the variant's: a variant
+    copied with dataclasses.replace, into another folder, starts from None."""
+    return dataclasses.field(default=None, init=False, repr=False, compare=False)
+
+
 # The program's calls, which rand_lab makes too unless told otherwise.
 DEFAULT_CALLS = 1024
 # The views of a call (docs/views.md): name: (rand_lab --fence, --batch).
@@ -129,6 +137,7 @@ class Variant:
     before: int = 0  # whole records in its series before this invocation
     samples_from: int = 0  # where this invocation's samples start in their file
     runs: list = dataclasses.field(default_factory=list)  # this invocation's runs
+    seen: int = seen_field()
 
     @property
     def command(self):
@@ -185,6 +194,7 @@ class Reference:
     rand_lab: bool = False
     before: int = 0
     runs: list = dataclasses.field(default_factory=list)
+    seen: int = seen_field()
 
     def figure(self, run):
         return self.read(run)

@@ -19,7 +19,7 @@ import itertools
 
 import numpy as np
 
-from rnglab import labreport, lifecycle, runner, stats, text
+from rnglab import labreport, lifecycle, runner, runs, stats, text
 from rnglab.errors import LabError
 from rnglab.variants import BATCH_CALLS, DEFAULT_VIEW, OPENSSL_SOURCE
 
@@ -59,7 +59,7 @@ def robust_means(v):
 
 def batches(v):
     """A batched variant's disturbed batches over its runs, or None."""
-    found = [runner.batches_of(run.output) for run in v.runs]
+    found = [runs.batches_of(run.output) for run in v.runs]
     if v.batch == 1 or not found or None in found:
         return None
     return {key: sum(f[key] for f in found) for key in found[0]}

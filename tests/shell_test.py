@@ -2,14 +2,17 @@
 command and a status, or nothing at all when its reader went away."""
 
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
-from rnglab import files, process, record, runner
+from rnglab import files, process, record, runner, signals
 from rnglab.cli import _shell
 from rnglab.errors import LabError
 from tests.helpers import ROOT, command, record as a_record
@@ -33,6 +36,11 @@ ENDINGS = [
     (body_raising(runner.Interrupted("interrupted in round 2 of 9")), 130,
      "prog: interrupted in round 2 of 9\n"),
     (body_raising(KeyboardInterrupt()), 130, "prog: interrupted\n"),
+    # SIGTERM and SIGHUP as Ctrl-C, each with a shell's status for it
+    (body_raising(runner.Interrupted("stopped by SIGTERM in round 2 of 9, during x, whose run "
+                                     "was stopped", signal.SIGTERM)), 143,
+     "prog: stopped by SIGTERM in round 2 of 9, during x, whose run was stopped\n"),
+    (body_raising(signals.Stopped(signal.SIGHUP)), 129, "prog: interrupted by SIGHUP\n"),
     (body_warning, 3, "prog: warning: f.txt:6: skipped 1 line(s) that are not a whole record\n"),
 ]
 
@@ -113,3 +121,46 @@ def test_a_file_written_whole_has_the_mode_open_would_give_it(tmp_path):
     assert json.loads(path.read_text()) == {"ratio": 1.5, "n": 4, "low": None}
     assert path.stat().st_mode & 0o777 == 0o666 & ~files.current_umask()
     assert [p.name for p in tmp_path.iterdir()] == ["x.json"]
+
+
+# A command whose body signals itself while a step runs, a step that leaves a
+# grandchild behind it (as a build's compilers are), writing the
+# grandchild's process id to the file named last.
+SIGNALLED = """import os, signal, sys, threading
+from rnglab import process
+from rnglab.cli import _shell
+def body(_):
+    threading.Timer(1, os.kill, (os.getpid(), signal.SIG{})).start()
+    process.quiet_run(["sh", "-c", "sleep 30 & echo $! > " + sys.argv[1] + "; wait"], "a step")
+    return 0
+sys.exit(_shell.run("prog", body, None))
+"""
+
+
+@pytest.mark.parametrize("name, ignored, status, said", [
+    ("TERM", False, 143, "prog: interrupted by SIGTERM\n"),
+    ("HUP", False, 129, "prog: interrupted by SIGHUP\n"),
+    ("INT", False, 130, "prog: interrupted\n"),
+    ("TERM", True, None, ""),
+])
+def test_a_signal_ends_a_command_and_its_steps_whole(tmp_path, name, ignored, status, said):
+    signum = getattr(signal, f"SIG{name}")
+    grandchild = tmp_path / "pid"
+
+    def starting():
+        if ignored:  # as a starter may leave it: it stays ignored
+            signal.signal(signum, signal.SIG_IGN)
+    with subprocess.Popen([sys.executable, "-c", SIGNALLED.format(name), str(grandchild)],
+                          cwd=ROOT, stderr=subprocess.PIPE, text=True,
+                          preexec_fn=starting) as prog:
+        if ignored:
+            while not grandchild.exists() or not grandchild.read_text().strip():
+                time.sleep(0.05)
+            time.sleep(1.5)  # the signal has come and gone
+            os.kill(int(grandchild.read_text()), signal.SIGKILL)
+        assert (prog.wait(), prog.stderr.read()) == (status if status else 0, said)
+    pid = int(grandchild.read_text())
+    # Stopped with the step: nothing of it goes on after the command.
+    time.sleep(0.2)
+    assert not os.path.exists(f"/proc/{pid}") or \
+        open(f"/proc/{pid}/stat", encoding="ascii").read().split()[2] == "Z"

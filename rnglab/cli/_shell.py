@@ -2,8 +2,12 @@
 name its lines carry, its output, and how it ends.
 
   LabError              one line "PROG: ..." on standard error, status 1
-  runner.Interrupted    Ctrl-C between runs: its line, status 130
-  KeyboardInterrupt     Ctrl-C anywhere else: one line, status 130
+  runner.Interrupted    Ctrl-C between runs: its line, status 130; SIGTERM
+                        or SIGHUP, which also stop the run going on where
+                        it cannot tear a record: 143 or 129 (rnglab.signals)
+  KeyboardInterrupt     Ctrl-C anywhere else: one line, status 130; SIGTERM
+                        and SIGHUP (signals.Stopped) the same, "by SIGTERM",
+                        143 or 129
   a reader gone (| head)  nothing more is written, quietly; the status is a
                         shell's for a command that SIGPIPE ended (141), as
                         for any Unix tool, while SIGPIPE itself stays
@@ -18,7 +22,7 @@ import os
 import signal
 import sys
 
-from rnglab import process, runner
+from rnglab import process, runner, signals
 from rnglab.errors import LabError
 
 READER_GONE = 128 + getattr(signal, "SIGPIPE", 13)
@@ -69,20 +73,23 @@ def run(prog, body, args, errors="", interrupted="interrupted"):
     if sys.stdout is not None:
         # Whatever the locale cannot encode is shown as "?" rather than failing.
         sys.stdout.reconfigure(errors="replace")
-    try:
-        status = body(args)
-        if sys.stdout is not None:
-            sys.stdout.flush()
-    except BrokenPipeError:
-        silence()
-        return READER_GONE
-    except runner.Interrupted as error:
-        print(f"{prog}: {error}", file=sys.stderr)
-        return 130
-    except LabError as error:
-        print(f"{prog}: {errors}{' '.join(str(error).split())}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print(f"{prog}: {interrupted}", file=sys.stderr)
-        return 130
+    with signals.installed():
+        try:
+            status = body(args)
+            if sys.stdout is not None:
+                sys.stdout.flush()
+        except BrokenPipeError:
+            silence()
+            return READER_GONE
+        except runner.Interrupted as error:
+            process.progress(f"{prog}: {error}")
+            return signals.status(error.signum)
+        except LabError as error:
+            process.progress(f"{prog}: {errors}{' '.join(str(error).split())}")
+            return 1
+        except KeyboardInterrupt as stop:
+            signum = signals.signum_of(stop)
+            by = "" if signum == signal.SIGINT else f" by {signals.name(signum)}"
+            process.progress(f"{prog}: {interrupted}{by}")
+            return signals.status(signum)
     return status or 0
