@@ -106,8 +106,12 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
          {"--bytes 0", "--threads 0", "--bytes abc", "--bytes 1048577", "--threads 1025",
           "--calls 0", "--calls 1", "--bytes", "--generator shared", "--cipher --generator private",
           "--keep k.bin --cipher", "--fork --cipher",
-          "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown", "positional",
-          "--help=yes", "--source", "--source nope", "--source getrandom --cipher",
+          "--keep k.bin --calls 65536 --threads 2 --bytes 4096",
+          // Products past 32 bits, which a 32-bit long would wrap.
+          "--keep k.bin --threads 1024 --calls 1048576 --bytes 1048576",
+          "--keep k.bin --threads 32 --calls 1048576 --bytes 4096",
+          "--fork --threads 1024 --calls 1048576", "--unknown", "positional", "--help=yes",
+          "--source", "--source nope", "--source getrandom --cipher",
           "--source getrandom --generator private",
           // Given twice, whatever the second says.
           "--source getrandom --source rdrand", "--bytes 32 --bytes=32", "--cipher --cipher",
