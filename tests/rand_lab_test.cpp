@@ -110,8 +110,10 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
           // Products past 32 bits, which a 32-bit long would wrap.
           "--keep k.bin --threads 1024 --calls 1048576 --bytes 1048576",
           "--keep k.bin --threads 32 --calls 1048576 --bytes 4096",
-          "--fork --threads 1024 --calls 1048576", "--unknown", "positional", "--help=yes",
-          "--source", "--source nope", "--source getrandom --cipher",
+          "--fork --threads 1024 --calls 1048576",
+          // After the fork, fewer bytes than a comparison needs.
+          "--fork --bytes 1 --calls 2", "--fork --bytes 3 --calls 10", "--unknown", "positional",
+          "--help=yes", "--source", "--source nope", "--source getrandom --cipher",
           "--source getrandom --generator private",
           // Given twice, whatever the second says.
           "--source getrandom --source rdrand", "--bytes 32 --bytes=32", "--cipher --cipher",
