@@ -66,12 +66,11 @@ constexpr size_t fork_pause_call(long calls)
 // the comparison takes as many calls after the fork as make this many.
 constexpr size_t kComparedBytes = 16;
 
-// Whether the calls after the fork hold kComparedBytes: options that leave
-// fewer are refused, for a repeat there would tell nothing.
-constexpr bool fork_compares_enough(long calls, long bytes)
+// The bytes the calls after the fork hold: options that leave fewer than
+// kComparedBytes are refused, for a repeat there would tell nothing.
+constexpr size_t bytes_after_fork(long calls, long bytes)
 {
-    return (static_cast<size_t>(calls) - fork_pause_call(calls)) * static_cast<size_t>(bytes) >=
-           kComparedBytes;
+    return (static_cast<size_t>(calls) - fork_pause_call(calls)) * static_cast<size_t>(bytes);
 }
 
 // Before the parent's threads start: the pipe and the shared page that the

@@ -181,10 +181,10 @@ bool check_options(const Options &options)
     if (options.fork && fork_refusal() != nullptr) {
         return usage_error("%s", fork_refusal());
     }
-    if (options.fork && !fork_compares_enough(options.calls, options.bytes)) {
+    if (options.fork && bytes_after_fork(options.calls, options.bytes) < kComparedBytes) {
         return usage_error("--fork compares the child's first %zu bytes: half of --calls (rounded "
-                           "up) times --bytes is %ld here",
-                           kComparedBytes, (options.calls - options.calls / 2) * options.bytes);
+                           "up) times --bytes is %zu here",
+                           kComparedBytes, bytes_after_fork(options.calls, options.bytes));
     }
     // The parent holds the child's counts too. In 64 bits: a long has 32 on
     // Windows, where the largest options' products would wrap and pass.
