@@ -5,18 +5,13 @@
 #include "results_file.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 int main()
 {
     guard_process_files();
-    BYTE *data = allocate_block();
-    if (data == nullptr) {
-        return 1;
-    }
-    FILE *timeFile = open_results();
-    if (timeFile == nullptr) {
-        free(data);
+    BYTE *data = nullptr;
+    FILE *timeFile = nullptr;
+    if (!start_run(data, timeFile)) {
         return 1;
     }
     return finish_run(timeFile, data, rand_priv_bytes_API(timeFile, data));

@@ -113,16 +113,6 @@ int finish_standard_output(int status)
     return 1;
 }
 
-BYTE *allocate_block()
-{
-    auto *block = static_cast<BYTE *>(calloc(1, kBlockSize));
-    if (block == nullptr) {
-        printf("Cannot allocate the %d-byte block: %s\n", kBlockSize,
-               strerror(errno)); // NOLINT(concurrency-mt-unsafe)
-    }
-    return block;
-}
-
 FILE *open_results()
 {
     FILE *timeFile = fopen(kResultsFile, "a+");
@@ -130,6 +120,23 @@ FILE *open_results()
         report_error("open", kResultsFile);
     }
     return timeFile;
+}
+
+bool start_run(BYTE *&block, FILE *&timeFile)
+{
+    block = static_cast<BYTE *>(calloc(1, kBlockSize));
+    if (block == nullptr) {
+        printf("Cannot allocate the %d-byte block: %s\n", kBlockSize,
+               strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+        return false;
+    }
+    timeFile = open_results();
+    if (timeFile == nullptr) {
+        free(block);
+        block = nullptr;
+        return false;
+    }
+    return true;
 }
 
 int finish_run(FILE *timeFile, BYTE *block, int status)

@@ -89,15 +89,17 @@ bool append_records(FILE *timeFile, const char *const *names, uint64_t *const *s
 bool close_results(FILE *timeFile);
 int finish_standard_output(int status);
 
-// The steps of an entry that runs the benchmark once. allocate_block
-// returns the zeroed 16384-byte block, or nullptr having said why: zeroed,
-// so that a call that fails without writing it leaves zeros rather than old
-// heap; every call that succeeds overwrites it whole. open_results opens
-// "osslRb1a.txt" for appending, or returns nullptr having said why.
-// finish_run closes the results file, frees the block (which may be nullptr)
-// and checks standard output: the status to exit with, status itself unless
-// the record or standard output could not be written, then 1.
-BYTE *allocate_block();
+// The steps of an entry that runs the benchmark once. start_run sets block
+// to the zeroed 16384-byte block and timeFile to "osslRb1a.txt" opened for
+// appending, or returns false having said why, with nothing left to free:
+// zeroed, so that a call that fails without writing it leaves zeros rather
+// than old heap; every call that succeeds overwrites it whole. open_results
+// opens the results file alone (the lab's driver has blocks of its own), or
+// returns nullptr having said why. finish_run closes the results file, frees
+// the block (which may be nullptr) and checks standard output: the status to
+// exit with, status itself unless the record or standard output could not be
+// written, then 1.
+bool start_run(BYTE *&block, FILE *&timeFile);
 FILE *open_results();
 int finish_run(FILE *timeFile, BYTE *block, int status);
 

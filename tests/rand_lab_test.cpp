@@ -106,7 +106,13 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
          {"--bytes 0", "--threads 0", "--bytes abc", "--bytes 1048577", "--threads 1025",
           "--calls 0", "--calls 1", "--bytes", "--generator shared", "--cipher --generator private",
           "--keep k.bin --cipher", "--fork --cipher",
-          "--keep k.bin --calls 65536 --threads 2 --bytes 4096", "--unknown", "positional",
+          "--keep k.bin --calls 65536 --threads 2 --bytes 4096",
+          // Products past 32 bits, which a 32-bit long would wrap.
+          "--keep k.bin --threads 1024 --calls 1048576 --bytes 1048576",
+          "--keep k.bin --threads 32 --calls 1048576 --bytes 4096",
+          "--fork --threads 1024 --calls 1048576",
+          // After the fork, fewer bytes than a comparison needs.
+          "--fork --bytes 1 --calls 2", "--fork --bytes 3 --calls 10", "--unknown", "positional",
           "--help=yes", "--source", "--source nope", "--source getrandom --cipher",
           "--source getrandom --generator private",
           // Given twice, whatever the second says.
@@ -214,10 +220,13 @@ TEST_F(RandLab, WhatCannotBeAppendedWholeLeavesEveryFileAsItWas)
         size_t earlier; // bytes of results already there
     };
     // Under a limit of 512 bytes a file: the records, the samples, the
-    // records after the samples went in, or the kept bytes do not fit.
+    // records after the samples went in, or the kept bytes do not fit. Counts
+    // enough for a note on how long the append takes: the failure still
+    // comes first, for the lab quotes the first message.
     for (const Case &c :
          {Case{"--threads 16 --calls 8 --bytes 32", 5},
           Case{"--threads 16 --calls 8 --bytes 32 --samples s.csv", 5},
+          Case{"--threads 2 --calls 524289 --bytes 1 --fence lfence --samples s.csv", 5},
           Case{"--threads 2 --calls 2 --bytes 32 --samples s.csv", 400},
           Case{"--threads 2 --calls 8 --bytes 64 --samples s.csv --keep k.bin", 5}}) {
         const std::string earlier = std::string(c.earlier - 1, 'x') + "\n";

@@ -62,6 +62,17 @@ constexpr size_t fork_pause_call(long calls)
     return static_cast<size_t>(calls / 2);
 }
 
+// Fewer bytes than this could repeat by chance (one byte in 256 times), so
+// the comparison takes as many calls after the fork as make this many.
+constexpr size_t kComparedBytes = 16;
+
+// The bytes the calls after the fork hold: options that leave fewer than
+// kComparedBytes are refused, for a repeat there would tell nothing.
+constexpr size_t bytes_after_fork(long calls, long bytes)
+{
+    return (static_cast<size_t>(calls) - fork_pause_call(calls)) * static_cast<size_t>(bytes);
+}
+
 // Before the parent's threads start: the pipe and the shared page that the
 // child answers through, and each worker's part in the plan (run.fork).
 // Returns "" or what could not be set up, in one line.

@@ -24,10 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Fewer bytes than this in one request could repeat by chance (one byte in
-// 256 times), so the comparison takes as many calls as make this many.
-constexpr size_t kComparedBytes = 16;
-
 // What a child thread says through the page both processes share, once its
 // compared calls are done.
 enum Answer : int { kWaiting = 0, kReturned = 1, kFailedCall = 2 };

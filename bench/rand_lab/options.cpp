@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -180,13 +181,20 @@ bool check_options(const Options &options)
     if (options.fork && fork_refusal() != nullptr) {
         return usage_error("%s", fork_refusal());
     }
-    // The parent holds the child's counts too.
-    const long processes = options.fork ? 2 : 1;
+    if (options.fork && bytes_after_fork(options.calls, options.bytes) < kComparedBytes) {
+        return usage_error("--fork compares the child's first %zu bytes: half of --calls (rounded "
+                           "up) times --bytes is %zu here",
+                           kComparedBytes, bytes_after_fork(options.calls, options.bytes));
+    }
+    // The parent holds the child's counts too. In 64 bits: a long has 32 on
+    // Windows, where the largest options' products would wrap and pass.
+    const int64_t processes = options.fork ? 2 : 1;
     if (processes * options.threads * options.calls > kMaxSamples) {
         return usage_error("--threads times --calls (twice that with --fork) is at most %ld",
                            kMaxSamples);
     }
-    if (!options.keepFile.empty() && options.threads * options.calls * options.bytes > kMaxKept) {
+    if (!options.keepFile.empty() &&
+        int64_t{options.threads} * options.calls * options.bytes > kMaxKept) {
         return usage_error("--keep holds every byte in memory: --threads times --calls times "
                            "--bytes is at most %ld",
                            kMaxKept);

@@ -17,7 +17,10 @@ namespace {
 constexpr const char *kSamplesHeader = "thread,call,ticks\n";
 // Longer than any "thread,call,ticks" line.
 constexpr size_t kLongestLine = 64;
-// Past this many counts, appending them takes long enough to say so.
+// Past this many counts, appending them takes long enough to say so, to a
+// person at a terminal only: a runner that reads standard error with
+// standard output quotes the first message line, which must be the failure
+// when there is one.
 constexpr size_t kCountsToMention = 1048576;
 
 // Unbuffered, so that nothing of a failed write stays behind in a buffer.
@@ -124,7 +127,7 @@ bool write_samples(FILE *fp, const std::vector<Worker> &workers, size_t firstThr
 bool append_samples(Run &run, const HeldFile &held)
 {
     const size_t counts = run.samples.size() * run.workers[0].time.size();
-    if (counts > kCountsToMention) {
+    if (counts > kCountsToMention && stderr_is_terminal()) {
         fprintf(stderr, "rand_lab: appending %zu counts to \"%s\"\n", counts, held.name);
     }
     return (held.length != 0 || fputs(kSamplesHeader, held.fp) >= 0) &&

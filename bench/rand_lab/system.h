@@ -12,6 +12,11 @@ int current_cpu();
 // call: kept out of every interval.
 long involuntary_switches();
 
+// Whether standard error is a terminal, where a person watches: a note
+// there would, in a file or a pipe that a runner reads, come before the
+// message saying what went wrong.
+bool stderr_is_terminal();
+
 // While one lives, a signal that would end the process waits: the appends
 // are then finished or undone, never left half-way, and the signal ends the
 // process right after. One at a time. (On Windows a console's Ctrl+C ends

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <initializer_list>
@@ -25,6 +26,11 @@ long involuntary_switches()
 {
     rusage usage{};
     return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nivcsw : -1;
+}
+
+bool stderr_is_terminal()
+{
+    return isatty(STDERR_FILENO) == 1;
 }
 
 HeldSignals::HeldSignals()

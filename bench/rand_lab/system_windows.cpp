@@ -2,6 +2,10 @@
 
 #include "platform.h"
 
+#include <io.h>
+
+#include <cstdio>
+
 int current_cpu()
 {
     return static_cast<int>(GetCurrentProcessorNumber());
@@ -12,6 +16,11 @@ int current_cpu()
 long involuntary_switches()
 {
     return -1;
+}
+
+bool stderr_is_terminal()
+{
+    return _isatty(_fileno(stderr)) != 0;
 }
 
 HeldSignals::HeldSignals() = default;
