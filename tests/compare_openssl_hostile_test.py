@@ -68,6 +68,47 @@ def test_a_failure_is_one_line_and_a_non_zero_status(env, tmp_path, case):
         assert claimed(provenance) == [], provenance.read_text()
 
 
+def build_with_rand_lab(script):
+    """A build folder whose rand_lab is script: no build is made, and its
+    --limits answers as script does."""
+    def set_up(tmp_path):
+        (tmp_path / "build" / "bench").mkdir(parents=True)
+        lab = tmp_path / "build" / "bench" / "rand_lab"
+        lab.write_text(f"#!/bin/sh\n{script}\n")
+        lab.chmod(0o755)
+        return tmp_path / "build"
+    return set_up
+
+
+def build_that_cannot_be_made(tmp_path):
+    (tmp_path / "file").write_text("")
+    return tmp_path / "file" / "build"
+
+
+# Reading the options asks the checkout's rand_lab its limits, building it
+# first where it is not built: each case a build folder, an option that
+# needs a limit, and the one line that ends standard error.
+LIMITS = {
+    "rand_lab fails": (build_with_rand_lab("echo broken; exit 3"), "--bytes",
+                       "rand_lab --limits exited with status 3: broken"),
+    "rand_lab older than the checkout": (build_with_rand_lab("exit 0"), "--threads",
+                                         "rand_lab --limits gives no limit threads: build it "
+                                         "again from this checkout"),
+    "a build that cannot be made": (build_that_cannot_be_made, "--calls", "failed (exit status"),
+}
+
+
+@pytest.mark.parametrize("case", LIMITS, ids=list(LIMITS))
+def test_limits_that_cannot_be_read_are_one_line(env, tmp_path, case):
+    set_up, option, said = LIMITS[case]
+    done = compare({**env, "OPENSSL_RNG_BUILD": str(set_up(tmp_path))}, option, "32",
+                   "--out", tmp_path / "out")
+    assert (done.returncode, "Traceback" in done.stderr) == (1, False), done.stderr
+    last = done.stderr.strip().splitlines()[-1]
+    assert last.startswith("compare-openssl: ") and said in last, done.stderr
+    assert not (tmp_path / "out").exists()
+
+
 def children(pid):
     """The processes pid started that are still there."""
     try:
