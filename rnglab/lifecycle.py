@@ -24,7 +24,7 @@ import warnings
 
 import numpy as np
 
-from rnglab import plots, reseeds, stats, text
+from rnglab import documented, plots, reseeds, stats, text
 from rnglab.errors import LabError
 from rnglab.files import why
 from rnglab.process import progress
@@ -36,14 +36,10 @@ HEADER = b"thread,call,ticks\n"
 PIECE = 1 << 24
 # The builds a lifecycle comparison measures, and what it measures there:
 # 16-byte calls (the figures in OpenSSL's discussions of reseeding), and
-# enough calls that one thread passes three reseeds at 2^16 calls apiece.
+# enough calls that one thread passes three of its reseeds, 65,535 calls apart.
 BUILDS = ["1.1.1-static", "3.0-static", "newest-3-static", "system-shared"]
 BYTES = 16
 CALLS = 262144
-# OpenSSL's public DRBG reseeds after every 2^16 - 1 generate calls (its
-# reseed interval of 2^16 counted from 1), in 1.1.1 and 3.x alike: what a
-# lifecycle's sequences must hold three times over to show it.
-RESEED_CALLS = 65535
 PERCENTILES = (50, 90, 99, 99.9)
 TAIL_FACTOR = 10
 
@@ -177,9 +173,9 @@ def summarise(v, expected=None):
 def reseeds_of(v, counts, expected=None):
     """The reseeds in counts[run, thread, call], each thread's calls a
     sequence; expected (by default, for OpenSSL's own generator, the period
-    it is known to have) is what "too short" is said of."""
+    its library documents at this size) is what "too short" is said of."""
     if expected is None and v.source == OPENSSL_SOURCE:
-        expected = RESEED_CALLS
+        expected = documented.expected_period(OPENSSL_SOURCE, v.bytes)
     return {**reseeds.find_period(counts.reshape(-1, counts.shape[2]), expected),
             "expected": expected}
 
