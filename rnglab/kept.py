@@ -17,7 +17,7 @@ import shutil
 import tempfile
 from pathlib import Path
 
-from rnglab import files, provenance, quality, runner, text
+from rnglab import files, provenance, quality, runner, signals, text
 from rnglab.errors import LabError
 from rnglab.process import progress, warn
 from rnglab.text import plural
@@ -167,7 +167,8 @@ def keep_and_test(variants, rounds, cpus=None):
         verdicts = test_kept(generated)
     except (LabError, KeyboardInterrupt) as error:
         if isinstance(error, KeyboardInterrupt):
-            error = runner.Interrupted(f"interrupted while {doing}")
+            signum = signals.signum_of(error)
+            error = runner.Interrupted(f"{signals.how(signum)} while {doing}", signum)
         raise Stopped(error, stopped_table(variants, rounds, error)) from None
     return {"table": "quality", "rounds": rounds,
             "rows": rows_of(variants, verdicts, {v.name: runs for v, _, runs in generated})}

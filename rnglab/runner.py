@@ -183,11 +183,6 @@ def series_from(v, start):
     return record.parse(data, str(v.results)), start + len(data)
 
 
-def read_results(v, start):
-    """The whole records in the variant's series from byte start on."""
-    return series_from(v, start)[0]
-
-
 def stoppable(v):
     """Whether a run of v may be stopped part-way: rand_lab appends with
     signals held, and a command with no series has no record to tear; the
@@ -311,9 +306,8 @@ class _Rounds:
             return
         if self.tty:
             progress("")
-        how = "interrupted" if signum == signal.SIGINT else f"stopped by {signals.name(signum)}"
-        raise Interrupted(f"{how} {during} {named}, {where}; the provenance says what was "
-                          "done", signum)
+        raise Interrupted(f"{signals.how(signum)} {during} {named}, {where}; the provenance says "
+                          "what was done", signum)
 
     def clear(self):
         if self.tty:
@@ -338,23 +332,22 @@ def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None, until=Non
         r = 0
         while until is not None or r < rounds:
             shift = r % len(variants) if rotate else 0
+            named = until.round_text(r + 1) if until else f"{what} {r + 1} of {rounds}"
             state.round(variants[shift:] + variants[:shift], cpus[r % len(cpus)] if cpus else None,
-                        r + 1, until.round_text(r + 1) if until else f"{what} {r + 1} of {rounds}",
-                        during)
+                        r + 1, named, during)
             r += 1
             if until is not None:
                 state.clear()
-                if until.after(r):
+                stop = until.after(r)
+                # A signal noted while the ratios were judged, which can take
+                # seconds, stops the rounds here rather than going unheard.
+                state.stop_if_asked(named, "as its ratios were judged", during)
+                if stop:
                     break
         state.clear()
 
 
 # --- this invocation's figures -------------------------------------------------
-
-def new_records(v):
-    """The records this invocation's runs of v appended, oldest first."""
-    return [r for run in v.runs for r in run.records]
-
 
 def counted(v):
     """This invocation's runs whose figures count: one per round, a re-run's
