@@ -88,6 +88,8 @@ def run_line(run):
         line += "; replaced by its re-run in the round's ratios"
     if run.fork:
         line += "; " + fork_text(run.fork)
+    if run.counters:
+        line += "; counted " + ", ".join(f"{name} {value}" for name, value in run.counters.items())
     if run.failure:
         line += f"; stopped the rounds: {run.failure}"
     return line
@@ -195,7 +197,8 @@ def run_data(run):
                         for t, a, b, m in run.placements],
             "calls_per_s": run.rate, "failure": run.failure,
             "noise": None if run.noise is None else run.noise.as_dict(), "noisy": list(run.noisy),
-            "replaced": run.replaced, "rerun": run.rerun, "fork": run.fork}
+            "replaced": run.replaced, "rerun": run.rerun, "fork": run.fork,
+            "counters": dict(run.counters)}
 
 
 def variant_data(v):
@@ -254,4 +257,4 @@ def run_of(r):
                            for t in r["threads"]], rate=r["calls_per_s"],
                noise=noise.Noise(**r["noise"]) if r.get("noise") else None,
                noisy=r.get("noisy", []), replaced=r.get("replaced", False),
-               rerun=r.get("rerun", False), fork=r.get("fork"))
+               rerun=r.get("rerun", False), fork=r.get("fork"), counters=r.get("counters", {}))

@@ -54,7 +54,7 @@ import numpy as np
 from rnglab import files, noise, record, signals
 from rnglab.errors import LabError
 from rnglab.process import parse_info, progress
-from rnglab.runs import (expected_records, failure_of, fork_of, not_its_own,
+from rnglab.runs import (counters_of, expected_records, failure_of, fork_of, not_its_own,
                          placements_of, rate_line, rate_of)
 from rnglab.variants import OPENSSL_SOURCE, probe_text
 
@@ -81,6 +81,7 @@ class Run:
     replaced: bool = False  # by its re-run, in its round's ratios
     rerun: bool = False  # the re-run of a noisy run
     fork: dict = None  # rand_lab --fork's finding (randlab.fork_finding), if it forked
+    counters: dict = dataclasses.field(default_factory=dict)  # what its source counted
 
 
 class Interrupted(LabError):
@@ -231,6 +232,7 @@ def run_once(v, cpu=None, round_=0, stops=None):
     # --fork: a child that repeats its parent is a finding about the
     # generator, recorded with the run (its records appended), not a failure.
     run.fork = fork_of(v, done.stdout)
+    run.counters = counters_of(done.stdout) if v.rand_lab else {}
     stopped = stops is not None and stops.stopped
     foreign = not_its_own(run, expected_records(v, done.stdout,
                                                 not stopped and done.returncode == 0))

@@ -124,6 +124,13 @@ def batches_of(output):
     return {key: sum(int(f[key]) for f in found) for key in ("disturbed", "remeasured", "marked")}
 
 
+def counters_of(output):
+    """What a source counted in its run (rand_lab's counter lines, such as
+    rdrand's retries): {name: value}, a whole number where it is one."""
+    return {c["name"]: int(c["value"]) if c.get("value", "").isdigit() else c.get("value")
+            for c in randlab.parse(output).all("counter") if "name" in c}
+
+
 def fork_of(v, output):
     """rand_lab --fork's finding (randlab.fork_finding), or None."""
     return randlab.fork_finding(randlab.parse(output)) if v.rand_lab else None

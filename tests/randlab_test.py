@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from rnglab import provenance, randlab, runner, variants
+from rnglab import provenance, randlab, runner, runs, variants
 from rnglab.errors import LabError
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -150,3 +150,30 @@ def test_the_runner_keeps_a_fork_finding_and_a_repeat_stops_nothing(tmp_path, so
     line = provenance.run_line(run)
     assert ("fork: REPEATS in the child (2 of 2 threads" in line) == (result == "repeats")
     assert provenance.run_data(run)["fork"] == run.fork
+
+
+# What a source counted, read onto its run: a number where it is one; prose,
+# however like a counter, is never read.
+@pytest.mark.parametrize("output, counted", [
+    ("counter name=rdrand_retries value=0\nrecords appended=yes count=1\n", {"rdrand_retries": 0}),
+    ("counter name=a value=3\ncounter name=b value=many\n", {"a": 3, "b": "many"}),
+    ("rdrand retries 0\n", {}),
+])
+def test_a_sources_counters_are_its_runs_in_provenance_and_json(output, counted):
+    run = runner.Run(1, None, 0, [], output, counters=runs.counters_of(output))
+    assert run.counters == counted
+    assert provenance.run_line(run).endswith(
+        "; counted " + ", ".join(f"{k} {v}" for k, v in counted.items()) if counted else
+        "no record")
+    assert provenance.run_of(provenance.run_data(run)).counters == counted
+
+
+def test_the_runner_reads_what_a_source_counted(tmp_path):
+    status, _ = randlab.run(RAND_LAB, "--source", "rdrand", "--version")
+    if status != 0:
+        pytest.skip("rdrand cannot run here")
+    build = variants.local_build(RAND_LAB.parent.parent)
+    lab = variants.variant(build, variants.DEFAULT_GENERATOR, lab=(32, 1, False), calls=16,
+                           source="rdrand")
+    runner.prepare([lab], tmp_path)
+    assert list(runner.run_once(lab).counters) == ["rdrand_retries"]
