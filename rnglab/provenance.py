@@ -208,8 +208,14 @@ def variant_data(v):
             "folder": None if v.folder is None else str(v.folder),
             "threads": v.threads, "before": v.before, "runs": [run_data(r) for r in v.runs]}
     if isinstance(v, Variant):
-        data.update(build=v.build.name, generator=v.generator, configuration=v.config,
-                    probe=v.probe, probe_saw=None if v.probe is None else probe_text(v.probe),
+        # Another source's executable makes no OpenSSL call: no configuration
+        # or probe of OpenSSL's describes it, and its version is its own.
+        openssl = v.source == OPENSSL_SOURCE
+        data.update(build=v.build.name, generator=v.generator,
+                    configuration=v.config if openssl else None,
+                    library_version=v.build.info.get("version") if openssl else v.source_version,
+                    probe=v.probe if openssl else None,
+                    probe_saw=None if v.probe is None or not openssl else probe_text(v.probe),
                     expected=v.expected, rand_lab=v.rand_lab, bytes=v.bytes, cipher=v.cipher,
                     calls=v.calls, source=v.source, source_version=v.source_version,
                     fork=v.fork, samples=v.samples, fence=v.fence, batch=v.batch)

@@ -231,7 +231,9 @@ def test_provenance_describes_the_library_measured_only(sources_run, name):
     assert all(any(line.startswith(start) for line in lines) for start in present), lines
     assert [line for line in lines if absent and line.startswith(tuple(absent))] == []
     [v] = [v for v in document["variants"] if v["name"] == name]
-    assert (v["probe"] is None, v["probe_saw"] is None) == (bool(absent), bool(absent))
+    assert [v[key] is None for key in ("probe", "probe_saw", "configuration")] == \
+        [bool(absent)] * 3
+    assert v["library_version"].startswith("Linux " if absent else "OpenSSL ")
     if absent:
         assert "measured by rand_lab-getrandom, which makes no call to OpenSSL itself" in \
             "\n".join(lines)
