@@ -20,7 +20,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import process, provenance, runner, sequential, stats, text
+from rnglab import noise, process, provenance, runner, sequential, stats, text
 from rnglab.errors import LabError
 from rnglab.record import RESULTS_FILE
 from rnglab.variants import DEFAULT_GENERATOR, Reference, local_build, variant
@@ -277,9 +277,9 @@ def report(refs, counter, speed_wall, runs, seconds, stopping=None):
                              "met")}
     if stopping is not None:
         table.update(stopping=stopping, edge=tagged["edge"])
-    noise = runner.noise_table(refs.values())
-    if noise is not None:
-        table["noise"] = noise
+    noisy = noise.table_of(refs.values())
+    if noisy is not None:
+        table["noise"] = noisy
     return table
 
 

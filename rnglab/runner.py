@@ -375,23 +375,3 @@ def run_median(v):
 def throughput(v):
     """Total calls per second of each of this invocation's rand_lab runs."""
     return [run.rate for run in counted(v) if run.rate is not None]
-
-
-def noise_table(variants):
-    """The host's noise over this invocation's runs, as a table: the
-    median of each measure (the usual noise), and every run marked noisy;
-    None where no run's noise was recorded (a file written before it was)."""
-    runs = [(v, run) for v in variants for run in v.runs if run.noise is not None]
-    if not runs:
-        return None
-    measures = [noise.measures(run.noise) for _, run in runs]
-    usual = {name: float(np.median(known)) if (known := [m[name] for m in measures
-                                                         if m[name] is not None]) else None
-             for name in noise.FLOORS}
-    noisy = [{"variant": v.name, "round": run.round, "cpu": run.cpu, "value": run.value,
-              "measures": list(run.noisy), **noise.measures(run.noise),
-              "replaced": run.replaced, "rerun": run.rerun}
-             for v, run in runs if run.noisy]
-    return {"table": "noise", "runs": len(runs), "usual": usual, "noisy": noisy,
-            "reruns": sum(run.rerun for _, run in runs), "spreads": noise.SPREADS,
-            "floors": dict(noise.FLOORS)}

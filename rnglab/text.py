@@ -184,7 +184,7 @@ def noise_row(r):
 
 
 def noise_lines(t, kept):
-    """The host's noise over an invocation's runs (runner.noise_table);
+    """The host's noise over an invocation's runs (noise.table_of);
     kept: where each run's own is kept."""
     u = t["usual"]
     usual = (f"steal {percent(u['steal'])}, other cpus busy {percent(u['others_busy'])}, "
