@@ -30,17 +30,20 @@ def place(names, name):
 
 
 def cell(rows, safe):
-    """The answer for the rows of one size and thread count."""
-    order = ranked(rows)
+    """The answer for the rows of one size and thread count, among the
+    sources measured there (one whose every fork child hung has no figure,
+    and is only named as not fork-safe)."""
+    order = ranked([r for r in rows if r["ticks"] is not None])
     names = [r["source"] for r in order]
     fork_safe = [r for r in order if safe[r["source"]]["safe"]]
     safe_names = [r["source"] for r in fork_safe]
-    return {"bytes": order[0]["bytes"], "threads": order[0]["threads"],
+    unmeasured = [r["source"] for r in rows if r["ticks"] is None]
+    return {"bytes": rows[0]["bytes"], "threads": rows[0]["threads"],
             "cheapest_safe": pick(fork_safe[0] if fork_safe else None),
-            "cheapest": pick(order[0]),
+            "cheapest": pick(order[0] if order else None),
             "openssl": {"rank": place(names, REFERENCE), "of": len(names),
                         "safe_rank": place(safe_names, REFERENCE), "safe_of": len(safe_names)},
-            "not_safe": [n for n in names if n not in safe_names]}
+            "not_safe": [n for n in names + unmeasured if not safe[n]["safe"]]}
 
 
 def basis_of(safe):
@@ -84,6 +87,8 @@ def pick_text(p):
 
 
 def place_text(o):
+    if o["rank"] is None:
+        return "not measured"
     whole = f"{ordinal(o['rank'])} of {o['of']}"
     if o["safe_rank"] is None:
         return whole + ", not fork-safe"

@@ -229,8 +229,9 @@ def run_once(v, cpu=None, round_=0, stops=None):
     run = Run(round_, cpu, first, records, done.stdout, wall=time.monotonic() - began,
               placements=placements_of(done.stdout), rate=rate_of(done.stdout), noise=found)
     v.runs.append(run)
-    # --fork: a child that repeats its parent is a finding about the
-    # generator, recorded with the run (its records appended), not a failure.
+    # --fork: a child that repeats its parent, or hangs, is a finding about
+    # the generator, recorded with the run, not a failure; a hung child's
+    # run appended nothing and has no figure.
     run.fork = fork_of(v, done.stdout)
     run.counters = counters_of(done.stdout) if v.rand_lab else {}
     stopped = stops is not None and stops.stopped
@@ -368,10 +369,19 @@ def per_run(v):
 
 
 def run_median(v):
-    """The median of per_run(v): a variant's figure for this invocation."""
-    return float(np.median([r["median"] for r in per_run(v)]))
+    """The median of per_run(v): a variant's figure for this invocation;
+    None where no run has one (every fork child hung)."""
+    figures = [r["median"] for r in per_run(v)]
+    return float(np.median(figures)) if figures else None
 
 
 def throughput(v):
-    """Total calls per second of each of this invocation's rand_lab runs."""
-    return [run.rate for run in counted(v) if run.rate is not None]
+    """Total calls per second of each of this invocation's rand_lab runs
+    that has a figure."""
+    return [run.rate for run in counted(v) if run.rate is not None and run.value is not None]
+
+
+def rate_median(v):
+    """The median of throughput(v), or None without one."""
+    rates = throughput(v)
+    return float(np.median(rates)) if rates else None

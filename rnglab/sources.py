@@ -11,8 +11,6 @@ reference's is a ratio within rounds like every other in the lab.
 
 import dataclasses
 
-import numpy as np
-
 from rnglab import argtypes, randlab, runner, stats, text
 from rnglab.errors import LabError
 from rnglab.variants import DEFAULT_GENERATOR, OPENSSL_SOURCE, variant
@@ -94,16 +92,17 @@ def rows_of(cells, sizes, threads):
     rows = []
     for name, mine in cells.items():
         for n in sizes:
-            one = float(np.median(runner.throughput(mine[(n, 1)]))) if (n, 1) in mine else None
+            one = runner.rate_median(mine[(n, 1)]) if (n, 1) in mine else None
             for t in threads:
                 v = mine[(n, t)]
-                rate = float(np.median(runner.throughput(v)))
+                rate = runner.rate_median(v)
                 rows.append({"source": name, "bytes": n, "threads": t,
                              "ticks": runner.run_median(v),
                              "x_openssl": stats.reference(len(runner.per_run(v)))
                              if name == REFERENCE else
                              stats.paired(runner.per_run(ref[(n, t)]), runner.per_run(v)),
-                             "calls_per_s": rate, "calls_x_one": rate / one if one else None})
+                             "calls_per_s": rate,
+                             "calls_x_one": rate / one if one and rate is not None else None})
     return rows
 
 
@@ -116,7 +115,9 @@ def fits_of(cells, sizes):
             for n in sizes:
                 for r in runner.per_run(mine[(n, 1)]):
                     points.setdefault(r["round"], []).append((n, r["median"]))
-            fits[name] = stats.per_round_fits(points)
+            found = stats.per_round_fits(points)
+            if found[0]:  # not where no round has two sizes (every fork child hung)
+                fits[name] = found
     return fits
 
 
@@ -127,13 +128,14 @@ def interval_of(values):
 
 def fit_table(cells, sizes):
     fits = fits_of(cells, sizes)
+    base = fits.get(REFERENCE, ([], []))[0]
     rows = [{"source": name, "a": interval_of(a_values), "b": interval_of(b_values),
              "x_openssl": stats.reference(len(a_values)) if name == REFERENCE else
-             stats.fixed_costs(fits[REFERENCE][0], a_values)}
+             stats.fixed_costs(base, a_values)}
             for name, (a_values, b_values) in fits.items()]
     headline = None
     if HEADLINE in fits:
-        headline = {"source": HEADLINE, **stats.fixed_costs(fits[HEADLINE][0], fits[REFERENCE][0])}
+        headline = {"source": HEADLINE, **stats.fixed_costs(fits[HEADLINE][0], base)}
     return {"rows": rows, "headline": headline}
 
 
@@ -184,15 +186,17 @@ def fit_lines(fit, alpha):
 def report_lines(t):
     """The sources' tables as text."""
     header = ["ticks per call", "threads"] + [f"{n} B" for n in t["sizes"]]
-    rows = [[c["source"], str(c["threads"])] + [text.number(x) for x in c["ticks"]]
-            for c in t["cells"]]
+    rows = [[c["source"], str(c["threads"])] + ["" if x is None else text.number(x)
+                                                for x in c["ticks"]] for c in t["cells"]]
     lines = [f"Sources: median of {t['rounds']} run medians per cell, TSC ticks per call (for "
              "several threads, the median of", "their records' medians)", "",
              text.table(header, rows, left=2)]
     header = ["source", "bytes", "threads", "ticks/call", "x openssl", "95% CI", "verdict",
               "calls/s", "x 1 thread"]
-    rows = [[r["source"], str(r["bytes"]), str(r["threads"]), text.number(r["ticks"]),
-             *cells_text(r["x_openssl"], t["alpha"]), f"{r['calls_per_s']:.0f}",
+    rows = [[r["source"], str(r["bytes"]), str(r["threads"]),
+             "" if r["ticks"] is None else text.number(r["ticks"]),
+             *cells_text(r["x_openssl"], t["alpha"]),
+             "" if r["calls_per_s"] is None else f"{r['calls_per_s']:.0f}",
              "" if r["calls_x_one"] is None else f"{r['calls_x_one']:.2f}"] for r in t["rows"]]
     if any(r["x_openssl"].get("interval") == "sequential" for r in t["rows"]):
         lines += ["", *text.paragraph(

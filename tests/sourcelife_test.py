@@ -109,13 +109,15 @@ def test_the_answer_names_the_cheapest_fork_safe_and_openssls_place(
 
 CALLS = 4096
 # source: (ticks per call against OpenSSL's, reseed spikes every so many
-# calls or None, each run's fork result)
+# calls or None, each run's fork result). A run whose child hangs appends
+# no record and no sample, and has no figure.
 DRAWN = {
     "openssl": (1.0, None, ["differ"] * 3),
     "botan-user": (0.6, 1024, ["differ"] * 3),
     "mbedtls": (0.3, None, ["repeats"] * 3),
     "libsodium": (1.5, None, ["differ"] * 3),
     "libgcrypt": (2.0, 512, ["differ", "hangs", "differ"]),
+    "gnutls": (0.8, None, ["hangs"] * 3),
 }
 
 
@@ -144,9 +146,11 @@ def drawn_variants(tmp_path):
         v.samples = "samples.csv"
         v.folder = tmp_path / v.name
         v.folder.mkdir()
-        (v.folder / v.samples).write_text(samples_text(rng, period))
-        ticks = [4000 * factor * (1 + (r * (k + 1)) % 3 / 50) for r in (1, 2, 3)]
-        v.runs = [runner.Run(r, 0, r - 1, [{"median": t}], "", value=t, rate=1e5,
+        landed = [f != "hangs" for f in forks]
+        (v.folder / v.samples).write_text(samples_text(rng, period, sum(landed)))
+        ticks = [4000 * factor * (1 + (r * (k + 1)) % 3 / 50) if fine else None
+                 for r, fine in zip((1, 2, 3), landed)]
+        v.runs = [runner.Run(r, 0, r - 1, [{"median": t}] if t else [], "", value=t, rate=1e5,
                              fork={"result": f})
                   for r, (t, f) in enumerate(zip(ticks, forks), start=1)]
         made.append(v)
@@ -162,5 +166,9 @@ def test_the_sources_lives_and_the_answer_print_as_they_did(tmp_path):
     assert (tmp_path / "life.png").stat().st_size > 0
     text = labtext.render(tables[1:]).replace(str(tmp_path), "DIR")
     assert text == expected("sources-lifecycle.txt")
+    # A source whose every child hung has no figure in the sources' table either.
+    [hung] = [r for r in tables[0]["rows"] if r["source"] == "gnutls"]
+    assert (hung["ticks"], hung["x_openssl"]["ratio"], hung["calls_per_s"]) == (None, None, None)
+    assert "nan" not in labtext.render(tables[:1])
     again = json.loads(json.dumps(files.plain(tables[1:])))
     assert labtext.render(again).replace(str(tmp_path), "DIR") == text
