@@ -11,7 +11,7 @@ reference's is a ratio within rounds like every other in the lab.
 
 import dataclasses
 
-from rnglab import argtypes, randlab, runner, stats, text
+from rnglab import argtypes, randlab, runner, sequential, stats, text
 from rnglab.errors import LabError
 from rnglab.variants import DEFAULT_GENERATOR, OPENSSL_SOURCE, variant
 
@@ -136,7 +136,10 @@ def fit_table(cells, sizes):
     headline = None
     if HEADLINE in fits:
         headline = {"source": HEADLINE, **stats.fixed_costs(fits[HEADLINE][0], base)}
-    return {"rows": rows, "headline": headline}
+    # The fit's intervals are a fixed number of rounds' even where the
+    # rounds ran until the ratios above were decided: nominal, then.
+    nominal = {"interval": "nominal"} if sequential.design() is not None else {}
+    return {"rows": rows, "headline": headline, **nominal}
 
 
 def report(variants, rounds, notes):
@@ -170,12 +173,22 @@ def fit_lines(fit, alpha):
     rows = [[r["source"], f"{r['a']['median']:.0f}", text.interval(r["a"], 0),
              f"{r['b']['median']:.3f}", text.interval(r["b"], 3),
              *cells_text(r["x_openssl"], alpha)] for r in fit["rows"]]
-    lines = ["", "Fit of ticks = a + b x bytes at one thread, made in each round over the "
-             "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
-             "each the median over rounds with its", "95% bootstrap interval; a x openssl "
-             "is a source's median a over OpenSSL's, its interval from resampling", "whole "
-             "rounds, the verdict the signed-rank test of the rounds' differences.", "",
-             text.table(header, rows, left=1)]
+    if fit.get("interval") == "nominal":
+        said = text.paragraph(
+            "Fit of ticks = a + b x bytes at one thread, made in each round over the sizes "
+            "(Theil-Sen): a is a call's fixed cost in ticks, b its cost per byte; each the median "
+            "over rounds with its 95% bootstrap interval; a x openssl is a source's median a over "
+            "OpenSSL's, its interval from resampling whole rounds, the verdict the signed-rank "
+            "test of the rounds' differences. These intervals and tests are nominal: they are a "
+            "fixed number of rounds', and do not allow for the rounds having stopped when the "
+            "ratios above were decided.")
+    else:
+        said = ["Fit of ticks = a + b x bytes at one thread, made in each round over the "
+                "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
+                "each the median over rounds with its", "95% bootstrap interval; a x openssl "
+                "is a source's median a over OpenSSL's, its interval from resampling", "whole "
+                "rounds, the verdict the signed-rank test of the rounds' differences."]
+    lines = ["", *said, "", text.table(header, rows, left=1)]
     c = fit["headline"]
     if c is not None:
         lines += ["", f"OpenSSL's fixed cost a against {c['source']}'s: {text.ratio(c)} times "

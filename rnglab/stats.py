@@ -287,14 +287,19 @@ def fixed_costs(base, other):
     the Wilcoxon signed-rank test of the rounds' differences. A round's
     fitted a may fall below 0 for a source whose cost is nearly all per
     byte, so neither a ratio per round nor its logarithm is taken; with a
-    median not above 0 there is no ratio at all."""
+    median not above 0 there is no ratio at all. The sequential rule has no
+    interval for such a ratio of medians: in rounds run until decided this
+    one is marked nominal (interval "nominal"), a fixed number of rounds'
+    interval that does not allow for the rounds having stopped when the
+    other ratios were decided."""
     figures = {r["round"]: r["median"] for r in base}
     pairs = [(figures[r["round"]], r["median"]) for r in other if r["round"] in figures]
     x = np.array([p[0] for p in pairs], dtype=np.float64)
     y = np.array([p[1] for p in pairs], dtype=np.float64)
     n = len(pairs)
     none = {"ratio": None, "low": None, "high": None, "p": 1.0, "n": n,
-            "least_p": min(1.0, 2 / 2 ** n), "verdict": "no-ratio"}
+            "least_p": min(1.0, 2 / 2 ** n), "verdict": "no-ratio",
+            **({"interval": "nominal"} if _sequential() else {})}
     if n < 2 or np.median(x) <= 0 or np.median(y) <= 0:
         return none
     low, high = bootstrap((x, y), ratio_of_medians, paired=True)

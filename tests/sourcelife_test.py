@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from rnglab import answer, comparison, documented, files, forksafety, labtext, randlab, runner
-from rnglab import sourcelife, stats, variants
+from rnglab import sequential, sourcelife, sources, stats, variants
 from rnglab.errors import LabError
 from tests.helpers import expected
 
@@ -172,3 +172,22 @@ def test_the_sources_lives_and_the_answer_print_as_they_did(tmp_path):
     assert "nan" not in labtext.render(tables[:1])
     again = json.loads(json.dumps(files.plain(tables[1:])))
     assert labtext.render(again).replace(str(tmp_path), "DIR") == text
+
+
+@pytest.mark.parametrize("design, nominal", [(None, False),
+                                             ({"precision": 0.01, "final": True}, True)])
+def test_the_fit_says_its_intervals_are_nominal_in_rounds_until_decided(
+        tmp_path, design, nominal):
+    build = variants.Build("system-shared", tmp_path, False, {"version": "OpenSSL 3.0.19"})
+    made = sources.make_variants(build, {"openssl": "OpenSSL 3.0.19", "getrandom": "Linux"},
+                                 [32, 1024], [1], 64)
+    for k, v in enumerate(made):
+        v.runs = [runner.Run(r, 0, 0, [], "", value=(1000.0 + 400 * k) * (1 + r % 3 / 100) +
+                             v.bytes * (1 + k)) for r in range(1, 10)]
+    with sequential.judging(design):
+        t = sources.report(made, 9, [])
+    fit = t["fit"]
+    assert [fit.get("interval"), fit["headline"].get("interval")] == [
+        "nominal" if nominal else None] * 2
+    assert ("These intervals and tests are nominal" in " ".join(
+        labtext.render([t]).split())) == nominal
