@@ -348,7 +348,10 @@ def probe_text(probe):
 
 def local_build(folder, name="build", static=False):
     """A build made elsewhere (the default one, say), as a Build."""
-    info = parse_info(subprocess.run([str(folder / "bench" / "libcrypto_info")], check=False,
-                                     stdout=subprocess.PIPE, text=True,
-                                     env={**os.environ, "OPENSSL_CONF": os.devnull}).stdout)
-    return Build(name, folder, static, info)
+    probe = folder / "bench" / "libcrypto_info"
+    try:
+        done = subprocess.run([str(probe)], check=False, stdout=subprocess.PIPE, text=True,
+                              errors="replace", env={**os.environ, "OPENSSL_CONF": os.devnull})
+    except OSError as error:
+        raise LabError(f"cannot run {probe}: {error.strerror or error}") from error
+    return Build(name, folder, static, parse_info(done.stdout))
