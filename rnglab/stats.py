@@ -211,6 +211,13 @@ def noise_marks(base, other):
             for mark in ("noisy", "rerun")}
 
 
+def spread(values):
+    """(highest - lowest) / median of values: how far a figure ranges
+    against its own level."""
+    x = np.asarray(values, dtype=np.float64)
+    return float((x.max() - x.min()) / np.median(x))
+
+
 def median_interval(values):
     """The median of one sample with its bootstrap interval; no interval
     below two values."""
