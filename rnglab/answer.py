@@ -126,7 +126,7 @@ def unsafe_lines(t):
 
 def answer_lines(t):
     header = ["size", "cheapest fork-safe", "cheapest of all", "OpenSSL's place"]
-    rows = [[f"{r['bytes']} B, {r['threads']} thread" + ("s" if r["threads"] > 1 else ""),
+    rows = [[f"{r['bytes']} B, {text.plural(r['threads'], 'thread')}",
              pick_text(r["cheapest_safe"]), pick_text(r["cheapest"]), place_text(r["openssl"])]
             for r in t["rows"]]
     view = f"In the {t['view']} view, the" if "view" in t else "The"

@@ -7,7 +7,7 @@ invocation's provenance (rnglab.provenance) beside them."""
 import contextlib
 
 from rnglab import (answer, files, kept, labreport, lifecycle, matrix, noise, provenance,
-                    quality, runner, sequential, sourcelife, sources, stopping, views)
+                    quality, runner, sequential, sourcelife, sources, stopping, text, views)
 from rnglab.process import compare_builds
 from rnglab.variants import DEFAULT_VIEW
 
@@ -72,7 +72,7 @@ def ratio_name(row):
     name = str(row.get("variant") or row.get("source") or row.get("generator"))
     name += f" {row['bytes']} B" if "bytes" in row else ""
     threads = row.get("threads")
-    return name + ("" if threads is None else f" {threads} thread{'s' * (threads != 1)}")
+    return name + ("" if threads is None else f" {text.plural(threads, 'thread')}")
 
 
 def decisions(args, variants, notes):

@@ -294,7 +294,8 @@ def labels(t, row):
     where = "" if row.get("cpu") is None else f" on cpu {row['cpu']}"
     s = f"{t['seconds']:g}"
     return {
-        "program": f"1. program: median of {row.get('runs')} run medians (ticks)",
+        "program": f"1. program: median of {text.plural(row.get('runs'), 'run median')} "
+                   "(ticks)",
         "range": f"   lowest / highest run median{where}",
         "spread": f"   spread (highest - lowest) / median{where}",
         "processor_factor": f"   processor factor: program on cpu {row.get('cpu')} / cpu "

@@ -26,6 +26,8 @@ import time
 
 import numpy as np
 
+from rnglab.text import plural
+
 # /proc/stat's first eight columns; guest time is already inside user.
 COLUMNS = ("user", "nice", "system", "idle", "iowait", "irq", "softirq", "steal")
 BUSY = ("user", "nice", "system", "irq", "softirq")
@@ -174,10 +176,10 @@ def text(n):
     else:
         others = f"other cpus {_percent(n.others_busy)} busy"
     moved = "migrations unknown" if n.migrations is None else \
-        f"{n.migrations} migration{'s' * (n.migrations != 1)}"
+        plural(n.migrations, "migration")
+    switches = plural(n.involuntary, "involuntary switch", "involuntary switches")
     return (f"noise: steal {_percent(steal)}, {others}, load {n.load_start:.2f}-"
-            f"{n.load_end:.2f}, {n.involuntary} involuntary switch"
-            f"{'es' * (n.involuntary != 1)}, {moved}")
+            f"{n.load_end:.2f}, {switches}, {moved}")
 
 
 def measures(n):

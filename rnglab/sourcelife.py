@@ -74,7 +74,7 @@ def period_cell(period):
 
 
 def name_of(r):
-    return f"{r['source']} {r['bytes']} B {r['threads']} thread" + ("s" if r["threads"] > 1 else "")
+    return f"{r['source']} {r['bytes']} B {text.plural(r['threads'], 'thread')}"
 
 
 def reseed_line(r):
@@ -119,7 +119,8 @@ def lifecycle_lines(t):
                      text.number(child["median"], 0) if child else "",
                      f"{child['median'] / r['median']['median']:.1f}" if child else "",
                      fork_cell(r["fork"])])
-    lines = [f"Each source over a process's life, TSC ticks: the median over {t['rounds']} runs of "
+    lines = [f"Each source over a process's life, TSC ticks: the median over "
+             f"{text.plural(t['rounds'], 'run')} of "
              "call 0, of each run's", "median, p99 and p99.9, and of the fork child's call 0 "
              "(x median: over the parent's median);", "reseeds every: the period found in the "
              "samples, in calls; documented: the library's own, in calls", "of this size; "

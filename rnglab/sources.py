@@ -201,7 +201,8 @@ def report_lines(t):
     header = ["ticks per call", "threads"] + [f"{n} B" for n in t["sizes"]]
     rows = [[c["source"], str(c["threads"])] + ["" if x is None else text.number(x)
                                                 for x in c["ticks"]] for c in t["cells"]]
-    lines = [f"Sources: median of {t['rounds']} run medians per cell, TSC ticks per call (for "
+    lines = [f"Sources: median of {text.plural(t['rounds'], 'run median')} per cell, TSC ticks "
+             "per call (for "
              "several threads, the median of", "their records' medians)", "",
              text.table(header, rows, left=2)]
     header = ["source", "bytes", "threads", "ticks/call", "x openssl", "95% CI", "verdict",

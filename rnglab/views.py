@@ -168,7 +168,8 @@ def figures_lines(t):
                 [text.ratio(c), text.interval(c), text.short_verdict(c, t["alpha"])]
         rows.append(row)
     n = t["batch_calls"]
-    lines = [f"Views of a call: median of {t['rounds']} run medians per view, TSC ticks per call, "
+    lines = [f"Views of a call: median of {text.plural(t['rounds'], 'run median')} per view, "
+             "TSC ticks per call, "
              "one thread. CPUID-fenced:", "each call between the program's reads; "
              "LFENCE-fenced: between LFENCE-fenced reads; batch of", f"{n}: {n} calls between "
              "two LFENCE-fenced reads, each count their mean (docs/views.md)."]
