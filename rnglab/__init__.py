@@ -2,7 +2,8 @@
 Each report is computed as data, then printed, drawn or written as JSON.
 
   record       the five-line record the program appends: its format,
-               parsing, reading and export, and the results file's name
+               parsing, reading and export, the results file's name and
+               the program's block
   stats        every comparison, interval and summary, with its one
                bootstrap setting
   sequential   rounds until decided: the looks, their intervals and verdicts

@@ -22,7 +22,7 @@ import numpy as np
 
 from rnglab import noise, process, provenance, runner, sequential, stats, text
 from rnglab.errors import LabError
-from rnglab.record import RESULTS_FILE
+from rnglab.record import BLOCK, RESULTS_FILE
 from rnglab.variants import DEFAULT_GENERATOR, Reference, local_build, variant
 
 WINE = "/usr/lib/wine/wine64"
@@ -103,7 +103,7 @@ def references(build, work, seconds, hz, wine):
     Every one under the program's configuration: no system file changes the
     generator of one side only."""
     program = dataclasses.replace(variant(build, DEFAULT_GENERATOR), name="program")
-    lab = dataclasses.replace(variant(build, DEFAULT_GENERATOR, None, (16384, 1, False)),
+    lab = dataclasses.replace(variant(build, DEFAULT_GENERATOR, None, (BLOCK, 1, False)),
                               name="lab")
     runner.prepare([program, lab], work)
     env, hand, s = program.env, str(build.folder / "bench" / "hand_loop"), f"{seconds:g}"
@@ -114,8 +114,8 @@ def references(build, work, seconds, hz, wine):
                       env=env),
             Reference("lfence-run", [hand, "--fence", "lfence", "--seconds", s],
                       key("lfence_continuous_mean"), env=env),
-            Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes", "16384",
-                                "rand"], speed_ticks(hz), env=env),
+            Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes",
+                                str(BLOCK), "rand"], speed_ticks(hz), env=env),
             *(Reference(f"{fence}-burst-{SMALL_BYTES}",
                         [hand, "--fence", fence, "--bytes", str(SMALL_BYTES)],
                         key(f"{fence}_fenced_median"), env=env) for fence in ("cpuid", "lfence")),
@@ -127,7 +127,7 @@ def time_speed(env):
     """openssl speed -seconds 1's whole process, in seconds."""
     began = time.monotonic()
     try:
-        subprocess.run(["openssl", "speed", "-seconds", "1", "-bytes", "16384", "rand"], env=env,
+        subprocess.run(["openssl", "speed", "-seconds", "1", "-bytes", str(BLOCK), "rand"], env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     except (OSError, subprocess.CalledProcessError) as error:
         raise LabError(f"openssl speed: {error}") from error
@@ -309,7 +309,7 @@ def labels(t, row):
         "d": "   d. LFENCE loop (mean) / openssl speed",
         "product": "   product a x b x c x d",
         "whole": "   whole: program / openssl speed",
-        "lab": "   program / rand_lab --bytes 16384 --threads 1",
+        "lab": f"   program / rand_lab --bytes {BLOCK} --threads 1",
         "floor_project": "3. empty interval, project reads (ticks)",
         "floor_inline": "   empty interval, same pair inlined by hand",
         "floor": "   project / hand",
@@ -361,7 +361,7 @@ def verdict_line(t):
 def method_lines(t):
     """How the ratios were taken and judged."""
     what = ("b is what the serialising barrier costs here, c what bursts cost against a loop "
-            "that never pauses; neither has a target. b at a small request above b at 16384 B: "
+            f"that never pauses; neither has a target. b at a small request above b at {BLOCK} B: "
             "the barrier bends small calls more (docs/views.md).")
     if "stopping" not in t:
         return text.paragraph(f"Each ratio is the median over {text.plural(t['runs'], 'round')} "

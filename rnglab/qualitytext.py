@@ -5,7 +5,7 @@ figure: rnglab.quality does."""
 import os
 
 from rnglab.text import plural
-from rnglab.units import BLOCK
+from rnglab.record import BLOCK
 
 
 def listed(labels, total=None, limit=10):

@@ -16,7 +16,8 @@ import threading
 import numpy as np
 
 from rnglab.errors import LabError
-from rnglab.units import BLOCK, Unreadable, plan_of, too_few
+from rnglab.record import BLOCK
+from rnglab.units import Unreadable, plan_of, too_few
 
 CHUNK = 256 * BLOCK            # read, hashed and piped about 4 MiB at a time
 # A unit up to this long is its own fingerprint (exact, and no hashing

@@ -17,7 +17,7 @@ import numpy as np
 
 from rnglab.errors import LabError
 from rnglab.process import ROOT, compare_builds, parse_info, quiet_run
-from rnglab.record import RESULTS_FILE
+from rnglab.record import BLOCK, RESULTS_FILE
 
 
 # name: (OpenSSL series for tools/libcrypto, or None for the system's;
@@ -120,7 +120,7 @@ class Variant:
     generator: str  # a GENERATORS name, DEFAULT_GENERATOR, "config NAME" or "source NAME"
     config: str  # the configuration file's text
     rand_lab: bool = False  # bench/rand_lab, else the program itself
-    bytes: int = 16384
+    bytes: int = BLOCK  # the program's
     threads: int = 1
     cipher: bool = False
     calls: int = DEFAULT_CALLS  # per thread
