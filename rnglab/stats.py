@@ -294,11 +294,8 @@ def fixed_costs(base, other):
     the Wilcoxon signed-rank test of the rounds' differences. A round's
     fitted a may fall below 0 for a source whose cost is nearly all per
     byte, so neither a ratio per round nor its logarithm is taken; with a
-    median not above 0 there is no ratio at all. The sequential rule has no
-    interval for such a ratio of medians: in rounds run until decided this
-    one is marked nominal (interval "nominal"), a fixed number of rounds'
-    interval that does not allow for the rounds having stopped when the
-    other ratios were decided."""
+    median not above 0 there is no ratio at all. In rounds run until decided
+    its interval is marked "nominal": the rule has none for it."""
     figures = {r["round"]: r["median"] for r in base}
     pairs = [(figures[r["round"]], r["median"]) for r in other if r["round"] in figures]
     x = np.array([p[0] for p in pairs], dtype=np.float64)
