@@ -30,17 +30,20 @@ def place(names, name):
 
 
 def cell(rows, safe):
-    """The answer for the rows of one size and thread count."""
-    order = ranked(rows)
+    """The answer for the rows of one size and thread count, among the
+    sources measured there (one whose every fork child hung has no figure,
+    and is only named as not fork-safe)."""
+    order = ranked([r for r in rows if r["ticks"] is not None])
     names = [r["source"] for r in order]
     fork_safe = [r for r in order if safe[r["source"]]["safe"]]
     safe_names = [r["source"] for r in fork_safe]
-    return {"bytes": order[0]["bytes"], "threads": order[0]["threads"],
+    unmeasured = [r["source"] for r in rows if r["ticks"] is None]
+    return {"bytes": rows[0]["bytes"], "threads": rows[0]["threads"],
             "cheapest_safe": pick(fork_safe[0] if fork_safe else None),
-            "cheapest": pick(order[0]),
+            "cheapest": pick(order[0] if order else None),
             "openssl": {"rank": place(names, REFERENCE), "of": len(names),
                         "safe_rank": place(safe_names, REFERENCE), "safe_of": len(safe_names)},
-            "not_safe": [n for n in names if n not in safe_names]}
+            "not_safe": [n for n in names + unmeasured if not safe[n]["safe"]]}
 
 
 def basis_of(safe):
@@ -56,9 +59,12 @@ def answer_table(rows, safe):
     groups = {}
     for r in rows:
         groups.setdefault((r["bytes"], r["threads"]), []).append(r)
+    # In rounds run until decided, the ratios' intervals are the sequential rule's.
+    sequential = any(r["x_openssl"].get("interval") == "sequential" for r in rows)
     return {"table": "answer", "basis": basis_of(safe),
             "rows": [cell(group, safe) for _, group in sorted(groups.items())],
-            "safety": list(safe.values()), "alpha": stats.ALPHA}
+            "safety": list(safe.values()), "alpha": stats.ALPHA,
+            **({"interval": "sequential"} if sequential else {})}
 
 
 def report(sources_table, variants):
@@ -84,6 +90,8 @@ def pick_text(p):
 
 
 def place_text(o):
+    if o["rank"] is None:
+        return "not measured"
     whole = f"{ordinal(o['rank'])} of {o['of']}"
     if o["safe_rank"] is None:
         return whole + ", not fork-safe"
@@ -118,12 +126,14 @@ def unsafe_lines(t):
 
 def answer_lines(t):
     header = ["size", "cheapest fork-safe", "cheapest of all", "OpenSSL's place"]
-    rows = [[f"{r['bytes']} B, {r['threads']} thread" + ("s" if r["threads"] > 1 else ""),
+    rows = [[f"{r['bytes']} B, {text.plural(r['threads'], 'thread')}",
              pick_text(r["cheapest_safe"]), pick_text(r["cheapest"]), place_text(r["openssl"])]
             for r in t["rows"]]
     view = f"In the {t['view']} view, the" if "view" in t else "The"
+    interval = "the sequential rule's interval" if t.get("interval") == "sequential" else \
+        "that ratio's 95% bootstrap interval"
     said = (f"{view} answer: the cheapest generator at each size, each with its ratio to OpenSSL's "
-            "RAND_bytes (the median within rounds) and that ratio's 95% bootstrap interval, as "
-            "above. Fork-safe: " + BASIS[t["basis"]])
+            f"RAND_bytes (the median within rounds) and {interval}, as above. Fork-safe: "
+            + BASIS[t["basis"]])
     return ["", text.wrapped(said, first="", rest=""), "",
             text.table(header, rows, left=4)] + unsafe_lines(t)

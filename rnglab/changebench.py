@@ -22,6 +22,9 @@ OUTLIER_HIGH = 0.20
 RECORDS = 200
 NEAR = 3
 SECONDS = 5
+# The targets: at least this share of the steps found, and at most one false
+# alarm in a hundred series (one at least).
+FOUND = 0.95
 
 
 def draw(rng, n, steps=()):
@@ -81,6 +84,9 @@ def measure(seeds):
     two = sum(two_steps(seed) for seed in range(seeds))
     progress("two steps done; timing 10,000 records")
     found_at, took = timed()
-    return {"seeds": seeds, "slack": max(1, seeds // 100), "near": NEAR, "quiet": quiet,
+    slack = max(1, seeds // 100)
+    return {"seeds": seeds, "slack": slack, "near": NEAR, "quiet": quiet,
             "one": int(one), "two": int(two), "found_at": found_at, "seconds": took,
-            "seconds_target": SECONDS}
+            "seconds_target": SECONDS, "found_target": FOUND,
+            "met": {"quiet": quiet <= slack, "one": one >= FOUND * seeds,
+                    "two": two >= FOUND * seeds, "seconds": took < SECONDS}}

@@ -6,8 +6,8 @@ invocation's provenance (rnglab.provenance) beside them."""
 
 import contextlib
 
-from rnglab import (answer, files, kept, labreport, lifecycle, matrix, provenance, quality,
-                    runner, sequential, sourcelife, sources, stopping, views)
+from rnglab import (answer, files, kept, labreport, lifecycle, matrix, noise, provenance,
+                    quality, runner, sequential, sourcelife, sources, stopping, text, views)
 from rnglab.process import compare_builds
 from rnglab.variants import DEFAULT_VIEW
 
@@ -62,7 +62,7 @@ def tables_of(args, variants, notes, kept_table, builds, until=None):
             tables.append(views.report(variants, rounds, args.views, bool(args.sources)))
     # A fork variant's records are the parent's and the child's: no one figure per run.
     processors = None if args.lifecycle else labreport.processors_table(variants)
-    tables += [t for t in (processors, kept_table, runner.noise_table(variants)) if t is not None]
+    tables += [t for t in (processors, kept_table, noise.table_of(variants)) if t is not None]
     return ([] if until is None else [{"table": "rounds", **until}]) + tables + \
         [labreport.builds_table(builds, args.out, rounds)]
 
@@ -72,7 +72,7 @@ def ratio_name(row):
     name = str(row.get("variant") or row.get("source") or row.get("generator"))
     name += f" {row['bytes']} B" if "bytes" in row else ""
     threads = row.get("threads")
-    return name + ("" if threads is None else f" {threads} thread{'s' * (threads != 1)}")
+    return name + ("" if threads is None else f" {text.plural(threads, 'thread')}")
 
 
 def decisions(args, variants, notes):

@@ -20,9 +20,9 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import process, provenance, runner, sequential, stats, text
+from rnglab import noise, process, provenance, runner, sequential, stats, text
 from rnglab.errors import LabError
-from rnglab.record import RESULTS_FILE
+from rnglab.record import BLOCK, RESULTS_FILE
 from rnglab.variants import DEFAULT_GENERATOR, Reference, local_build, variant
 
 WINE = "/usr/lib/wine/wine64"
@@ -43,6 +43,9 @@ DECIDED = ("met", "missed", "edge")
 # Factor b again at a small request, where a long call path pays most for
 # what the CPUID trap leaves behind (docs/views.md).
 SMALL_BYTES = 32
+# One CPUID costs a hundred or two ticks on bare metal; above this it traps
+# to a hypervisor (3,000 to 11,000 ticks on this project's VM).
+CPUID_TRAP_TICKS = 1000
 
 
 def key(name):
@@ -100,7 +103,7 @@ def references(build, work, seconds, hz, wine):
     Every one under the program's configuration: no system file changes the
     generator of one side only."""
     program = dataclasses.replace(variant(build, DEFAULT_GENERATOR), name="program")
-    lab = dataclasses.replace(variant(build, DEFAULT_GENERATOR, None, (16384, 1, False)),
+    lab = dataclasses.replace(variant(build, DEFAULT_GENERATOR, None, (BLOCK, 1, False)),
                               name="lab")
     runner.prepare([program, lab], work)
     env, hand, s = program.env, str(build.folder / "bench" / "hand_loop"), f"{seconds:g}"
@@ -111,8 +114,8 @@ def references(build, work, seconds, hz, wine):
                       env=env),
             Reference("lfence-run", [hand, "--fence", "lfence", "--seconds", s],
                       key("lfence_continuous_mean"), env=env),
-            Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes", "16384",
-                                "rand"], speed_ticks(hz), env=env),
+            Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes",
+                                str(BLOCK), "rand"], speed_ticks(hz), env=env),
             *(Reference(f"{fence}-burst-{SMALL_BYTES}",
                         [hand, "--fence", fence, "--bytes", str(SMALL_BYTES)],
                         key(f"{fence}_fenced_median"), env=env) for fence in ("cpuid", "lfence")),
@@ -124,7 +127,7 @@ def time_speed(env):
     """openssl speed -seconds 1's whole process, in seconds."""
     began = time.monotonic()
     try:
-        subprocess.run(["openssl", "speed", "-seconds", "1", "-bytes", "16384", "rand"], env=env,
+        subprocess.run(["openssl", "speed", "-seconds", "1", "-bytes", str(BLOCK), "rand"], env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     except (OSError, subprocess.CalledProcessError) as error:
         raise LabError(f"openssl speed: {error}") from error
@@ -185,8 +188,7 @@ def program_rows(program):
         group = np.array(group)
         rows.append({"id": "range", "cpu": cpu, "value": [group.min(), group.max()]})
         rows.append(judged({"id": "spread", "tag": "1", "cpu": cpu,
-                            "ratio": single((group.max() - group.min()) / np.median(group))},
-                           TARGETS["spread"]))
+                            "ratio": single(stats.spread(group))}, TARGETS["spread"]))
     placed = sorted(c for c in by_cpu if c is not None)
     for cpu in placed[1:]:
         c = stats.reached(stats.compare([{"median": v} for v in by_cpu[placed[0]]],
@@ -270,16 +272,18 @@ def report(refs, counter, speed_wall, runs, seconds, stopping=None):
             rows += wine_rows(refs)
     tagged = {code: [r["tag"] for r in rows if r.get("verdict") == code]
               for code in ("missed", "undecided", "edge")}
+    cpuid = counter.get("cpuid_ticks")
     table = {"table": "figures", "runs": runs, "seconds": seconds, "rows": rows,
              "counter": provenance.counter_data(counter), "alpha": stats.ALPHA,
+             "cpuid_traps": None if cpuid is None else float(cpuid) > CPUID_TRAP_TICKS,
              "missed": tagged["missed"], "undecided": tagged["undecided"],
              "verdict": next((code for code in ("missed", "undecided", "edge") if tagged[code]),
                              "met")}
     if stopping is not None:
         table.update(stopping=stopping, edge=tagged["edge"])
-    noise = runner.noise_table(refs.values())
-    if noise is not None:
-        table["noise"] = noise
+    noisy = noise.table_of(refs.values())
+    if noisy is not None:
+        table["noise"] = noisy
     return table
 
 
@@ -290,7 +294,8 @@ def labels(t, row):
     where = "" if row.get("cpu") is None else f" on cpu {row['cpu']}"
     s = f"{t['seconds']:g}"
     return {
-        "program": f"1. program: median of {row.get('runs')} run medians (ticks)",
+        "program": f"1. program: median of {text.plural(row.get('runs'), 'run median')} "
+                   "(ticks)",
         "range": f"   lowest / highest run median{where}",
         "spread": f"   spread (highest - lowest) / median{where}",
         "processor_factor": f"   processor factor: program on cpu {row.get('cpu')} / cpu "
@@ -304,7 +309,7 @@ def labels(t, row):
         "d": "   d. LFENCE loop (mean) / openssl speed",
         "product": "   product a x b x c x d",
         "whole": "   whole: program / openssl speed",
-        "lab": "   program / rand_lab --bytes 16384 --threads 1",
+        "lab": f"   program / rand_lab --bytes {BLOCK} --threads 1",
         "floor_project": "3. empty interval, project reads (ticks)",
         "floor_inline": "   empty interval, same pair inlined by hand",
         "floor": "   project / hand",
@@ -356,15 +361,12 @@ def verdict_line(t):
 def method_lines(t):
     """How the ratios were taken and judged."""
     what = ("b is what the serialising barrier costs here, c what bursts cost against a loop "
-            "that never pauses; neither has a target. b at a small request above b at 16384 B: "
+            f"that never pauses; neither has a target. b at a small request above b at {BLOCK} B: "
             "the barrier bends small calls more (docs/views.md).")
     if "stopping" not in t:
-        return [f"Each ratio is the median over {text.plural(t['runs'], 'round')} of the ratio "
-                "within a round, "
-                "with a 95% bootstrap", "interval; a target is met when the interval lies "
-                "inside it. b is what the serialising barrier", "costs here, c what bursts cost "
-                "against a loop that never pauses; neither has a target. b at a", "small request "
-                "above b at 16384 B: the barrier bends small calls more (docs/views.md)."]
+        return text.paragraph(f"Each ratio is the median over {text.plural(t['runs'], 'round')} "
+                              "of the ratio within a round, with a 95% bootstrap interval; a "
+                              "target is met when the interval lies inside it.", what)
     stopping = t["stopping"]
     return [*text.paragraph(text.rounds_summary(stopping, "targeted ratio"),
                             text.first_decided(stopping)), *text.paragraph(
@@ -383,7 +385,7 @@ def report_text(t):
     lines += ["", f"Counter: {counter.get('counter', '?')}",
               f"  rate {counter['counter_hz'] / 1e9:.4f} GHz against CLOCK_MONOTONIC_RAW; one "
               f"CPUID costs {cpuid} ticks.", *method_lines(t)]
-    if cpuid != "?" and float(cpuid) > 1000:
+    if t["cpuid_traps"]:
         lines += ["  CPUID traps to a hypervisor here: b holds what the trap leaves behind "
                   "(colder caches", "  and predictors) for the call that follows. On bare metal "
                   "b and c are near 1."]

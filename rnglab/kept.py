@@ -17,11 +17,12 @@ import shutil
 import tempfile
 from pathlib import Path
 
-from rnglab import files, provenance, quality, runner, text
+from rnglab import files, provenance, quality, runner, signals, text
 from rnglab.errors import LabError
 from rnglab.process import progress, warn
 from rnglab.text import plural
-from rnglab.units import BLOCK, LAYOUT_SUFFIX
+from rnglab.record import BLOCK
+from rnglab.units import LAYOUT_SUFFIX
 
 KEPT = "kept.bin"
 
@@ -167,7 +168,8 @@ def keep_and_test(variants, rounds, cpus=None):
         verdicts = test_kept(generated)
     except (LabError, KeyboardInterrupt) as error:
         if isinstance(error, KeyboardInterrupt):
-            error = runner.Interrupted(f"interrupted while {doing}")
+            signum = signals.signum_of(error)
+            error = runner.Interrupted(f"{signals.how(signum)} while {doing}", signum)
         raise Stopped(error, stopped_table(variants, rounds, error)) from None
     return {"table": "quality", "rounds": rounds,
             "rows": rows_of(variants, verdicts, {v.name: runs for v, _, runs in generated})}
@@ -188,7 +190,7 @@ def lines_of(t):
              VERDICTS.get(r["verdict"], r["verdict"])] for r in t["rows"]]
     lines = ["", f"Quality of each generator's bytes: after the rounds, "
              f"{plural(rounds, 'unmeasured run')} of bench/rand_lab --keep", "per variant with "
-             "its build, configuration and calls (the program's variants: RAND_bytes of 16384",
+             f"its build, configuration and calls (the program's variants: RAND_bytes of {BLOCK}",
              f"bytes, 1024 calls), its bytes in VARIANT/{KEPT}, tested as tools/quality tests "
              "a file; a good", "generator fails less than once in 1,000.", "",
              text.table(["variant", "median", "kept", "quality"], rows)]

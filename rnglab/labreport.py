@@ -13,9 +13,9 @@ import os
 import numpy as np
 
 from rnglab import runner, stats
+from rnglab.record import BLOCK
 from rnglab.variants import DEFAULT_GENERATOR, FIPS_BUILD, probe_text
 
-SHARE_BYTES = 16384
 CIPHER = "AES-256-CTR"
 
 
@@ -94,8 +94,8 @@ def fit_row(build, what, by_size, cipher):
     a, b, low, high = stats.fit(points_of(by_size.values()))
     cipher_b = stats.fit(points_of(cipher.values()))[1] if len(cipher) >= 2 else None
     share = None
-    if SHARE_BYTES in by_size and SHARE_BYTES in cipher:
-        share = runner.run_median(cipher[SHARE_BYTES]) / runner.run_median(by_size[SHARE_BYTES])
+    if BLOCK in by_size and BLOCK in cipher:
+        share = runner.run_median(cipher[BLOCK]) / runner.run_median(by_size[BLOCK])
     finite = np.isfinite(low) and np.isfinite(high)
     return {"build": build, "generator": what, "a": a, "b": b,
             "b_low": low if finite else None, "b_high": high if finite else None,
@@ -128,7 +128,7 @@ def sizes_table(variants, rounds):
             for (_, what), by_size in list(generators.items())[1:] for n in sizes
             if n in by_size and n in ref]}
     return {"table": "sizes", "rounds": rounds, "sizes": sizes, "rows": rows, "fit": fits,
-            "share_bytes": SHARE_BYTES, "against": against, "alpha": stats.ALPHA}
+            "share_bytes": BLOCK, "against": against, "alpha": stats.ALPHA}
 
 
 def threads_table(variants, rounds):

@@ -2,7 +2,7 @@
 rnglab.lifecycle, rnglab.kept) as text, from their data alone."""
 
 from rnglab import answer, kept, lifecycle, sourcelife, sources, text, views
-from rnglab.record import RESULTS_FILE
+from rnglab.record import BLOCK, RESULTS_FILE
 from rnglab.text import number, table
 
 
@@ -20,8 +20,8 @@ def variants_lines(t):
     rows = [[r["build"], r["libcrypto"] if t["builds_only"] else r["generator"], r["probe_saw"],
              number(r["median"], 0), f"{number(r['min'], 0)}-{number(r['max'], 0)}",
              *cells(r["x_ref"], t["alpha"])] for r in t["rows"]]
-    lines = [f"RAND_bytes(16384): median of {t['rounds']} run medians per variant, in TSC ticks, "
-             "runs interleaved", "",
+    lines = [f"RAND_bytes({BLOCK}): median of {text.plural(t['rounds'], 'run median')} per "
+             "variant, in TSC ticks, runs interleaved", "",
              table(header, rows, left=3), ""]
     if any(r["x_ref"].get("interval") == "sequential" for r in t["rows"]):
         lines += text.paragraph(f"x ref: against {t['reference']} with the library's default "
@@ -61,7 +61,8 @@ def sizes_lines(t):
     header = ["ticks per call"] + [f"{n} B" for n in t["sizes"]]
     rows = [[f"{r['build']} cipher" if r["cipher"] else r["generator"]] +
             ["" if x is None else number(x) for x in r["ticks"]] for r in t["rows"]]
-    lines = [f"Request sizes: median of {t['rounds']} run medians per size, TSC ticks per call, "
+    lines = [f"Request sizes: median of {text.plural(t['rounds'], 'run median')} per size, TSC "
+             "ticks per call, "
              "one thread", "", table(header, rows)]
     if t["fit"] is None:
         # A line through one size is any line: there is nothing to fit.

@@ -24,7 +24,7 @@ import warnings
 
 import numpy as np
 
-from rnglab import plots, reseeds, stats, text
+from rnglab import documented, forksafety, plots, reseeds, stats, text
 from rnglab.errors import LabError
 from rnglab.files import why
 from rnglab.process import progress
@@ -36,14 +36,10 @@ HEADER = b"thread,call,ticks\n"
 PIECE = 1 << 24
 # The builds a lifecycle comparison measures, and what it measures there:
 # 16-byte calls (the figures in OpenSSL's discussions of reseeding), and
-# enough calls that one thread passes three reseeds at 2^16 calls apiece.
+# enough calls that one thread passes three of its reseeds, 65,535 calls apart.
 BUILDS = ["1.1.1-static", "3.0-static", "newest-3-static", "system-shared"]
 BYTES = 16
 CALLS = 262144
-# OpenSSL's public DRBG reseeds after every 2^16 - 1 generate calls (its
-# reseed interval of 2^16 counted from 1), in 1.1.1 and 3.x alike: what a
-# lifecycle's sequences must hold three times over to show it.
-RESEED_CALLS = 65535
 PERCENTILES = (50, 90, 99, 99.9)
 TAIL_FACTOR = 10
 
@@ -177,9 +173,9 @@ def summarise(v, expected=None):
 def reseeds_of(v, counts, expected=None):
     """The reseeds in counts[run, thread, call], each thread's calls a
     sequence; expected (by default, for OpenSSL's own generator, the period
-    it is known to have) is what "too short" is said of."""
+    its library documents at this size) is what "too short" is said of."""
     if expected is None and v.source == OPENSSL_SOURCE:
-        expected = RESEED_CALLS
+        expected = documented.expected_period(OPENSSL_SOURCE, v.bytes)
     return {**reseeds.find_period(counts.reshape(-1, counts.shape[2]), expected),
             "expected": expected}
 
@@ -224,8 +220,16 @@ def lifecycle_row(s):
     return row
 
 
-def lifecycle_table(summaries, rounds):
-    return {"table": "lifecycle", "rounds": rounds, "rows": [lifecycle_row(s) for s in summaries]}
+def landed(v):
+    """Whether any of this invocation's runs of v appended its records and
+    samples: a run whose fork child hung appends none."""
+    return any(run.records for run in v.runs)
+
+
+def unmeasured_row(v):
+    """A variant none of whose runs landed: what its fork checks found."""
+    return {"variant": v.name, "build": v.build.name, "runs": len(v.runs),
+            "fork": forksafety.variant_verdict(v)}
 
 
 # --- as text -------------------------------------------------------------------
@@ -283,7 +287,18 @@ def lifecycle_lines(t):
              "", text.table(header, rows, left=1), ""]
     for r in t["rows"]:
         lines += row_lines(r)
+    for u in t.get("unmeasured", []):
+        lines.append(text.wrapped(f"{u['variant']}: not measured; fork: {hung_text(u['fork'])}",
+                                  first="", rest="  "))
     return lines
+
+
+def hung_text(found):
+    """Fork checks whose child hung, in a phrase; a run of them appends
+    nothing, so the other runs alone have figures."""
+    return (f"the child's first request hung in {found['hangs']} of "
+            f"{text.plural(found['runs'], 'run')} (a lock held at the fork stays held in the "
+            "child), and such a run appends nothing")
 
 
 def row_lines(r):
@@ -299,19 +314,30 @@ def row_lines(r):
         first, parent = r["fork_child_first"]["median"], r["median"]["median"]
         lines.append(f"  fork child: call 0 {first:.0f} ticks, {first / parent:.1f} x the "
                      f"parent's median; its reseeds: {reseed_text(r['child_reseeds'])}")
+    found = r.get("fork") or {}
+    if found.get("hangs"):
+        lines.append(text.wrapped(f"fork: {hung_text(found)}", first="  ", rest="    "))
+    if found.get("repeats"):
+        lines.append(f"  fork: the child REPEATED its parent's bytes in {found['repeats']} of "
+                     f"{text.plural(found['runs'], 'run')}")
     return lines
 
 
 def report(variants, rounds, lifecycle, out=None):
     """The percentiles of every variant that kept samples, and with
     lifecycle the table of a process's life before them and its plot (to
-    out): the tables as data."""
-    summaries = [summarise(v) for v in variants if v.samples]
-    if not summaries:
-        return []
+    out): the tables as data. A variant whose every fork child hung kept
+    none: the table names it, with its fork checks, and nothing else."""
+    kept = [v for v in variants if v.samples and landed(v)]
+    summaries = [summarise(v) for v in kept]
+    unmeasured = [unmeasured_row(v) for v in variants if v.samples and not landed(v)]
     if not lifecycle:
-        return [percentiles_table(summaries)]
-    table = lifecycle_table(summaries, rounds)
+        return [percentiles_table(summaries)] if summaries else []
+    if not summaries and not unmeasured:
+        return []
+    table = {"table": "lifecycle", "rounds": rounds,
+             "rows": [{**lifecycle_row(s), "fork": forksafety.variant_verdict(v)}
+                      for v, s in zip(kept, summaries)], "unmeasured": unmeasured}
     if out is not None:
         plots.plot_lifecycle(table, [s["example"] for s in summaries], out)
     return [table, percentiles_table(summaries, None if out is None else str(out))]

@@ -26,6 +26,8 @@ import time
 
 import numpy as np
 
+from rnglab.text import plural
+
 # /proc/stat's first eight columns; guest time is already inside user.
 COLUMNS = ("user", "nice", "system", "idle", "iowait", "irq", "softirq", "steal")
 BUSY = ("user", "nice", "system", "irq", "softirq")
@@ -174,10 +176,10 @@ def text(n):
     else:
         others = f"other cpus {_percent(n.others_busy)} busy"
     moved = "migrations unknown" if n.migrations is None else \
-        f"{n.migrations} migration{'s' * (n.migrations != 1)}"
+        plural(n.migrations, "migration")
+    switches = plural(n.involuntary, "involuntary switch", "involuntary switches")
     return (f"noise: steal {_percent(steal)}, {others}, load {n.load_start:.2f}-"
-            f"{n.load_end:.2f}, {n.involuntary} involuntary switch"
-            f"{'es' * (n.involuntary != 1)}, {moved}")
+            f"{n.load_end:.2f}, {switches}, {moved}")
 
 
 def measures(n):
@@ -207,6 +209,21 @@ def noisy_measures(runs):
     return marked
 
 
-def flag_noisy(runs):
-    """The indices of the runs far above the invocation's usual noise."""
-    return [i for i, names in enumerate(noisy_measures(runs)) if names]
+def table_of(variants):
+    """The host's noise over this invocation's runs, as a table: the
+    median of each measure (the usual noise), and every run marked noisy;
+    None where no run's noise was recorded (a file written before it was)."""
+    runs = [(v, run) for v in variants for run in v.runs if run.noise is not None]
+    if not runs:
+        return None
+    taken = [measures(run.noise) for _, run in runs]
+    usual = {name: float(np.median(known)) if (known := [m[name] for m in taken
+                                                         if m[name] is not None]) else None
+             for name in FLOORS}
+    noisy = [{"variant": v.name, "round": run.round, "cpu": run.cpu, "value": run.value,
+              "measures": list(run.noisy), **measures(run.noise),
+              "replaced": run.replaced, "rerun": run.rerun}
+             for v, run in runs if run.noisy]
+    return {"table": "noise", "runs": len(runs), "usual": usual, "noisy": noisy,
+            "reruns": sum(run.rerun for _, run in runs), "spreads": SPREADS,
+            "floors": dict(FLOORS)}

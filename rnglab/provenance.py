@@ -88,6 +88,8 @@ def run_line(run):
         line += "; replaced by its re-run in the round's ratios"
     if run.fork:
         line += "; " + fork_text(run.fork)
+    if run.counters:
+        line += "; counted " + ", ".join(f"{name} {value}" for name, value in run.counters.items())
     if run.failure:
         line += f"; stopped the rounds: {run.failure}"
     return line
@@ -195,7 +197,8 @@ def run_data(run):
                         for t, a, b, m in run.placements],
             "calls_per_s": run.rate, "failure": run.failure,
             "noise": None if run.noise is None else run.noise.as_dict(), "noisy": list(run.noisy),
-            "replaced": run.replaced, "rerun": run.rerun, "fork": run.fork}
+            "replaced": run.replaced, "rerun": run.rerun, "fork": run.fork,
+            "counters": dict(run.counters)}
 
 
 def variant_data(v):
@@ -205,8 +208,14 @@ def variant_data(v):
             "folder": None if v.folder is None else str(v.folder),
             "threads": v.threads, "before": v.before, "runs": [run_data(r) for r in v.runs]}
     if isinstance(v, Variant):
-        data.update(build=v.build.name, generator=v.generator, configuration=v.config,
-                    probe=v.probe, probe_saw=None if v.probe is None else probe_text(v.probe),
+        # Another source's executable makes no OpenSSL call: no configuration
+        # or probe of OpenSSL's describes it, and its version is its own.
+        openssl = v.source == OPENSSL_SOURCE
+        data.update(build=v.build.name, generator=v.generator,
+                    configuration=v.config if openssl else None,
+                    library_version=v.build.info.get("version") if openssl else v.source_version,
+                    probe=v.probe if openssl else None,
+                    probe_saw=None if v.probe is None or not openssl else probe_text(v.probe),
                     expected=v.expected, rand_lab=v.rand_lab, bytes=v.bytes, cipher=v.cipher,
                     calls=v.calls, source=v.source, source_version=v.source_version,
                     fork=v.fork, samples=v.samples, fence=v.fence, batch=v.batch)
@@ -254,4 +263,4 @@ def run_of(r):
                            for t in r["threads"]], rate=r["calls_per_s"],
                noise=noise.Noise(**r["noise"]) if r.get("noise") else None,
                noisy=r.get("noisy", []), replaced=r.get("replaced", False),
-               rerun=r.get("rerun", False), fork=r.get("fork"))
+               rerun=r.get("rerun", False), fork=r.get("fork"), counters=r.get("counters", {}))

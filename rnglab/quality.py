@@ -211,7 +211,8 @@ def unit_sizes(plan, checked):
     counts = collections.Counter()
     for segment in plan.segments:
         counts[segment.bytes] += segment.count
-    return [{"bytes": size, "units": count, "repeats_looked_for": size in checked}
+    return [{"bytes": size, "units": count, "repeats_looked_for": size in checked,
+             "repeat_chance": repeat_chance(size, count)}
             for size, count in sorted(counts.items())]
 
 

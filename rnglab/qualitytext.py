@@ -4,9 +4,8 @@ figure: rnglab.quality does."""
 
 import os
 
-from rnglab.scan import repeat_chance
 from rnglab.text import plural
-from rnglab.units import BLOCK
+from rnglab.record import BLOCK
 
 
 def listed(labels, total=None, limit=10):
@@ -91,7 +90,7 @@ def pieces_lines(result):
         if s["units"] and not s["repeats_looked_for"]:
             lines.append(f"  zero and repeated {many} of {plural(s['bytes'], 'byte')} not "
                          f"looked for: among {s['units']}, a true random source makes one with "
-                         f"chance {repeat_chance(s['bytes'], s['units']):.2g}")
+                         f"chance {s['repeat_chance']:.2g}")
     return lines
 
 

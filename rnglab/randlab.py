@@ -141,9 +141,11 @@ def limits(rand_lab):
     """rand_lab's limits, as `rand_lab --limits` prints them: {name: (low,
     high)}, low None where there is none."""
     found = {}
-    for fields in _ask(rand_lab, "--limits").all("limit"):
-        low = fields.get("low")
-        found[fields["name"]] = (int(low) if low is not None else None, int(fields["high"]))
+    for line in _ask(rand_lab, "--limits").lines("limit"):
+        low, high = line.fields.get("low"), line.fields.get("high", "")
+        if "name" not in line.fields or not high.isdigit() or not (low or "0").isdigit():
+            raise LabError(f"{rand_lab} --limits: not a limit: {line.text}")
+        found[line.fields["name"]] = (int(low) if low is not None else None, int(high))
     return found
 
 
@@ -165,8 +167,13 @@ def catalog():
 
 
 def limit(name):
-    """(low, high) of one of rand_lab's limits."""
-    return catalog()["limits"][name]
+    """(low, high) of one of rand_lab's limits; LabError where the build's
+    rand_lab is older than the checkout and gives none of that name."""
+    found = catalog()["limits"]
+    if name not in found:
+        raise LabError(f"{process.default_build() / 'bench' / 'rand_lab'} --limits gives no "
+                       f"limit {name}: build it again from this checkout")
+    return found[name]
 
 
 def source_names():

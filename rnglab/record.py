@@ -35,6 +35,9 @@ RECORD = re.compile(
 UINT64_END = 2**64
 UINT64_DIGITS = len(str(UINT64_END))
 RESULTS_FILE = "osslRb1a.txt"
+# The block each of the program's calls fills (kBlockSize, src/run_constants.h):
+# the size its figure is of, and the unit of a file of its bytes.
+BLOCK = 16384
 # The label of the program's records: it measures RAND_bytes alone.
 PROGRAM_LABEL = "RAND_bytes:"
 # The fields of an export, in order; a change search adds "segment".

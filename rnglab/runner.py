@@ -54,7 +54,7 @@ import numpy as np
 from rnglab import files, noise, record, signals
 from rnglab.errors import LabError
 from rnglab.process import parse_info, progress
-from rnglab.runs import (expected_records, failure_of, fork_of, not_its_own,
+from rnglab.runs import (counters_of, expected_records, failure_of, fork_of, not_its_own,
                          placements_of, rate_line, rate_of)
 from rnglab.variants import OPENSSL_SOURCE, probe_text
 
@@ -81,6 +81,7 @@ class Run:
     replaced: bool = False  # by its re-run, in its round's ratios
     rerun: bool = False  # the re-run of a noisy run
     fork: dict = None  # rand_lab --fork's finding (randlab.fork_finding), if it forked
+    counters: dict = dataclasses.field(default_factory=dict)  # what its source counted
 
 
 class Interrupted(LabError):
@@ -183,11 +184,6 @@ def series_from(v, start):
     return record.parse(data, str(v.results)), start + len(data)
 
 
-def read_results(v, start):
-    """The whole records in the variant's series from byte start on."""
-    return series_from(v, start)[0]
-
-
 def stoppable(v):
     """Whether a run of v may be stopped part-way: rand_lab appends with
     signals held, and a command with no series has no record to tear; the
@@ -233,9 +229,11 @@ def run_once(v, cpu=None, round_=0, stops=None):
     run = Run(round_, cpu, first, records, done.stdout, wall=time.monotonic() - began,
               placements=placements_of(done.stdout), rate=rate_of(done.stdout), noise=found)
     v.runs.append(run)
-    # --fork: a child that repeats its parent is a finding about the
-    # generator, recorded with the run (its records appended), not a failure.
+    # --fork: a child that repeats its parent, or hangs, is a finding about
+    # the generator, recorded with the run, not a failure; a hung child's
+    # run appended nothing and has no figure.
     run.fork = fork_of(v, done.stdout)
+    run.counters = counters_of(done.stdout) if v.rand_lab else {}
     stopped = stops is not None and stops.stopped
     foreign = not_its_own(run, expected_records(v, done.stdout,
                                                 not stopped and done.returncode == 0))
@@ -311,9 +309,8 @@ class _Rounds:
             return
         if self.tty:
             progress("")
-        how = "interrupted" if signum == signal.SIGINT else f"stopped by {signals.name(signum)}"
-        raise Interrupted(f"{how} {during} {named}, {where}; the provenance says what was "
-                          "done", signum)
+        raise Interrupted(f"{signals.how(signum)} {during} {named}, {where}; the provenance says "
+                          "what was done", signum)
 
     def clear(self):
         if self.tty:
@@ -338,23 +335,22 @@ def run_rounds(variants, rounds, rotate=False, cpus=None, pinned=None, until=Non
         r = 0
         while until is not None or r < rounds:
             shift = r % len(variants) if rotate else 0
+            named = until.round_text(r + 1) if until else f"{what} {r + 1} of {rounds}"
             state.round(variants[shift:] + variants[:shift], cpus[r % len(cpus)] if cpus else None,
-                        r + 1, until.round_text(r + 1) if until else f"{what} {r + 1} of {rounds}",
-                        during)
+                        r + 1, named, during)
             r += 1
             if until is not None:
                 state.clear()
-                if until.after(r):
+                stop = until.after(r)
+                # A signal noted while the ratios were judged, which can take
+                # seconds, stops the rounds here rather than going unheard.
+                state.stop_if_asked(named, "as its ratios were judged", during)
+                if stop:
                     break
         state.clear()
 
 
 # --- this invocation's figures -------------------------------------------------
-
-def new_records(v):
-    """The records this invocation's runs of v appended, oldest first."""
-    return [r for run in v.runs for r in run.records]
-
 
 def counted(v):
     """This invocation's runs whose figures count: one per round, a re-run's
@@ -373,30 +369,19 @@ def per_run(v):
 
 
 def run_median(v):
-    """The median of per_run(v): a variant's figure for this invocation."""
-    return float(np.median([r["median"] for r in per_run(v)]))
+    """The median of per_run(v): a variant's figure for this invocation;
+    None where no run has one (every fork child hung)."""
+    figures = [r["median"] for r in per_run(v)]
+    return float(np.median(figures)) if figures else None
 
 
 def throughput(v):
-    """Total calls per second of each of this invocation's rand_lab runs."""
-    return [run.rate for run in counted(v) if run.rate is not None]
+    """Total calls per second of each of this invocation's rand_lab runs
+    that has a figure."""
+    return [run.rate for run in counted(v) if run.rate is not None and run.value is not None]
 
 
-def noise_table(variants):
-    """The host's noise over this invocation's runs, as a table: the
-    median of each measure (the usual noise), and every run marked noisy;
-    None where no run's noise was recorded (a file written before it was)."""
-    runs = [(v, run) for v in variants for run in v.runs if run.noise is not None]
-    if not runs:
-        return None
-    measures = [noise.measures(run.noise) for _, run in runs]
-    usual = {name: float(np.median(known)) if (known := [m[name] for m in measures
-                                                         if m[name] is not None]) else None
-             for name in noise.FLOORS}
-    noisy = [{"variant": v.name, "round": run.round, "cpu": run.cpu, "value": run.value,
-              "measures": list(run.noisy), **noise.measures(run.noise),
-              "replaced": run.replaced, "rerun": run.rerun}
-             for v, run in runs if run.noisy]
-    return {"table": "noise", "runs": len(runs), "usual": usual, "noisy": noisy,
-            "reruns": sum(run.rerun for _, run in runs), "spreads": noise.SPREADS,
-            "floors": dict(noise.FLOORS)}
+def rate_median(v):
+    """The median of throughput(v), or None without one."""
+    rates = throughput(v)
+    return float(np.median(rates)) if rates else None

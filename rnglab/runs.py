@@ -106,10 +106,12 @@ def failure_of(v, done, stopped):
     failed = failed_call(v, done.stdout)
     if failed is not None:
         return f"a call failed: {failed}"
-    # rand_lab --fork's finding that the generator repeats in the child is
-    # no failure: the run's records landed with it.
-    repeats = v.rand_lab and done.returncode == randlab.FORK_REPEATS
-    if done.returncode != 0 and not stopped and not repeats:
+    # rand_lab --fork's findings about the generator are no failures: a child
+    # that repeats its parent (the run's records landed with it), or one
+    # whose first request never returned (it was killed, and the run
+    # appended nothing, as its records line says).
+    finding = v.rand_lab and done.returncode in (randlab.FORK_REPEATS, randlab.FORK_HANGS)
+    if done.returncode != 0 and not stopped and not finding:
         return (f"{Path(v.command[0]).name} exited with status {done.returncode}: "
                 f"{failure_line(v, done.stdout)}")
     return None
@@ -122,6 +124,13 @@ def batches_of(output):
     if not found:
         return None
     return {key: sum(int(f[key]) for f in found) for key in ("disturbed", "remeasured", "marked")}
+
+
+def counters_of(output):
+    """What a source counted in its run (rand_lab's counter lines, such as
+    rdrand's retries): {name: value}, a whole number where it is one."""
+    return {c["name"]: int(c["value"]) if c.get("value", "").isdigit() else c.get("value")
+            for c in randlab.parse(output).all("counter") if "name" in c}
 
 
 def fork_of(v, output):

@@ -16,7 +16,8 @@ import threading
 import numpy as np
 
 from rnglab.errors import LabError
-from rnglab.units import BLOCK, Unreadable, plan_of, too_few
+from rnglab.record import BLOCK
+from rnglab.units import Unreadable, plan_of, too_few
 
 CHUNK = 256 * BLOCK            # read, hashed and piped about 4 MiB at a time
 # A unit up to this long is its own fingerprint (exact, and no hashing
@@ -225,6 +226,18 @@ def read_segment(handle, segment, feed, progress):
             progress(segment.start + done * segment.bytes)
 
 
+# The tools each file is fed to: two rngtests, taking chunks in turn, and ent.
+TOOLS = (["rngtest"], ["rngtest"], ["ent", "-t"])
+
+
+def started(argv):
+    """A Pipe to argv; QualityError if it cannot start."""
+    try:
+        return Pipe(argv)
+    except OSError as error:
+        raise QualityError(f"cannot run {argv[0]}: {error.strerror or error}") from None
+
+
 def scan(path, index, keys, checked, progress=None):
     """Reads one file once: counts and fingerprints its units (those of the
     sizes in checked for repeats) and feeds them to rngtest (two, taking
@@ -236,7 +249,10 @@ def scan(path, index, keys, checked, progress=None):
         plan = plan_of(path, os.fstat(handle.fileno()).st_size)
         gathered = Scan(plan, index, keys, checked)
         if too_few(plan) is None:
-            tools = [Pipe(["rngtest"]), Pipe(["rngtest"]), Pipe(["ent", "-t"])]
+            for argv in TOOLS:
+                # One at a time, so that those started are stopped below if
+                # a later one cannot start.
+                tools.append(started(argv))
         fed = [0]
 
         def feed(segment, done, data):

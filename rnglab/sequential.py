@@ -154,22 +154,6 @@ def schedule():
     return Schedule()
 
 
-def order_interval(values, alpha=ALPHA):
-    """The median with its distribution-free interval at one look of a fixed
-    number of rounds: the tightest pair of order statistics that holds the
-    median with at least 1 - alpha confidence (None below the rounds that
-    can reach it)."""
-    from scipy.stats import binom  # pylint: disable=import-outside-toplevel
-    x = np.sort(np.asarray(values, dtype=np.float64))
-    n = len(x)
-    cut = int(binom.ppf(alpha / 2, n, 0.5)) - 1 if n else -1
-    if cut >= 0 and 2 * binom.cdf(cut + 1, n, 0.5) <= alpha:
-        cut += 1
-    if cut < 0:
-        return float(np.median(x)) if n else None, None, None
-    return float(np.median(x)), float(x[cut]), float(x[n - 1 - cut])
-
-
 def bounds(ratios, final=False, plan=None):
     """The median and the look's interval of ratios[..., round] along the
     last axis (rows: separate ratios, or simulated experiments). The round

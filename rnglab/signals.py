@@ -41,6 +41,12 @@ def name(signum):
     return signal.Signals(signum).name
 
 
+def how(signum):
+    """How a command says that signum stopped it: "interrupted" for Ctrl-C,
+    "stopped by SIGTERM" for the others."""
+    return "interrupted" if signum == signal.SIGINT else f"stopped by {name(signum)}"
+
+
 def status(signum):
     """A shell's status for a command that the signal ended."""
     return 128 + signum

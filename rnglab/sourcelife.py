@@ -33,14 +33,24 @@ def row(v, figures):
             "fork": forksafety.variant_verdict(v)}
 
 
+def unmeasured_row(v):
+    """A source none of whose runs landed, every fork child having hung."""
+    return {"source": v.source, "bytes": v.bytes, "threads": v.threads, "runs": len(v.runs),
+            "fork": forksafety.variant_verdict(v)}
+
+
 def report(variants, rounds, out=None):
     """The sources' lifecycle table and the percentiles of every call, as
-    data, and with out the picture of one run per source."""
-    kept = [v for v in variants if v.samples]
+    data, and with out the picture of one run per source. A source whose
+    every fork child hung kept no samples: the table names it, with its
+    fork checks."""
+    kept = [v for v in variants if v.samples and lifecycle.landed(v)]
     summaries = [lifecycle.summarise(v, documented.expected_period(v.source, v.bytes))
                  for v in kept]
     table = {"table": "source_lifecycle", "rounds": rounds,
-             "rows": [row(v, s) for v, s in zip(kept, summaries)]}
+             "rows": [row(v, s) for v, s in zip(kept, summaries)],
+             "unmeasured": [unmeasured_row(v) for v in variants
+                            if v.samples and not lifecycle.landed(v)]}
     if out is not None:
         plots.plot_lifecycle(table, [s["example"] for s in summaries], out)
     return [table, lifecycle.percentiles_table(summaries, None if out is None else str(out),
@@ -64,7 +74,7 @@ def period_cell(period):
 
 
 def name_of(r):
-    return f"{r['source']} {r['bytes']} B {r['threads']} thread" + ("s" if r["threads"] > 1 else "")
+    return f"{r['source']} {r['bytes']} B {text.plural(r['threads'], 'thread')}"
 
 
 def reseed_line(r):
@@ -109,7 +119,8 @@ def lifecycle_lines(t):
                      text.number(child["median"], 0) if child else "",
                      f"{child['median'] / r['median']['median']:.1f}" if child else "",
                      fork_cell(r["fork"])])
-    lines = [f"Each source over a process's life, TSC ticks: the median over {t['rounds']} runs of "
+    lines = [f"Each source over a process's life, TSC ticks: the median over "
+             f"{text.plural(t['rounds'], 'run')} of "
              "call 0, of each run's", "median, p99 and p99.9, and of the fork child's call 0 "
              "(x median: over the parent's median);", "reseeds every: the period found in the "
              "samples, in calls; documented: the library's own, in calls", "of this size; "
@@ -120,4 +131,9 @@ def lifecycle_lines(t):
         said = fork_line(r)
         if said:
             lines.append(text.wrapped(said, rest="    "))
+    for u in t.get("unmeasured", []):
+        lines.append(text.wrapped(f"{name_of(u)}: not measured: its fork child's first request "
+                                  f"HUNG in every run ({text.plural(u['runs'], 'run')}); a lock "
+                                  "held at the fork stays held in the child, and such a run "
+                                  "appends nothing", first="", rest="    "))
     return lines

@@ -11,9 +11,7 @@ reference's is a ratio within rounds like every other in the lab.
 
 import dataclasses
 
-import numpy as np
-
-from rnglab import argtypes, randlab, runner, stats, text
+from rnglab import argtypes, randlab, runner, sequential, stats, text
 from rnglab.errors import LabError
 from rnglab.variants import DEFAULT_GENERATOR, OPENSSL_SOURCE, variant
 
@@ -94,16 +92,17 @@ def rows_of(cells, sizes, threads):
     rows = []
     for name, mine in cells.items():
         for n in sizes:
-            one = float(np.median(runner.throughput(mine[(n, 1)]))) if (n, 1) in mine else None
+            one = runner.rate_median(mine[(n, 1)]) if (n, 1) in mine else None
             for t in threads:
                 v = mine[(n, t)]
-                rate = float(np.median(runner.throughput(v)))
+                rate = runner.rate_median(v)
                 rows.append({"source": name, "bytes": n, "threads": t,
                              "ticks": runner.run_median(v),
                              "x_openssl": stats.reference(len(runner.per_run(v)))
                              if name == REFERENCE else
                              stats.paired(runner.per_run(ref[(n, t)]), runner.per_run(v)),
-                             "calls_per_s": rate, "calls_x_one": rate / one if one else None})
+                             "calls_per_s": rate,
+                             "calls_x_one": rate / one if one and rate is not None else None})
     return rows
 
 
@@ -116,7 +115,9 @@ def fits_of(cells, sizes):
             for n in sizes:
                 for r in runner.per_run(mine[(n, 1)]):
                     points.setdefault(r["round"], []).append((n, r["median"]))
-            fits[name] = stats.per_round_fits(points)
+            found = stats.per_round_fits(points)
+            if found[0]:  # not where no round has two sizes (every fork child hung)
+                fits[name] = found
     return fits
 
 
@@ -127,14 +128,18 @@ def interval_of(values):
 
 def fit_table(cells, sizes):
     fits = fits_of(cells, sizes)
+    base = fits.get(REFERENCE, ([], []))[0]
     rows = [{"source": name, "a": interval_of(a_values), "b": interval_of(b_values),
              "x_openssl": stats.reference(len(a_values)) if name == REFERENCE else
-             stats.fixed_costs(fits[REFERENCE][0], a_values)}
+             stats.fixed_costs(base, a_values)}
             for name, (a_values, b_values) in fits.items()]
     headline = None
     if HEADLINE in fits:
-        headline = {"source": HEADLINE, **stats.fixed_costs(fits[HEADLINE][0], fits[REFERENCE][0])}
-    return {"rows": rows, "headline": headline}
+        headline = {"source": HEADLINE, **stats.fixed_costs(fits[HEADLINE][0], base)}
+    # The fit's intervals are a fixed number of rounds' even where the
+    # rounds ran until the ratios above were decided: nominal, then.
+    nominal = {"interval": "nominal"} if sequential.design() is not None else {}
+    return {"rows": rows, "headline": headline, **nominal}
 
 
 def report(variants, rounds, notes):
@@ -168,12 +173,22 @@ def fit_lines(fit, alpha):
     rows = [[r["source"], f"{r['a']['median']:.0f}", text.interval(r["a"], 0),
              f"{r['b']['median']:.3f}", text.interval(r["b"], 3),
              *cells_text(r["x_openssl"], alpha)] for r in fit["rows"]]
-    lines = ["", "Fit of ticks = a + b x bytes at one thread, made in each round over the "
-             "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
-             "each the median over rounds with its", "95% bootstrap interval; a x openssl "
-             "is a source's median a over OpenSSL's, its interval from resampling", "whole "
-             "rounds, the verdict the signed-rank test of the rounds' differences.", "",
-             text.table(header, rows, left=1)]
+    if fit.get("interval") == "nominal":
+        said = text.paragraph(
+            "Fit of ticks = a + b x bytes at one thread, made in each round over the sizes "
+            "(Theil-Sen): a is a call's fixed cost in ticks, b its cost per byte; each the median "
+            "over rounds with its 95% bootstrap interval; a x openssl is a source's median a over "
+            "OpenSSL's, its interval from resampling whole rounds, the verdict the signed-rank "
+            "test of the rounds' differences. These intervals and tests are nominal: they are a "
+            "fixed number of rounds', and do not allow for the rounds having stopped when the "
+            "ratios above were decided.")
+    else:
+        said = ["Fit of ticks = a + b x bytes at one thread, made in each round over the "
+                "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
+                "each the median over rounds with its", "95% bootstrap interval; a x openssl "
+                "is a source's median a over OpenSSL's, its interval from resampling", "whole "
+                "rounds, the verdict the signed-rank test of the rounds' differences."]
+    lines = ["", *said, "", text.table(header, rows, left=1)]
     c = fit["headline"]
     if c is not None:
         lines += ["", f"OpenSSL's fixed cost a against {c['source']}'s: {text.ratio(c)} times "
@@ -184,15 +199,18 @@ def fit_lines(fit, alpha):
 def report_lines(t):
     """The sources' tables as text."""
     header = ["ticks per call", "threads"] + [f"{n} B" for n in t["sizes"]]
-    rows = [[c["source"], str(c["threads"])] + [text.number(x) for x in c["ticks"]]
-            for c in t["cells"]]
-    lines = [f"Sources: median of {t['rounds']} run medians per cell, TSC ticks per call (for "
+    rows = [[c["source"], str(c["threads"])] + ["" if x is None else text.number(x)
+                                                for x in c["ticks"]] for c in t["cells"]]
+    lines = [f"Sources: median of {text.plural(t['rounds'], 'run median')} per cell, TSC ticks "
+             "per call (for "
              "several threads, the median of", "their records' medians)", "",
              text.table(header, rows, left=2)]
     header = ["source", "bytes", "threads", "ticks/call", "x openssl", "95% CI", "verdict",
               "calls/s", "x 1 thread"]
-    rows = [[r["source"], str(r["bytes"]), str(r["threads"]), text.number(r["ticks"]),
-             *cells_text(r["x_openssl"], t["alpha"]), f"{r['calls_per_s']:.0f}",
+    rows = [[r["source"], str(r["bytes"]), str(r["threads"]),
+             "" if r["ticks"] is None else text.number(r["ticks"]),
+             *cells_text(r["x_openssl"], t["alpha"]),
+             "" if r["calls_per_s"] is None else f"{r['calls_per_s']:.0f}",
              "" if r["calls_x_one"] is None else f"{r['calls_x_one']:.2f}"] for r in t["rows"]]
     if any(r["x_openssl"].get("interval") == "sequential" for r in t["rows"]):
         lines += ["", *text.paragraph(

@@ -211,6 +211,13 @@ def noise_marks(base, other):
             for mark in ("noisy", "rerun")}
 
 
+def spread(values):
+    """(highest - lowest) / median of values: how far a figure ranges
+    against its own level."""
+    x = np.asarray(values, dtype=np.float64)
+    return float((x.max() - x.min()) / np.median(x))
+
+
 def median_interval(values):
     """The median of one sample with its bootstrap interval; no interval
     below two values."""
@@ -287,14 +294,16 @@ def fixed_costs(base, other):
     the Wilcoxon signed-rank test of the rounds' differences. A round's
     fitted a may fall below 0 for a source whose cost is nearly all per
     byte, so neither a ratio per round nor its logarithm is taken; with a
-    median not above 0 there is no ratio at all."""
+    median not above 0 there is no ratio at all. In rounds run until decided
+    its interval is marked "nominal": the rule has none for it."""
     figures = {r["round"]: r["median"] for r in base}
     pairs = [(figures[r["round"]], r["median"]) for r in other if r["round"] in figures]
     x = np.array([p[0] for p in pairs], dtype=np.float64)
     y = np.array([p[1] for p in pairs], dtype=np.float64)
     n = len(pairs)
     none = {"ratio": None, "low": None, "high": None, "p": 1.0, "n": n,
-            "least_p": min(1.0, 2 / 2 ** n), "verdict": "no-ratio"}
+            "least_p": min(1.0, 2 / 2 ** n), "verdict": "no-ratio",
+            **({"interval": "nominal"} if _sequential() else {})}
     if n < 2 or np.median(x) <= 0 or np.median(y) <= 0:
         return none
     low, high = bootstrap((x, y), ratio_of_medians, paired=True)

@@ -184,7 +184,7 @@ def noise_row(r):
 
 
 def noise_lines(t, kept):
-    """The host's noise over an invocation's runs (runner.noise_table);
+    """The host's noise over an invocation's runs (noise.table_of);
     kept: where each run's own is kept."""
     u = t["usual"]
     usual = (f"steal {percent(u['steal'])}, other cpus busy {percent(u['others_busy'])}, "
@@ -195,11 +195,11 @@ def noise_lines(t, kept):
     if not t["noisy"]:
         return lines + ["No run stood far above it."]
     count, reruns = len(t["noisy"]), t["reruns"]
-    said = (f"{count} noisy run{'s' * (count != 1)} (*), each far above the runs placed alike "
+    said = (f"{plural(count, 'noisy run')} (*), each far above the runs placed alike "
             f"before it on a measure (over their median by {t['spreads']} robust SDs, and over "
             "the measure's floor); * marks a ratio with such a run's figure in one of its rounds")
     if reruns:
-        said += (f"; {reruns} re-run{'s' * (reruns != 1)} (+), each run again at once, its "
+        said += (f"; {plural(reruns, 're-run')} (+), each run again at once, its "
                  "figure then its round's in place of the noisy run's")
     return lines + paragraph(said + ":") + ["", table(NOISE_HEADER, [noise_row(r)
                                                                      for r in t["noisy"]])]

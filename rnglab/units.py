@@ -15,9 +15,9 @@ import os
 from pathlib import Path
 
 from rnglab import randlab
+from rnglab.record import BLOCK
 from rnglab.text import plural
 
-BLOCK = 16384
 # The layout of FILE is FILE followed by this: rand_lab's kLayoutSuffix
 # (bench/rand_lab/outputs.h).
 LAYOUT_SUFFIX = ".layout"

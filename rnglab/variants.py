@@ -17,7 +17,7 @@ import numpy as np
 
 from rnglab.errors import LabError
 from rnglab.process import ROOT, compare_builds, parse_info, quiet_run
-from rnglab.record import RESULTS_FILE
+from rnglab.record import BLOCK, RESULTS_FILE
 
 
 # name: (OpenSSL series for tools/libcrypto, or None for the system's;
@@ -120,7 +120,7 @@ class Variant:
     generator: str  # a GENERATORS name, DEFAULT_GENERATOR, "config NAME" or "source NAME"
     config: str  # the configuration file's text
     rand_lab: bool = False  # bench/rand_lab, else the program itself
-    bytes: int = 16384
+    bytes: int = BLOCK  # the program's
     threads: int = 1
     cipher: bool = False
     calls: int = DEFAULT_CALLS  # per thread
@@ -348,7 +348,10 @@ def probe_text(probe):
 
 def local_build(folder, name="build", static=False):
     """A build made elsewhere (the default one, say), as a Build."""
-    info = parse_info(subprocess.run([str(folder / "bench" / "libcrypto_info")], check=False,
-                                     stdout=subprocess.PIPE, text=True,
-                                     env={**os.environ, "OPENSSL_CONF": os.devnull}).stdout)
-    return Build(name, folder, static, info)
+    probe = folder / "bench" / "libcrypto_info"
+    try:
+        done = subprocess.run([str(probe)], check=False, stdout=subprocess.PIPE, text=True,
+                              errors="replace", env={**os.environ, "OPENSSL_CONF": os.devnull})
+    except OSError as error:
+        raise LabError(f"cannot run {probe}: {error.strerror or error}") from error
+    return Build(name, folder, static, parse_info(done.stdout))

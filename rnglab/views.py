@@ -168,19 +168,32 @@ def figures_lines(t):
                 [text.ratio(c), text.interval(c), text.short_verdict(c, t["alpha"])]
         rows.append(row)
     n = t["batch_calls"]
-    lines = [f"Views of a call: median of {t['rounds']} run medians per view, TSC ticks per call, "
+    lines = [f"Views of a call: median of {text.plural(t['rounds'], 'run median')} per view, "
+             "TSC ticks per call, "
              "one thread. CPUID-fenced:", "each call between the program's reads; "
              "LFENCE-fenced: between LFENCE-fenced reads; batch of", f"{n}: {n} calls between "
              "two LFENCE-fenced reads, each count their mean (docs/views.md)."]
     if t["tables_view"] != DEFAULT_VIEW:
         lines.append(f"The tables above are of the {NAMES[t['tables_view']]} view.")
     lines += ["", text.table(header, rows, left=1)]
-    if fence:
+    if fence and sequential_in(r["fence_factor"] for r in t["rows"]):
+        lines += ["", *text.paragraph(
+            "cpuid / lfence, the fence factor: the median over rounds of the ratio within each "
+            "round, with the sequential rule's interval and verdict (see Rounds above); near 1 "
+            "on bare metal, above it where CPUID traps to a hypervisor and leaves the call after "
+            "it colder.")]
+    elif fence:
         lines += ["", "cpuid / lfence, the fence factor: the median over rounds of the ratio "
                   "within each round, its 95%", "bootstrap interval and the signed-rank test's "
                   f"verdict at {t['alpha']:g}; near 1 on bare metal, above it where", "CPUID "
                   "traps to a hypervisor and leaves the call after it colder."]
     return lines
+
+
+def sequential_in(comparisons):
+    """Whether the comparisons (None for none) are the sequential rule's:
+    rounds run until decided."""
+    return any(c is not None and c.get("interval") == "sequential" for c in comparisons)
 
 
 def disturbed_lines(t):
@@ -210,12 +223,20 @@ def robust_lines(t):
                          "n/a" if ratio is None else f"{ratio['median']:.3f}",
                          "n/a" if ratio is None else text.interval(ratio),
                          "" if e["counts"] is None else f"{e['left_out']} of {e['counts']}"])
-    return ["", "Median against robust mean: per run, the record's median over the mean of its "
-            "counts but the", f"interrupts (those above {t['interrupt_factor']} x the run's "
-            f"median and above its p{t['interrupt_percentile']:g}); the median over runs, with",
-            "its 95% bootstrap interval. Below 1 the median hides a cost that recurs (a buffer's "
-            "refill, a", "reseed); a batch's count is already a mean.", "",
-            text.table(header, rows, left=3)]
+    if sequential_in(e["median_over_robust"] for r in t["rows"] for e in r["views"]):
+        said = text.paragraph(
+            "Median against robust mean: per run, the record's median over the mean of its "
+            f"counts but the interrupts (those above {t['interrupt_factor']} x the run's median "
+            f"and above its p{t['interrupt_percentile']:g}); the median over runs, with the "
+            "sequential rule's interval (see Rounds above). Below 1 the median hides a cost that "
+            "recurs (a buffer's refill, a reseed); a batch's count is already a mean.")
+    else:
+        said = ["Median against robust mean: per run, the record's median over the mean of its "
+                "counts but the", f"interrupts (those above {t['interrupt_factor']} x the run's "
+                f"median and above its p{t['interrupt_percentile']:g}); the median over runs, "
+                "with", "its 95% bootstrap interval. Below 1 the median hides a cost that recurs "
+                "(a buffer's refill, a", "reseed); a batch's count is already a mean."]
+    return ["", *said, "", text.table(header, rows, left=3)]
 
 
 def short_ratio(r):
@@ -237,9 +258,15 @@ def against_lines(t):
     rows = [[r["source"], str(r["bytes"]),
              *(with_interval(r["x_openssl"][view]) if view in r["x_openssl"] else ""
                for view in t["views"])] for r in t["against"]]
-    lines = ["", "Each source against OpenSSL's RAND_bytes at the same size, in each view: the "
-             "median over rounds", "of the ratio within each round, with its 95% bootstrap "
-             "interval.", "", text.table(header, rows, left=1), ""]
+    if sequential_in(c for r in t["against"] for c in r["x_openssl"].values()):
+        said = text.paragraph("Each source against OpenSSL's RAND_bytes at the same size, in "
+                              "each view: the median over rounds of the ratio within each round, "
+                              "with the sequential rule's interval (see Rounds above).")
+    else:
+        said = ["Each source against OpenSSL's RAND_bytes at the same size, in each view: the "
+                "median over rounds", "of the ratio within each round, with its 95% bootstrap "
+                "interval."]
+    lines = ["", *said, "", text.table(header, rows, left=1), ""]
     if t["shifts"]:
         return lines + [shift_line(s) for s in t["shifts"]]
     return lines + ["No ratio against OpenSSL differs between two views by more than their "

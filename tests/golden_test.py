@@ -4,6 +4,7 @@ reports were computed as data; and the tables a --json file holds are the
 ones printed, and print the same text again."""
 
 import json
+import re
 
 import pytest
 
@@ -50,6 +51,15 @@ def test_a_report_prints_as_it_did_and_its_json_holds_what_it_printed(name):
     assert files.plain(tables) == document["tables"]
     # Everything the text says is in the JSON: printed from it alone, it is the same.
     assert render(json.loads(json.dumps(document["tables"]))) == expected(f"{name}.txt")
+
+
+@pytest.mark.parametrize("name", ["builds", "sizes", "threads", "sources"])
+def test_one_round_is_said_in_the_singular(name):
+    document, _, _ = fixture(f"{name}.json")
+    said = labtext.render([{**t, "rounds": 1} if "rounds" in t else t
+                           for t in document["tables"]])
+    assert re.search(r"\b1 run( median)?\b", said)
+    assert not re.search(r"\b1 (runs|run medians|rounds)\b", said)
 
 
 @pytest.mark.parametrize("args, name", [([], "series-summary.txt"),

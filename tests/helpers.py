@@ -4,6 +4,7 @@ and the committed fixtures."""
 
 import json
 import os
+import re
 import subprocess
 from pathlib import Path
 
@@ -36,3 +37,25 @@ def fixture(name):
 def expected(name):
     """A committed report's text, as the command printed it."""
     return (FIXTURES / name).read_text().rstrip("\n")
+
+
+def compare_env(tmp_path_factory):
+    """bench/compare-openssl's environment: the test command says where the
+    lab may build; without it, nowhere in the checkout."""
+    builds = os.environ.get("OPENSSL_RNG_COMPARE_BUILDS") or tmp_path_factory.mktemp("builds")
+    return {**os.environ, "OPENSSL_RNG_COMPARE_BUILDS": str(builds)}
+
+
+def compare(env, *args, cwd=None):
+    """bench/compare-openssl ARGS run to its end."""
+    return subprocess.run([str(ROOT / "bench" / "compare-openssl"), *map(str, args)],
+                          capture_output=True, text=True, check=False, env=env, cwd=cwd)
+
+
+def claimed(provenance):
+    """The records each block of a provenance says its runs appended."""
+    claims = []
+    for first, last in re.findall(r"^== .*: records (\d+) to (\d+) of osslRb1a.txt",
+                                  provenance.read_text(), re.MULTILINE):
+        claims += range(int(first), int(last) + 1)
+    return claims

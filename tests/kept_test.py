@@ -3,10 +3,12 @@ the verdict tools/quality gives the same file, and a keep step that stops
 (a disk full, a failed run, Ctrl-C) is named as that step, leaves no kept
 file it did not finish, and is in the provenance."""
 
+import signal
+
 import numpy as np
 import pytest
 
-from rnglab import kept, runner, variants
+from rnglab import kept, runner, signals, variants
 from rnglab.errors import LabError
 from rnglab.units import BLOCK
 from tests.helpers import command
@@ -103,14 +105,20 @@ def ctrl_c_testing(*_):
     raise KeyboardInterrupt
 
 
-# where the step stops, the error it ends with
-@pytest.mark.parametrize("stop, testing, said", [
-    (disk_full, None, "second: rand_lab exited with status 1: Cannot write"),
-    (ctrl_c, None, "interrupted while keeping bytes, run 2 of 3, after first;"),
-    (None, ctrl_c_testing, "interrupted while testing the kept bytes;"),
+def sigterm_testing(*_):
+    raise signals.Stopped(signal.SIGTERM)
+
+
+# where the step stops, the error it ends with, and the command's status
+@pytest.mark.parametrize("stop, testing, said, status", [
+    (disk_full, None, "second: rand_lab exited with status 1: Cannot write", 1),
+    (ctrl_c, None, "interrupted while keeping bytes, run 2 of 3, after first;", 130),
+    (None, ctrl_c_testing, "interrupted while testing the kept bytes;", 130),
+    (None, sigterm_testing, "stopped by SIGTERM while testing the kept bytes;", 143),
 ])
 def test_a_keep_step_that_stops_is_named_and_leaves_no_unfinished_file(tmp_path, monkeypatch,
-                                                                       stop, testing, said):
+                                                                       stop, testing, said,
+                                                                       status):
     lab = lab_variants(tmp_path, {"first": ((16384, 2), False), "second": ((16384, 2), False)})
     monkeypatch.setattr(runner, "run_rounds", keep_runs({}, stop))
     if testing:
@@ -119,6 +127,7 @@ def test_a_keep_step_that_stops_is_named_and_leaves_no_unfinished_file(tmp_path,
         kept.keep_and_test(lab, 3)
     assert str(stopped.value.error).startswith(said)
     assert isinstance(stopped.value.error, runner.Interrupted) == (stop is not disk_full)
+    assert getattr(stopped.value.error, "signum", -127) + 128 == status
     table = stopped.value.table
     assert [r["verdict"] for r in table["rows"]] == ["not-tested", "not-tested"]
     assert " ".join(" ".join(kept.lines_of(table)).split()).endswith(

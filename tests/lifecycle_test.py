@@ -53,18 +53,25 @@ def samples_text(seed, runs=3, calls=2048, period=512):
     return "\n".join(lines) + "\n"
 
 
+# Each build's runs, by what their fork child did: a run whose child hangs
+# appends no record and no sample.
+FORKS = {"3.0-static": ["differ"] * 3, "newest-3-static": ["differ", "hangs", "differ"],
+         "system-shared": ["hangs"] * 3}
+
+
 def test_the_lifecycle_prints_as_it_did(tmp_path):
     build = variants.Build("3.0-static", tmp_path, True, {"version": "OpenSSL 3.0.22"})
     made = []
-    for seed, name in enumerate(["3.0-static", "newest-3-static"]):
+    for seed, (name, forks) in enumerate(FORKS.items()):
         v = lifecycle.keep_samples(variants.variant(
             dataclasses.replace(build, name=name), variants.DEFAULT_GENERATOR, None,
             (16, 1, False), 2048, fork=True))
         v.folder = tmp_path / v.name
         v.folder.mkdir()
-        (v.folder / v.samples).write_text(samples_text(seed))
-        v.runs = [runner.Run(r, 0, r - 1, [{"median": 4000}], "", value=4000.0)
-                  for r in (1, 2, 3)]
+        (v.folder / v.samples).write_text(samples_text(seed, forks.count("differ")))
+        v.runs = [runner.Run(r, 0, r - 1, [] if f == "hangs" else [{"median": 4000}], "",
+                             value=None if f == "hangs" else 4000.0, fork={"result": f})
+                  for r, f in enumerate(forks, start=1)]
         made.append(v)
     tables = lifecycle.report(made, 3, True)
     assert labtext.render(tables) == expected("lifecycle.txt")

@@ -303,6 +303,22 @@ def test_a_missing_or_failing_tool_is_one_line(tmp_path, tools, said):
     assert done.stderr.startswith(said) and len(done.stderr.splitlines()) == 1, done.stderr
 
 
+def test_a_tool_that_cannot_start_stops_those_started_and_is_one_error(tmp_path, monkeypatch):
+    path = tmp_path / "out.bin"
+    good(128).tofile(path)
+    real, started = subprocess.Popen, []
+
+    def popen(argv, **kwargs):
+        if len(started) == 1:
+            raise OSError(24, "Too many open files")
+        started.append(real(argv, **kwargs))
+        return started[-1]
+    monkeypatch.setattr(scan.subprocess, "Popen", popen)
+    with pytest.raises(scan.QualityError, match="^cannot run rngtest: Too many open files$"):
+        quality.test_files([path])
+    assert started[0].returncode is not None  # stopped and reaped
+
+
 def test_ctrl_c_while_loading_is_one_line_and_status_130(tmp_path, monkeypatch, capsys):
     (tmp_path / "slow_command.py").write_text("raise KeyboardInterrupt\n")
     monkeypatch.syspath_prepend(str(tmp_path))

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from rnglab import provenance, randlab, runner, variants
+from rnglab import forksafety, lifecycle, provenance, randlab, runner, runs, variants
 from rnglab.errors import LabError
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -150,3 +150,56 @@ def test_the_runner_keeps_a_fork_finding_and_a_repeat_stops_nothing(tmp_path, so
     line = provenance.run_line(run)
     assert ("fork: REPEATS in the child (2 of 2 threads" in line) == (result == "repeats")
     assert provenance.run_data(run)["fork"] == run.fork
+
+
+def test_a_fork_child_that_hangs_is_a_finding_and_its_run_has_no_figure(tmp_path, monkeypatch):
+    """rand_lab's status 4: the child's first request never returned, so it
+    was killed and nothing appended. The rounds go on; the run counts in no
+    ratio, and the finding is in its provenance and the fork verdicts."""
+    fake = RAND_LAB.parent.parent / "tests" / "rand_lab_fake"
+    if not fake.exists():
+        pytest.skip("no fake generator against a static libcrypto")
+    (tmp_path / "build" / "bench").mkdir(parents=True)
+    for name, target in (("rand_lab", fake), ("libcrypto_info", RAND_LAB.with_name(
+            "libcrypto_info"))):
+        (tmp_path / "build" / "bench" / name).symlink_to(target)
+    monkeypatch.setenv("FAKE_RAND_HANG_IN_FORK_CHILD", "1")
+    build = variants.local_build(tmp_path / "build")
+    lab = variants.variant(build, variants.DEFAULT_GENERATOR, lab=(32, 1, False), calls=16,
+                           fork=True)
+    runner.prepare([lab], tmp_path / "out")
+    run = runner.run_once(lab)
+    assert (run.failure, run.value, run.records, run.fork["result"]) == (None, None, [], "hangs")
+    assert runner.run_median(lab) is None and not lifecycle.landed(lab)
+    assert "no record; " in provenance.run_line(run) and \
+        provenance.run_line(run).endswith("; fork: the child hung (1 of 1 threads)")
+    assert provenance.run_data(run)["fork"]["result"] == "hangs"
+    assert forksafety.variant_verdict(lab) == {"verdict": "hangs", "runs": 1, "repeats": 0,
+                                               "hangs": 1}
+
+
+# What a source counted, read onto its run: a number where it is one; prose,
+# however like a counter, is never read.
+@pytest.mark.parametrize("output, counted", [
+    ("counter name=rdrand_retries value=0\nrecords appended=yes count=1\n", {"rdrand_retries": 0}),
+    ("counter name=a value=3\ncounter name=b value=many\n", {"a": 3, "b": "many"}),
+    ("rdrand retries 0\n", {}),
+])
+def test_a_sources_counters_are_its_runs_in_provenance_and_json(output, counted):
+    run = runner.Run(1, None, 0, [], output, counters=runs.counters_of(output))
+    assert run.counters == counted
+    assert provenance.run_line(run).endswith(
+        "; counted " + ", ".join(f"{k} {v}" for k, v in counted.items()) if counted else
+        "no record")
+    assert provenance.run_of(provenance.run_data(run)).counters == counted
+
+
+def test_the_runner_reads_what_a_source_counted(tmp_path):
+    status, _ = randlab.run(RAND_LAB, "--source", "rdrand", "--version")
+    if status != 0:
+        pytest.skip("rdrand cannot run here")
+    build = variants.local_build(RAND_LAB.parent.parent)
+    lab = variants.variant(build, variants.DEFAULT_GENERATOR, lab=(32, 1, False), calls=16,
+                           source="rdrand")
+    runner.prepare([lab], tmp_path)
+    assert list(runner.run_once(lab).counters) == ["rdrand_retries"]

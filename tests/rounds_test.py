@@ -153,7 +153,7 @@ def test_a_noisy_run_is_marked_and_run_again_if_asked_never_dropped(monkeypatch,
         [run.value for run in b.runs if run is not noisy or not rerun]
     c = stats.paired(runner.per_run(refs[0]), runner.per_run(b))
     assert {k: c[k] for k in marks} == marks and text.ratio(c).endswith(mark)
-    table = runner.noise_table(refs)
+    table = noise.table_of(refs)
     assert [(r["variant"], r["round"], r["measures"], r["replaced"]) for r in table["noisy"]] == \
         [("b", 3, ["steal"], rerun)]
     assert (table["runs"], table["reruns"]) == (len(rounds) + 4, int(rerun))

@@ -164,3 +164,22 @@ def test_a_signal_ends_a_command_and_its_steps_whole(tmp_path, name, ignored, st
     time.sleep(0.2)
     assert not os.path.exists(f"/proc/{pid}") or \
         open(f"/proc/{pid}/stat", encoding="ascii").read().split()[2] == "Z"
+
+
+# Ctrl-C as the libraries load, for every launcher: an import that Ctrl-C
+# interrupts, before any of the command's own code has run.
+CTRL_C_ON_IMPORT = """import sys
+class Interrupting:
+    def find_spec(self, name, path=None, target=None):
+        if name == "rnglab.errors":
+            raise KeyboardInterrupt
+sys.meta_path.insert(0, Interrupting())
+"""
+
+
+@pytest.mark.parametrize("launcher", ["tools/series", "tools/quality", "bench/compare-openssl",
+                                      "bench/check-figures", "bench/check-changes"])
+def test_ctrl_c_while_a_command_loads_is_one_line_and_status_130(tmp_path, launcher):
+    (tmp_path / "sitecustomize.py").write_text(CTRL_C_ON_IMPORT)
+    done = command(launcher, "--help", env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    assert (done.returncode, done.stderr) == (130, f"{launcher.split('/')[1]}: interrupted\n")

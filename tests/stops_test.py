@@ -9,7 +9,7 @@ import signal
 
 import pytest
 
-from rnglab import provenance, runner
+from rnglab import provenance, runner, stopping
 from rnglab.errors import LabError
 from rnglab.record import RESULTS_FILE
 from rnglab.variants import Reference
@@ -188,3 +188,23 @@ def test_a_signal_stops_the_rounds_as_the_command_expects(tmp_path, ignoring, ca
     [run] = v.runs
     assert len(run.records) == int(lands and kind != "none")
     assert not (v.folder / "late").exists()
+
+
+@pytest.mark.parametrize("name, status", [("TERM", 143), ("INT", 130)])
+def test_a_signal_while_the_ratios_are_judged_stops_the_rounds(tmp_path, name, status):
+    """The last look can take seconds: a signal then is not lost when it
+    decides that the rounds are done."""
+    v = fake(tmp_path, "true", results=False)
+
+    def judge():
+        os.kill(os.getpid(), getattr(signal, f"SIG{name}"))
+        return [{"name": "x", "median": 1.0, "low": 0.99, "high": 1.01, "verdict": "same",
+                 "decided": True}]
+    until = stopping.Until(0.05, None, 400, judge)
+    with pytest.raises(runner.Interrupted) as error:
+        runner.run_rounds([v], None, until=until)
+    first = until.rounds
+    assert (error.value.signum + 128, len(v.runs)) == (status, first)
+    assert str(error.value).startswith(f"{'interrupted' if name == 'INT' else 'stopped by SIGTERM'}"
+                                       f" in round {first} (look at {first}), as its ratios were "
+                                       "judged;")

@@ -5,6 +5,7 @@ from pathlib import Path
 import pytest
 
 from rnglab import lifecycle, runner, sources, variants
+from rnglab.errors import LabError
 
 BUILD = variants.Build("b", Path("/b"), False, {"version": "OpenSSL 3.0.19 27 Jan 2026"})
 
@@ -59,3 +60,16 @@ def test_a_runs_figure_is_its_parents_records(fork, threads, medians, figure):
     v = made(lab=(32, threads, False), fork=fork)
     run = runner.Run(1, 0, 0, [{"median": m} for m in medians], "")
     assert v.figure(run) == figure
+
+
+@pytest.mark.parametrize("made, said", [
+    (False, "No such file or directory"),
+    (True, "Permission denied"),  # there, but not executable
+])
+def test_a_build_whose_probe_cannot_run_is_one_line(tmp_path, made, said):
+    probe = tmp_path / "bench" / "libcrypto_info"
+    if made:
+        probe.parent.mkdir()
+        probe.write_text("")
+    with pytest.raises(LabError, match=f"^cannot run {probe}: {said}$"):
+        variants.local_build(tmp_path)

@@ -8,7 +8,7 @@ import json
 import numpy as np
 import pytest
 
-from rnglab import files, labtext, matrix, runner, sources, variants, views
+from rnglab import answer, files, labtext, matrix, runner, sequential, sources, variants, views
 from tests.helpers import expected
 
 ROUNDS = 6
@@ -72,6 +72,20 @@ def test_the_views_print_as_they_did(tmp_path):
     tables = [views.report(made, ROUNDS, list(variants.VIEWS), True)]
     assert labtext.render(tables) == expected("views.txt")
     assert labtext.render(json.loads(json.dumps(files.plain(tables)))) == expected("views.txt")
+
+
+def test_rounds_until_decided_name_the_sequential_interval_in_every_text(tmp_path):
+    made = made_variants(tmp_path)
+    first = [v for v in made if v.view == variants.DEFAULT_VIEW]
+    with sequential.judging({"precision": 0.01, "final": True}):
+        tables = [views.report(made, ROUNDS, list(variants.VIEWS), True),
+                  answer.report(sources.report(first, ROUNDS, []), first)]
+    said = " ".join(labtext.render(tables).split())
+    assert "bootstrap" not in said and "signed-rank" not in said
+    # The fence factor, the median against the robust mean, each source
+    # against OpenSSL, and the answer.
+    assert said.count("with the sequential rule's interval") == 3
+    assert "and the sequential rule's interval, as above" in said
 
 
 def test_a_comparison_parts_where_two_views_intervals_do_not_overlap():

@@ -253,7 +253,15 @@ def run(args):
         raise stopped
 
 
-def main(argv=None):
+def parse_and_run(argv):
+    """The options read, then the comparison: reading them may build build/
+    and ask its rand_lab for its limits and sources, which can fail or be
+    stopped like any step, so both are inside the command's shell."""
     args = parse_args(argv)
     args.argv = argv
-    return _shell.run("compare-openssl", run, args, interrupted="interrupted before the rounds")
+    return run(args)
+
+
+def main(argv=None):
+    return _shell.run("compare-openssl", parse_and_run, argv,
+                      interrupted="interrupted before the rounds")
