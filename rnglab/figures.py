@@ -187,7 +187,9 @@ def program_rows(program):
     for cpu, group in sorted(by_cpu.items(), key=lambda item: (item[0] is None, item[0])):
         group = np.array(group)
         rows.append({"id": "range", "cpu": cpu, "value": [group.min(), group.max()]})
-        rows.append(judged({"id": "spread", "tag": "1", "cpu": cpu,
+        # One spread per processor: the verdict must say which one missed.
+        tag = "1" if cpu is None else f"1 on cpu {cpu}"
+        rows.append(judged({"id": "spread", "tag": tag, "cpu": cpu,
                             "ratio": single(stats.spread(group))}, TARGETS["spread"]))
     placed = sorted(c for c in by_cpu if c is not None)
     for cpu in placed[1:]:

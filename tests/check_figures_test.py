@@ -48,3 +48,17 @@ def test_the_fence_factor_at_32_bytes_stands_beside_the_one_at_16_kib():
     assert lines[at + 1].split() == ["the", "same", "at", "32", "B", "(not", "in", "the",
                                      "product)", "2.000", "2.000-2.000"]
     assert lines[at + 2].split()[-1] == "18314"
+
+
+def test_a_spread_missed_on_one_processor_names_that_processor():
+    document, _, refs = fixture("check-figures.json")
+    refs = {ref.name: ref for ref in refs}
+    program = refs["program"]
+    # Rounds alternate processors: cpu 1's runs 20% apart, cpu 0's within 1%.
+    placed = [(0, 10000), (1, 10000), (0, 10050), (1, 12000), (0, 10020)]
+    program.runs = [runner.Run(k, cpu, 0, [], "", value=float(v), wall=0.03)
+                    for k, (cpu, v) in enumerate(placed, start=1)]
+    speed_wall = next(r["value"] for r in document["tables"][0]["rows"] if r["id"] == "speed_wall")
+    report = figures.report(refs, document["counter"], speed_wall, 5, 1)
+    assert report["missed"][:1] == ["1 on cpu 1"]
+    assert figures.verdict_line(report).startswith("Verdict: missed 1 on cpu 1")
