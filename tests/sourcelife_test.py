@@ -32,8 +32,9 @@ def test_a_documented_period_counts_rand_labs_calls_of_that_size(source, bytes_,
     assert documented.expected_period(source, bytes_) == calls
 
 
-def found(period, reason=None):
-    return {"period": period, "reason": reason}
+def found(period, reason=None, cost=None, median=800.0):
+    return {"period": period, "reason": reason, "median": median,
+            "cost": None if cost is None else {"median": cost}}
 
 
 @pytest.mark.parametrize("expected_, finding, code", [
@@ -44,6 +45,13 @@ def found(period, reason=None):
     (1000000, found(None, "too-short"), "too-short"),
     (None, found(None, "none"), "none-expected"),
     (None, found(1024), "unexpected"),
+    # A period at a usual call's cost is the timing's pattern, not a reseed...
+    (None, found(512, cost=804.0), "faint"),
+    (4096, found(512, cost=950.0), "faint"),
+    # ... but one at a reseed's cost is told as found, and a documented one stays so.
+    (None, found(512, cost=970.0), "unexpected"),
+    (4096, found(512, cost=4000.0), "other-period"),
+    (4096, found(4096, cost=804.0), "as-expected"),
 ])
 def test_a_period_found_is_told_against_the_documented_one(expected_, finding, code):
     assert sourcelife.agreement(expected_, finding) == code
