@@ -13,11 +13,11 @@
 
 namespace {
 
-struct OptionSpec;
+struct OptionRow;
 // Takes the option's value (empty for a flag) into options, or says why not.
-using Apply = bool (*)(const OptionSpec &, Options &, const std::string &);
+using Apply = bool (*)(const OptionRow &, Options &, const std::string &);
 
-struct OptionSpec {
+struct OptionRow {
     const char *name;
     const char *value; // what it takes, as --help shows it; nullptr for a flag
     const char *help;
@@ -30,38 +30,38 @@ struct OptionSpec {
     std::string Options::*text;
 };
 
-bool set_flag(const OptionSpec &spec, Options &options, const std::string & /*value*/)
+bool set_flag(const OptionRow &row, Options &options, const std::string & /*value*/)
 {
-    options.*spec.flag = true;
+    options.*row.flag = true;
     return true;
 }
 
 // A whole decimal number from low to high, written without sign or spaces.
-bool set_count(const OptionSpec &spec, Options &options, const std::string &value)
+bool set_count(const OptionRow &row, Options &options, const std::string &value)
 {
     if (!value.empty() && value[0] >= '0' && value[0] <= '9') {
         char *end = nullptr;
         errno = 0;
         const long parsed = strtol(value.c_str(), &end, 10);
-        if (errno == 0 && *end == '\0' && parsed >= spec.low && parsed <= spec.high) {
-            options.*spec.count = parsed;
+        if (errno == 0 && *end == '\0' && parsed >= row.low && parsed <= row.high) {
+            options.*row.count = parsed;
             return true;
         }
     }
-    return usage_error("%s needs a whole number from %ld to %ld%s, not \"%s\"", spec.name, spec.low,
-                       spec.high, spec.why, value.c_str());
+    return usage_error("%s needs a whole number from %ld to %ld%s, not \"%s\"", row.name, row.low,
+                       row.high, row.why, value.c_str());
 }
 
-bool set_file(const OptionSpec &spec, Options &options, const std::string &value)
+bool set_file(const OptionRow &row, Options &options, const std::string &value)
 {
     if (value.empty()) {
-        return usage_error("%s needs a file name", spec.name);
+        return usage_error("%s needs a file name", row.name);
     }
-    options.*spec.text = value;
+    options.*row.text = value;
     return true;
 }
 
-bool set_source(const OptionSpec & /*spec*/, Options &options, const std::string &value)
+bool set_source(const OptionRow & /*row*/, Options &options, const std::string &value)
 {
     if (known_source(value.c_str()) == nullptr) {
         std::string names;
@@ -74,7 +74,7 @@ bool set_source(const OptionSpec & /*spec*/, Options &options, const std::string
     return true;
 }
 
-bool set_generator(const OptionSpec & /*spec*/, Options &options, const std::string &value)
+bool set_generator(const OptionRow & /*row*/, Options &options, const std::string &value)
 {
     if (value != "public" && value != "private") {
         return usage_error("--generator is public or private, not \"%s\"", value.c_str());
@@ -84,7 +84,7 @@ bool set_generator(const OptionSpec & /*spec*/, Options &options, const std::str
     return true;
 }
 
-bool set_fence(const OptionSpec & /*spec*/, Options &options, const std::string &value)
+bool set_fence(const OptionRow & /*row*/, Options &options, const std::string &value)
 {
     if (value != "cpuid" && value != "lfence") {
         return usage_error("--fence is cpuid or lfence, not \"%s\"", value.c_str());
@@ -93,24 +93,24 @@ bool set_fence(const OptionSpec & /*spec*/, Options &options, const std::string 
     return true;
 }
 
-constexpr OptionSpec flag(const char *name, const char *help, bool Options::*field)
+constexpr OptionRow flag(const char *name, const char *help, bool Options::*field)
 {
     return {name, nullptr, help, set_flag, field, nullptr, 0, 0, "", nullptr};
 }
 
-constexpr OptionSpec count(const char *name, const char *value, const char *help,
-                           long Options::*field, long low, long high, const char *why = "")
+constexpr OptionRow count(const char *name, const char *value, const char *help,
+                          long Options::*field, long low, long high, const char *why = "")
 {
     return {name, value, help, set_count, nullptr, field, low, high, why, nullptr};
 }
 
-constexpr OptionSpec text(const char *name, const char *value, const char *help, Apply apply,
-                          std::string Options::*field = nullptr)
+constexpr OptionRow text(const char *name, const char *value, const char *help, Apply apply,
+                         std::string Options::*field = nullptr)
 {
     return {name, value, help, apply, nullptr, nullptr, 0, 0, "", field};
 }
 
-constexpr std::array<OptionSpec, 14> kOptions{{
+constexpr std::array<OptionRow, 14> kOptions{{
     text("--source", "NAME", "measure that generator instead of OpenSSL's (--limits lists them)",
          set_source),
     count("--bytes", "N", "bytes each call asks for", &Options::bytes, 1, kMaxBytes),
@@ -142,9 +142,9 @@ constexpr std::array<OptionSpec, 14> kOptions{{
 std::string option_list()
 {
     std::string list;
-    for (const OptionSpec &spec : kOptions) {
-        list += std::string(list.empty() ? "" : ", ") + spec.name;
-        list += spec.value != nullptr ? std::string(" ") + spec.value : "";
+    for (const OptionRow &row : kOptions) {
+        list += std::string(list.empty() ? "" : ", ") + row.name;
+        list += row.value != nullptr ? std::string(" ") + row.value : "";
     }
     return list;
 }
@@ -228,21 +228,21 @@ bool parse_options(int argc, char **argv, Options &options)
         if (k == kOptions.size()) {
             return usage_error("unknown option %s (%s)", option.c_str(), option_list().c_str());
         }
-        const OptionSpec &spec = kOptions[k];
+        const OptionRow &row = kOptions[k];
         if (given[k]) {
-            return usage_error("%s is given more than once", spec.name);
+            return usage_error("%s is given more than once", row.name);
         }
         given[k] = true;
-        if (spec.value == nullptr && inlineValue) {
-            return usage_error("%s takes no value", spec.name);
+        if (row.value == nullptr && inlineValue) {
+            return usage_error("%s takes no value", row.name);
         }
-        if (spec.value != nullptr && !inlineValue) {
+        if (row.value != nullptr && !inlineValue) {
             if (i + 1 >= argc) {
-                return usage_error("%s needs a value", spec.name);
+                return usage_error("%s needs a value", row.name);
             }
             value = argv[++i];
         }
-        if (!spec.apply(spec, options, value)) {
+        if (!row.apply(row, options, value)) {
             return false;
         }
     }
@@ -259,12 +259,12 @@ void print_help()
            "Times each call of a generator as the program times RAND_bytes, on one or more\n"
            "threads, and appends a record per thread to \"%s\".\n\n",
            kResultsFile);
-    for (const OptionSpec &spec : kOptions) {
-        const std::string shown = std::string(spec.name) + (spec.value != nullptr ? " " : "") +
-                                  (spec.value != nullptr ? spec.value : "");
-        printf("  %-26s %s", shown.c_str(), spec.help);
-        if (spec.count != nullptr) {
-            printf(", %ld to %ld (default %ld)", spec.low, spec.high, defaults.*spec.count);
+    for (const OptionRow &row : kOptions) {
+        const std::string shown = std::string(row.name) + (row.value != nullptr ? " " : "") +
+                                  (row.value != nullptr ? row.value : "");
+        printf("  %-26s %s", shown.c_str(), row.help);
+        if (row.count != nullptr) {
+            printf(", %ld to %ld (default %ld)", row.low, row.high, defaults.*row.count);
         }
         printf("\n");
     }
@@ -272,12 +272,12 @@ void print_help()
 
 void print_limits()
 {
-    for (const OptionSpec &spec : kOptions) {
-        if (spec.count != nullptr) {
+    for (const OptionRow &row : kOptions) {
+        if (row.count != nullptr) {
             DataLine("limit")
-                .text("name", spec.name + 2)
-                .number("low", spec.low)
-                .number("high", spec.high)
+                .text("name", row.name + 2)
+                .number("low", row.low)
+                .number("high", row.high)
                 .print();
         }
     }

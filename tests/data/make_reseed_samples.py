@@ -1,11 +1,12 @@
-#!/usr/bin/python3
 """Makes reseed_samples.npz, the reseed finder's real fixture, from
 rand_lab's samples files: per recording, every STEP-th call of each
 sequence and the calls within WINDOW of each reseed place, enough to
 rebuild sequences of the recorded length whose level, spikes and reseeds
 are the recording's (tests/reseeds_test.py, rebuild).
 
-    tests/data/make_reseed_samples.py OUT.npz NAME=FILE,THREADS,CALLS,PERIOD ...
+    /usr/bin/python3 -m tests.data.make_reseed_samples OUT.npz NAME=FILE,THREADS,CALLS,PERIOD ...
+
+(from the checkout's top folder, where the package is).
 
 FILE holds rand_lab --samples lines; THREADS counts the fork child's
 threads too (each is a sequence); PERIOD places the windows at its
@@ -20,22 +21,23 @@ same processor, or a build of this project (-j1) on processor 1.
 """
 
 import sys
-from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
-from rnglab import lifecycle  # noqa: E402  pylint: disable=wrong-import-position
+from rnglab import lifecycle
 
 STEP = 64
 WINDOW = 32
 
 
 def main(argv):
-    out, specs = argv[0], argv[1:]
+    if len(argv) < 2:
+        sys.exit("usage: python3 -m tests.data.make_reseed_samples OUT.npz "
+                 "NAME=FILE,THREADS,CALLS,PERIOD ...")
+    out, recordings = argv[0], argv[1:]
     arrays = {}
-    for spec in specs:
-        name, _, rest = spec.partition("=")
+    for recording in recordings:
+        name, _, rest = recording.partition("=")
         path, threads, calls, period = rest.split(",")
         threads, calls, period = int(threads), int(calls), int(period)
         with open(path, "rb") as samples:
