@@ -119,7 +119,13 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
           "--source getrandom --source rdrand", "--bytes 32 --bytes=32", "--cipher --cipher",
           "--samples s.csv --samples t.csv",
           // Never built outside Windows.
-          "--source bcrypt"}) {
+          "--source bcrypt",
+          // The views: a fence that is not one, a batch out of range.
+          "--fence", "--fence rdtsc", "--fence=", "--fence CPUID", "--fence cpuid --fence lfence",
+          "--batch", "--batch 0", "--batch 1", "--batch 10001", "--batch 2x", "--batch -5",
+          "--batch 2 --batch 3",
+          // A batch's count is a mean: no call of it stands alone.
+          "--batch 2 --fork", "--batch 2 --keep k.bin"}) {
         const auto outcome = run_lab(args);
         EXPECT_EQ(outcome.status, 2) << args;
         EXPECT_EQ(lines_of(outcome.out).size(), 1U) << args << ": " << outcome.out;

@@ -46,22 +46,6 @@ LabOutcome run_lab(const std::string &args, const std::string &around = "$lab")
 
 using RandLabViews = test_support::InTempDir;
 
-TEST_F(RandLabViews, ABadViewGetsOneLineAndStatus2AndAppendsNothing)
-{
-    for (const char *args : {"--fence", "--fence rdtsc", "--fence=", "--fence CPUID",
-                             "--fence cpuid --fence lfence", "--batch", "--batch 0", "--batch 1",
-                             "--batch 10001", "--batch 2x", "--batch -5", "--batch 2 --batch 3",
-                             // A batch's count is a mean: no call of it stands alone.
-                             "--batch 2 --fork", "--batch 2 --keep k.bin"}) {
-        const auto outcome = run_lab(args);
-        EXPECT_EQ(outcome.status, 2) << args;
-        EXPECT_EQ(lines_of(outcome.out).size(), 1U) << args << ": " << outcome.out;
-        EXPECT_EQ(outcome.out.rfind("rand_lab: ", 0), 0U) << outcome.out;
-    }
-    EXPECT_FALSE(fs::exists("osslRb1a.txt"));
-    EXPECT_FALSE(fs::exists("k.bin"));
-}
-
 // "thread,call,ticks" lines' counts, after the header.
 std::vector<uint64_t> counts_of(const std::vector<std::string> &lines)
 {
