@@ -120,14 +120,17 @@ def children(pid):
 
 def rand_lab_running(running, _out):
     """Once a run of rand_lab goes on (not a question such as --limits): its
-    process id."""
+    process id. A child between fork and exec still shows the comparison's
+    own command line, which has --calls too: the program it runs must be
+    rand_lab."""
     for child in children(running.pid):
         try:
             with open(f"/proc/{child}/cmdline", "rb") as cmdline:
-                if b"--calls" in cmdline.read():
-                    return child
+                argv = cmdline.read().split(b"\0")
         except OSError:
             continue
+        if os.path.basename(argv[0]) == b"rand_lab" and b"--calls" in argv:
+            return child
     return None
 
 
