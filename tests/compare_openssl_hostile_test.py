@@ -140,6 +140,16 @@ def first_record(running, out):
     return series[0] if series and series[0].stat().st_size > 60 else None
 
 
+def round_two(running, out):
+    """Once round 2 begins, as its progress line says: round 1's run has been
+    checked, and round 2's has barely started. (Right after the first record
+    lands, round 1's run may not have been checked yet.)"""
+    for line in running.stderr:
+        if line.startswith("round 2 of "):
+            return out / "system-shared" / record.RESULTS_FILE
+    return None
+
+
 def signalled(signum):
     def act(running, _found):
         running.send_signal(signum)
@@ -174,7 +184,7 @@ WHILE_RUNNING = {
                                                  "before) system-shared; the provenance says")),
     "SIGINT ignored from the start": (["--rounds", "3"], first_record, signalled(signal.SIGINT),
                                       True, 0, re.compile("round 3 of 3")),
-    "another writer appends to a series": ([], first_record, another_writer, False, 1, re.compile(
+    "another writer appends to a series": ([], round_two, another_writer, False, 1, re.compile(
         r"system-shared: records not all its own appeared in osslRb1a.txt by the end of its run "
         r"in round 2: records 1 to 2 \(1 \"RAND_bytes 16384 B 1 thread:\", 1 \"RAND_bytes:\"\)")),
     "a processor leaves the rounds' set": (["--cpus", two_cpus()], first_record, narrowed, False,
