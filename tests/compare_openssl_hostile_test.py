@@ -156,9 +156,13 @@ def signalled(signum):
     return act
 
 
+# The label of another writer's record, which no case's own runs append.
+FOREIGN = "RAND_bytes 32 B 1 thread:"
+
+
 def another_writer(_running, series):
     with open(series, "a", encoding="ascii") as appending:
-        appending.write(record.format_record("RAND_bytes 16384 B 1 thread:", 9, 9, 9))
+        appending.write(record.format_record(FOREIGN, 9, 9, 9))
 
 
 def narrowed(running, _found):
@@ -175,7 +179,9 @@ def two_cpus():
 # then, whether SIGINT is ignored from the start, the status and what its
 # standard error's last line says.
 WHILE_RUNNING = {
-    "SIGTERM during a rand_lab run": (["--bytes", "32", "--calls", "100000"], rand_lab_running,
+    # A run of seconds even where a fence costs a hundred cycles: it is
+    # stopped as soon as it is seen.
+    "SIGTERM during a rand_lab run": (["--bytes", "16384", "--calls", "1000000"], rand_lab_running,
                                       signalled(signal.SIGTERM), False, 143,
                                       re.compile(r"stopped by SIGTERM in round 1 of 500, during "
                                                  r"\S+, whose run was stopped; the provenance")),
@@ -184,9 +190,11 @@ WHILE_RUNNING = {
                                                  "before) system-shared; the provenance says")),
     "SIGINT ignored from the start": (["--rounds", "3"], first_record, signalled(signal.SIGINT),
                                       True, 0, re.compile("round 3 of 3")),
+    # Round 2's run, or on a host too busy to let the test append in time,
+    # a later one.
     "another writer appends to a series": ([], round_two, another_writer, False, 1, re.compile(
         r"system-shared: records not all its own appeared in osslRb1a.txt by the end of its run "
-        r"in round 2: records 1 to 2 \(1 \"RAND_bytes 16384 B 1 thread:\", 1 \"RAND_bytes:\"\)")),
+        r"in round \d+: records \d+ to \d+ \(1 \"" + FOREIGN + r"\", 1 \"RAND_bytes:\"\)")),
     "a processor leaves the rounds' set": (["--cpus", two_cpus()], first_record, narrowed, False,
                                            1, re.compile(r"system-shared: cpu \d+ is no longer one "
                                                          r"this process may use \(cpuset changed "
@@ -220,5 +228,6 @@ def test_what_befalls_a_comparison_while_it_runs_ends_it_whole(env, tmp_path, ca
         series = provenance.parent / record.RESULTS_FILE
         records = record.parse(series.read_bytes(), "f") if series.exists() else []
         claims = claimed(provenance)
-        assert claims == list(range(len(records) if "another writer" not in case else 1))
+        foreign = [i for i, r in enumerate(records) if r["label"] == FOREIGN]
+        assert claims == list(range(foreign[0] if foreign else len(records)))
         assert len({records[i]["label"] for i in claims}) <= 1

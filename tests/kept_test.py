@@ -4,6 +4,7 @@ the verdict tools/quality gives the same file, and a keep step that stops
 file it did not finish, and is in the provenance."""
 
 import signal
+import zlib
 
 import numpy as np
 import pytest
@@ -44,7 +45,8 @@ def keep_runs(faults, stop=None):
                 with open(c.keep, "ab") as data, open(f"{c.keep}.layout", "a") as layout:
                     layout.write(f"keep offset={r * size} bytes={c.bytes} threads=1 "
                                  f"calls={c.calls}\n")
-                    seed = hash((c.name, r)) % 2 ** 32
+                    # The same bytes in every process (str's hash is not).
+                    seed = zlib.crc32(f"{c.name}/{r}".encode())
                     block = np.random.default_rng(seed).integers(0, 256, size, dtype=np.uint8)
                     if faults.get(c.name) == "zero" and r == 0:
                         block[3 * BLOCK:4 * BLOCK] = 0

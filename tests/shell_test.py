@@ -126,11 +126,15 @@ def test_a_file_written_whole_has_the_mode_open_would_give_it(tmp_path):
 # A command whose body signals itself while a step runs, a step that leaves a
 # grandchild behind it (as a build's compilers are), writing the
 # grandchild's process id to the file named last.
-SIGNALLED = """import os, signal, sys, threading
+SIGNALLED = """import os, signal, sys, threading, time
 from rnglab import process
 from rnglab.cli import _shell
+def signal_once_the_grandchild_runs():
+    while not (os.path.exists(sys.argv[1]) and open(sys.argv[1]).read().strip()):
+        time.sleep(0.05)
+    os.kill(os.getpid(), signal.SIG{})
 def body(_):
-    threading.Timer(1, os.kill, (os.getpid(), signal.SIG{})).start()
+    threading.Thread(target=signal_once_the_grandchild_runs, daemon=True).start()
     process.quiet_run(["sh", "-c", "sleep 30 & echo $! > " + sys.argv[1] + "; wait"], "a step")
     return 0
 sys.exit(_shell.run("prog", body, None))

@@ -179,9 +179,11 @@ inline bool matches_format(const std::string &text, const std::string &format)
     return at == text.size();
 }
 
-// One record of a run of 1024 calls starting at lines[first]: the label,
-// each value in column 13, and numbers that belong together.
-inline void expect_record(const std::vector<std::string> &lines, size_t first, const char *label)
+// One record of a run of calls (the program's 1024 unless told) starting at
+// lines[first]: the label, each value in column 13, and numbers that belong
+// together.
+inline void expect_record(const std::vector<std::string> &lines, size_t first, const char *label,
+                          unsigned long long calls = 1024)
 {
     ASSERT_GE(lines.size(), first + 5);
     EXPECT_EQ(lines[first], label);
@@ -194,7 +196,7 @@ inline void expect_record(const std::vector<std::string> &lines, size_t first, c
         return std::strtoull(lines[first + line].c_str() + 12, nullptr, 10);
     };
     EXPECT_GT(value(2), 0U);
-    EXPECT_EQ(value(3), value(1) / 1024);
+    EXPECT_EQ(value(3), value(1) / calls);
 }
 
 struct CommandOutcome {
