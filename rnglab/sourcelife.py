@@ -158,8 +158,6 @@ def lifecycle_lines(t):
         if said:
             lines.append(text.wrapped(said, rest="    "))
     for u in t.get("unmeasured", []):
-        lines.append(text.wrapped(f"{name_of(u)}: not measured: its fork child's first request "
-                                  f"HUNG in every run ({text.plural(u['runs'], 'run')}); a lock "
-                                  "held at the fork stays held in the child, and such a run "
-                                  "appends nothing", first="", rest="    "))
+        lines.append(text.wrapped(f"{name_of(u)}: not measured; fork: "
+                                  f"{lifecycle.hung_text(u['fork'])}", first="", rest="    "))
     return lines

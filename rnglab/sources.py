@@ -168,26 +168,22 @@ def cells_text(c, alpha):
     return [text.ratio(c), text.interval(c), verdict_text(c, alpha)]
 
 
+FIT_METHOD = ("Fit of ticks = a + b x bytes at one thread, made in each round over the sizes "
+              "(Theil-Sen): a is a call's fixed cost in ticks, b its cost per byte; each the "
+              "median over rounds with its 95% bootstrap interval; a x openssl is a source's "
+              "median a over OpenSSL's, its interval from resampling whole rounds, the verdict "
+              "the signed-rank test of the rounds' differences.")
+NOMINAL = ("These intervals and tests are nominal: they are a fixed number of rounds', and do "
+           "not allow for the rounds having stopped when the ratios above were decided.")
+
+
 def fit_lines(fit, alpha):
     header = ["source", "a", "a 95% CI", "b", "b 95% CI", "a x openssl", "95% CI", "verdict"]
     rows = [[r["source"], f"{r['a']['median']:.0f}", text.interval(r["a"], 0),
              f"{r['b']['median']:.3f}", text.interval(r["b"], 3),
              *cells_text(r["x_openssl"], alpha)] for r in fit["rows"]]
-    if fit.get("interval") == "nominal":
-        said = text.paragraph(
-            "Fit of ticks = a + b x bytes at one thread, made in each round over the sizes "
-            "(Theil-Sen): a is a call's fixed cost in ticks, b its cost per byte; each the median "
-            "over rounds with its 95% bootstrap interval; a x openssl is a source's median a over "
-            "OpenSSL's, its interval from resampling whole rounds, the verdict the signed-rank "
-            "test of the rounds' differences. These intervals and tests are nominal: they are a "
-            "fixed number of rounds', and do not allow for the rounds having stopped when the "
-            "ratios above were decided.")
-    else:
-        said = ["Fit of ticks = a + b x bytes at one thread, made in each round over the "
-                "sizes (Theil-Sen): a is", "a call's fixed cost in ticks, b its cost per byte; "
-                "each the median over rounds with its", "95% bootstrap interval; a x openssl "
-                "is a source's median a over OpenSSL's, its interval from resampling", "whole "
-                "rounds, the verdict the signed-rank test of the rounds' differences."]
+    nominal = [NOMINAL] if fit.get("interval") == "nominal" else []
+    said = text.paragraph(FIT_METHOD, *nominal)
     lines = ["", *said, "", text.table(header, rows, left=1)]
     c = fit["headline"]
     if c is not None:

@@ -36,17 +36,18 @@ using RandLab = test_support::InTempDir;
 
 TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
 {
-    // 16384 calls: even where a fence costs a hundred cycles rather than a
-    // trap to the hypervisor, each loop outlasts the scheduler's slice, so
-    // that three threads overlap on two processors.
-    const auto outcome = run_lab("--bytes 32 --threads 3 --calls 16384");
+    // Calls enough that, even where a fence costs a hundred cycles rather
+    // than a trap to the hypervisor, each loop outlasts the scheduler's
+    // slice, so that three threads overlap on two processors.
+    constexpr unsigned long long kCalls = 16384;
+    const auto outcome = run_lab("--bytes 32 --threads 3 --calls " + std::to_string(kCalls));
     ASSERT_EQ(outcome.status, 0) << outcome.out;
     EXPECT_TRUE(outcome.messages().empty()) << outcome.out;
 
     const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
     ASSERT_EQ(records.size(), 15U);
     for (size_t first = 0; first < 15; first += 5) {
-        expect_record(records, first, "RAND_bytes 32 B 3 threads:", 16384);
+        expect_record(records, first, "RAND_bytes 32 B 3 threads:", kCalls);
     }
 
     // What the run appends comes first, and whether it landed last.
@@ -57,7 +58,7 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
     EXPECT_EQ(run["subject"], "RAND_bytes");
     EXPECT_EQ(run["source"], "openssl");
     EXPECT_EQ(run["threads"], "3");
-    EXPECT_EQ(run["calls"], "16384");
+    EXPECT_EQ(run["calls"], std::to_string(kCalls));
     EXPECT_EQ(run.fields.count("child_label"), 0U);
     const OutputLine &records_line = outcome.lines.back();
     EXPECT_EQ(records_line.kind, "records");
@@ -76,7 +77,7 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
         EXPECT_EQ(thread["n"], std::to_string(k + 1));
         EXPECT_GE(std::stoi(thread["cpu_first"]), 0) << thread.text;
         EXPECT_GE(std::stoi(thread["cpu_last"]), 0) << thread.text;
-        EXPECT_LE(std::stoul(thread["away"]), 16384U) << thread.text;
+        EXPECT_LE(std::stoull(thread["away"]), kCalls) << thread.text;
         lastStart = std::max(lastStart, std::stod(thread["start"]));
         firstEnd = std::min(firstEnd, std::stod(thread["end"]));
     }
@@ -84,11 +85,12 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
 
     const std::vector<OutputLine> rates = outcome.of("rate");
     ASSERT_EQ(rates.size(), 1U);
-    EXPECT_EQ(rates[0]["calls"], "49152");
+    EXPECT_EQ(rates[0]["calls"], std::to_string(3 * kCalls));
     // The seconds as printed, to a microsecond, against the rates.
     const double seconds = std::stod(rates[0]["seconds"]);
     const double callsPerSecond = std::stod(rates[0]["calls_per_s"]);
-    EXPECT_NEAR(callsPerSecond * seconds, 49152, 49152 * 1e-6 / seconds + 1) << rates[0].text;
+    const double calls = 3 * kCalls;
+    EXPECT_NEAR(callsPerSecond * seconds, calls, calls * 1e-6 / seconds + 1) << rates[0].text;
     EXPECT_NEAR(std::stod(rates[0]["bytes_per_s"]), callsPerSecond * 32, 32) << rates[0].text;
 }
 
