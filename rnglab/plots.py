@@ -247,9 +247,17 @@ def plot_lifecycle(t, examples, out):
 
 # --- the pictures of a page (rnglab.report), drawn from its tables' data ------------
 
-def plain_log_ticks(axis):
-    from matplotlib.ticker import FuncFormatter  # pylint: disable=import-outside-toplevel
-    axis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}"))
+def plain_log_ticks(axis, base=10):
+    """A log axis labelled 0.3, 1, 10 rather than in powers, on the ticks
+    matplotlib would label."""
+    from matplotlib.ticker import LogFormatter  # pylint: disable=import-outside-toplevel
+
+    class Plain(LogFormatter):
+        def __call__(self, x, pos=None):
+            return f"{x:g}" if super().__call__(x, pos) else ""
+
+    axis.set_major_formatter(Plain(base))
+    axis.set_minor_formatter(Plain(base, labelOnlyBase=False))
 
 
 def ratios_figure(panels, title, reference):
@@ -258,8 +266,8 @@ def ratios_figure(panels, title, reference):
     title, [{"name", "key", "ratio", "low", "high"}])]."""
     names = list(dict.fromkeys(e["name"] for _, entries in panels for e in entries))
     keys = list(dict.fromkeys(e["key"] for _, entries in panels for e in entries))
-    fig = figure((max(800, 380 * len(panels)), 120 + len(names) * (12 + 9 * len(keys))))
-    axes = fig.subplots(1, len(panels), sharey=True, squeeze=False)[0]
+    fig = figure((max(800, 380 * len(panels)), max(240, 120 + len(names) * (12 + 9 * len(keys)))))
+    axes = fig.subplots(1, len(panels), sharex=True, sharey=True, squeeze=False)[0]
     step = 0.7 / max(1, len(keys))
     for ax, (panel, entries) in zip(axes, panels):
         for k, key in enumerate(keys):
@@ -280,8 +288,10 @@ def ratios_figure(panels, title, reference):
     axes[0].set_yticks(range(len(names)))
     axes[0].set_yticklabels([short(n) for n in names])
     axes[0].set_ylim(len(names) - 0.5, -0.5)
-    axes[-1].legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.02, 1))
     fig.suptitle(short(title))
+    fig.tight_layout()
+    # Beside the axes: a page's picture is saved to include it.
+    axes[-1].legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.02, 1))
     return fig
 
 
@@ -312,7 +322,7 @@ def scaling_figure(t):
     for ax, what in ((left, "ticks per call over one thread's"),
                      (right, "calls per second over one thread's")):
         ax.set_xscale("log", base=2)
-        plain_log_ticks(ax.xaxis)
+        plain_log_ticks(ax.xaxis, 2)
         ax.set_xlabel("threads")
         ax.set_ylabel(what)
         ax.legend(fontsize="small")
@@ -330,8 +340,9 @@ def trace_figure(t):
     for ax, r in zip(axes, rows):
         trace, found = r["trace"], r["reseeds"]
         x = (np.arange(len(trace["median"])) + 0.5) * trace["group"]
-        ax.plot(x, trace["median"], "-", color="C0", linewidth=1, label="median of a group")
-        ax.plot(x, trace["max"], ".", color="C1", markersize=3, label="highest of a group")
+        ax.plot(x, trace["max"], ".", color="C1", markersize=2, alpha=0.7,
+                label="highest of a group")
+        ax.plot(x, trace["median"], "-", color="C0", linewidth=1.2, label="median of a group")
         for place in found["places"]:
             ax.axvline(place, color="C3", linestyle=":", linewidth=0.8)
         ax.set_yscale("log")
