@@ -260,30 +260,40 @@ def plain_log_ticks(axis, base=10):
     axis.set_minor_formatter(Plain(base, labelOnlyBase=False))
 
 
-def ratios_figure(panels, title, reference):
+def ratio_panel(ax, entries, names, keys):
+    """One panel of ratios_figure: each key's entries a colour, a little
+    apart on their name's line; a target a band behind."""
+    step = 0.7 / max(1, len(keys))
+    for k, key in enumerate(keys):
+        mine = [e for e in entries if e["key"] == key and e["ratio"] is not None]
+        y = [names.index(e["name"]) - 0.35 + step * (k + 0.5) for e in mine]
+        spread = [[0 if e["low"] is None else e["ratio"] - e["low"] for e in mine],
+                  [0 if e["high"] is None else e["high"] - e["ratio"] for e in mine]]
+        ax.errorbar([e["ratio"] for e in mine], y, xerr=spread, fmt="o", markersize=4,
+                    capsize=2, linewidth=1, color=f"C{k % 10}", label=key, zorder=3)
+    banded = [e for e in entries if e.get("target")]
+    for n, e in enumerate(banded):
+        ax.plot(e["target"], [names.index(e["name"])] * 2, linewidth=9, alpha=0.25,
+                color="C2", solid_capstyle="butt", label="target" if n == 0 else None)
+
+
+def ratios_figure(panels, title, one="OpenSSL = 1",
+                  axis="ticks per call over OpenSSL's (log scale)"):
     """Dot-and-whisker: one line per name, each key's ratio with its
-    interval, a panel each; the reference's 1.0 marked. panels: [(panel
-    title, [{"name", "key", "ratio", "low", "high"}])]."""
+    interval, a panel each, 1.0 marked (one: what it is). panels: [(panel
+    title, [{"name", "key", "ratio", "low", "high", and "target" ([low,
+    high]) where it has one}])]."""
     names = list(dict.fromkeys(e["name"] for _, entries in panels for e in entries))
     keys = list(dict.fromkeys(e["key"] for _, entries in panels for e in entries))
     fig = figure((max(800, 380 * len(panels)), max(240, 120 + len(names) * (12 + 9 * len(keys)))))
     axes = fig.subplots(1, len(panels), sharex=True, sharey=True, squeeze=False)[0]
-    step = 0.7 / max(1, len(keys))
     for ax, (panel, entries) in zip(axes, panels):
-        for k, key in enumerate(keys):
-            mine = [e for e in entries if e["key"] == key and e["ratio"] is not None]
-            y = [names.index(e["name"]) - 0.35 + step * (k + 0.5) for e in mine]
-            x = [e["ratio"] for e in mine]
-            spread = [[0 if e["low"] is None else e["ratio"] - e["low"] for e in mine],
-                      [0 if e["high"] is None else e["high"] - e["ratio"] for e in mine]]
-            ax.errorbar(x, y, xerr=spread, fmt="o", markersize=4, capsize=2, linewidth=1,
-                        color=f"C{k % 10}", label=key)
-        ax.axvline(1.0, color="black", linewidth=1, linestyle="--",
-                   label=f"{reference} = 1")
+        ratio_panel(ax, entries, names, keys)
+        ax.axvline(1.0, color="black", linewidth=1, linestyle="--", label=one)
         ax.set_xscale("log")
         plain_log_ticks(ax.xaxis)
         ax.set_title(short(panel), fontsize="small")
-        ax.set_xlabel(f"ticks per call over {reference}'s (log scale)")
+        ax.set_xlabel(axis)
         ax.grid(axis="x", which="both", alpha=0.2)
     axes[0].set_yticks(range(len(names)))
     axes[0].set_yticklabels([short(n) for n in names])

@@ -1,7 +1,7 @@
 """Which pictures each table has on a page, drawn by rnglab.plots from the
 table's data alone and turned into inline SVG (html.svg)."""
 
-from rnglab import plots, views
+from rnglab import figures, plots, views
 from rnglab.text import plural
 from rnglab.report import html
 
@@ -43,7 +43,7 @@ def sources_pictures(t, draw):
     ratios = sources_ratios(t)
     if ratios:
         made.append(draw(plots.ratios_figure([("", ratios)], "Each source over OpenSSL's "
-                                             "RAND_bytes, with its 95% interval", "OpenSSL"),
+                                             "RAND_bytes, with its 95% interval"),
                          "Each source's ratio to OpenSSL",
                          "Dot-and-whisker chart: one line per source, its ticks per call over "
                          "OpenSSL's at each size as a dot with its 95% interval, on a log scale, "
@@ -54,8 +54,7 @@ def sources_pictures(t, draw):
 def views_pictures(t, draw):
     if not t["against"]:
         return []
-    fig = plots.ratios_figure(view_panels(t), "Each source over OpenSSL's RAND_bytes, by view",
-                              "OpenSSL")
+    fig = plots.ratios_figure(view_panels(t), "Each source over OpenSSL's RAND_bytes, by view")
     return [draw(fig, "Each source's ratio to OpenSSL, view by view",
                  "Dot-and-whisker chart, a panel per view (" + ", ".join(
                      views.NAMES[v] for v in t["views"]) + "): one line per source, its ratio "
@@ -82,7 +81,25 @@ def lifecycle_pictures(t, draw):
                  "dots, the reseeds' places dotted")]
 
 
+# check-figures' ratios near 1, which one picture can show together.
+FACTORS = ("processor_factor", "a", "b", "b_small", "c", "d", "product", "whole", "lab", "floor",
+           "wine", "wine_native")
+
+
+def figures_pictures(t, draw):
+    entries = [{"name": figures.labels(t, r).strip(), "key": "ratio, 95% interval",
+                "ratio": r["ratio"]["median"], "low": r["ratio"]["low"],
+                "high": r["ratio"]["high"], "target": r.get("target")}
+               for r in t["rows"] if r["id"] in FACTORS and r["ratio"]["median"] is not None]
+    fig = plots.ratios_figure([("", entries)], "The factors against their targets",
+                              "the same: 1", "ratio (log scale)")
+    return [draw(fig, "The factors against their targets",
+                 "Dot-and-whisker chart: each ratio of the table with its 95% interval on a log "
+                 "scale, its target as a band behind it, 1.0 dashed")]
+
+
 PICTURES = {
+    "figures": figures_pictures,
     "variants": lambda t, draw: [draw(plots.table_figure(t), "Run medians per variant",
                                       "Dot chart, log scale: each variant's run medians as "
                                       "dots, their median as a bar")],
