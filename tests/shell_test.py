@@ -94,13 +94,15 @@ def test_a_bad_option_is_status_2_and_nothing_is_done(launcher, args, said):
 @pytest.mark.parametrize("launcher, args", [
     ("bench/compare-openssl", ["--json", "no/such/folder/x.json"]),
     ("bench/check-figures", ["--json", "no/such/folder/x.json"]),
+    ("bench/compare-openssl", ["--html", "no/such/folder/x.html"]),
+    ("bench/check-figures", ["--html", "no/such/folder/x.html"]),
 ])
 def test_an_output_that_cannot_be_written_stops_the_command_before_it_measures(launcher, args,
                                                                                tmp_path):
     done = command(launcher, *args, cwd=tmp_path)
     assert done.returncode == 1
-    assert done.stderr == (f"{launcher.split('/')[1]}: cannot write no/such/folder/x.json: No "
-                           "such file or directory\n")
+    assert done.stderr == (f"{launcher.split('/')[1]}: cannot write {args[-1]}: No such file or "
+                           "directory\n")
     assert list(tmp_path.iterdir()) == []
 
 
