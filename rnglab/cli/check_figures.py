@@ -88,9 +88,10 @@ def parse_args(argv):
 
 
 def check(args):
-    for path in (args.json, args.html):
-        if path is not None:
-            files.check_writable(path)
+    if args.json is not None:
+        files.check_writable(args.json)
+    if args.html is not None:
+        html.check(args.html)
     started = provenance.now_text()
     until = stopping.until(args, None)
     refs, counter, speed_wall, build = figures.measure(args.rounds, args.seconds, args.wine,

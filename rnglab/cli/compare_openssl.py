@@ -238,9 +238,11 @@ def check_sizes(parser, args):
 
 
 def run(args):
-    for path in (args.plot, args.json, args.html):
+    for path in (args.plot, args.json):
         if path is not None:
             files.check_writable(path)
+    if args.html is not None:
+        html.check(args.html)
     stopped = None
     try:
         tables, invocation = comparison.run(args, sys.argv[1:] if args.argv is None else args.argv)

@@ -29,7 +29,7 @@ segments on its two sides, and each segment with its summary.
 
 import sys
 
-from rnglab import argtypes, files, plots, record, stats, text
+from rnglab import argtypes, plots, record, stats, text
 from rnglab.cli import _shell
 from rnglab.errors import LabError
 from rnglab.record import read_records, shown
@@ -137,7 +137,7 @@ TEXTS = {"series_summary": lambda t: text.summary_text(t["rows"]),
 
 def run(args):
     if args.html:
-        files.check_writable(args.html)
+        html.check(args.html)
     if args.changes:
         parsed, report, picture = run_changes(args)
     elif args.compare or args.compare_labels:

@@ -8,6 +8,7 @@ import json
 import re
 
 from rnglab import files, text
+from rnglab.errors import LabError
 
 # What the page may load: nothing but its own inline styles and data: URLs.
 POLICY = "default-src 'none'; img-src data:; style-src 'unsafe-inline'"
@@ -16,6 +17,16 @@ VERDICT_CLASSES = [("MISSED", "bad"), ("FAIL", "bad"), ("slower", "slower"),
                    ("faster", "faster"), ("undecided", "undecided"), ("on the edge", "undecided"),
                    ("met", "good"), ("PASS", "good")]
 VERDICT_HEADERS = {"verdict", "quality"}
+
+
+def check(path):
+    """Before a long run: LabError now if the page could not be written or
+    made later (without Jinja2)."""
+    files.check_writable(path)
+    try:
+        import jinja2  # noqa: F401 pylint: disable=import-outside-toplevel,unused-import
+    except ImportError as error:
+        raise LabError(f"--html needs Jinja2 (Debian's python3-jinja2): {error}") from error
 
 
 def environment():
