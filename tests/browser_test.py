@@ -73,9 +73,24 @@ def from_fixture(name, tmp_path):
     return tmp_path / f"{name}.html", pages.as_json(document)
 
 
+# How rounds run until decided ended, and a quality table, as their commands
+# leave them.
+ROUNDS = {"table": "rounds", "rounds": 9, "reason": "decided", "precision": 0.01,
+          "max_time": None, "max_rounds": 400, "elapsed": 9.0, "final": False, "looks": [9],
+          "level": 0.003, "alpha": 0.05,
+          "ratios": [{"name": "getrandom 16 B", "median": 0.6, "low": 0.59, "high": 0.61,
+                      "verdict": "faster", "decided": True, "first_decided": 9}]}
+QUALITY = {"table": "quality", "rounds": 2,
+           "rows": [{"variant": "system-shared", "median": 4000, "kept_bytes": 1 << 21,
+                     "verdict": "PASS", "findings": [], "keep_runs": []},
+                    {"variant": "system-shared+hash-sha256", "median": 5000, "kept_bytes": None,
+                     "verdict": "FAIL", "findings": ["monobit: p = 1e-09"], "keep_runs": []}]}
+
+
 def lives_and_views(tmp_path):
     """A sources comparison with each source's life and three views, on
-    the runs the views' and the lives' tests draw."""
+    the runs the views' and the lives' tests draw, and how its rounds
+    ended and its bytes' quality."""
     for folder in ("views", "lives"):
         (tmp_path / folder).mkdir()
     args = types.SimpleNamespace(rounds=3, lifecycle=True, plot=tmp_path / "life.png",
@@ -85,7 +100,7 @@ def lives_and_views(tmp_path):
     tables.append(views.report(views_test.made_variants(tmp_path / "views"), 6,
                                list(variants.VIEWS), True))
     document, _, _ = fixture("sources.json")
-    document = {**document, "tables": tables + document["tables"][2:]}
+    document = {**document, "tables": [ROUNDS, *tables, QUALITY, *document["tables"][2:]]}
     html.write(tmp_path / "lives-views.html", pages.comparison_page(document))
     return tmp_path / "lives-views.html", pages.as_json(document)
 
