@@ -144,7 +144,7 @@ std::string fork_probe(const std::string &name)
         ADD_FAILURE() << name << ": no fork line: " << outcome.out;
         return "";
     }
-    const std::string result = fork[0]["result"];
+    std::string result = fork[0]["result"];
     EXPECT_TRUE(result == "repeats" || result == "differ") << name << ": " << fork[0].text;
     EXPECT_EQ(outcome.status, result == "repeats" ? kRepeatsStatus : 0)
         << name << ": " << outcome.out;
