@@ -155,7 +155,8 @@ SEEN = """return {
   loaded: performance.getEntriesByType('resource').map(e => e.name),
   scripts: Array.from(document.scripts, s => s.type),
   text: document.body.innerText,
-  height: document.documentElement.scrollHeight};"""
+  // The window's height that shows the whole page: the page's and the browser's own.
+  height: document.documentElement.scrollHeight + window.outerHeight - window.innerHeight};"""
 
 
 @pytest.mark.parametrize("name", PAGES)
