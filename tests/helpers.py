@@ -5,6 +5,7 @@ and the committed fixtures."""
 import json
 import os
 import re
+import signal
 import subprocess
 from pathlib import Path
 
@@ -37,6 +38,17 @@ def fixture(name):
 def expected(name):
     """A committed report's text, as the command printed it."""
     return (FIXTURES / name).read_text().rstrip("\n")
+
+
+def as_started(*ignored):
+    """A child's start (a preexec_fn): the stopping signals as a terminal's
+    foreground command has them, whatever this suite inherited (a
+    background job's SIGINT is ignored), those named ignored ignored, as a
+    starter may leave them."""
+    def start():
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN if signum in ignored else signal.SIG_DFL)
+    return start
 
 
 def compare_env(tmp_path_factory):
