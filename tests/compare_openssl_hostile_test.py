@@ -32,7 +32,7 @@ def set_up_config_pair(tmp_path):
 
 def set_up_series_folder(tmp_path):
     (tmp_path / "out" / "system-shared" / "osslRb1a.txt").mkdir(parents=True)
-    return []
+    return ["--builds", "system-shared"]
 
 
 def set_up_no_such_generator(tmp_path):

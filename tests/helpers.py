@@ -9,6 +9,8 @@ import signal
 import subprocess
 from pathlib import Path
 
+import pytest
+
 from rnglab import provenance
 from rnglab.record import format_record
 
@@ -38,6 +40,13 @@ def fixture(name):
 def expected(name):
     """A committed report's text, as the command printed it."""
     return (FIXTURES / name).read_text().rstrip("\n")
+
+
+def needs_source_builds(what):
+    """Skips a test that needs a libcrypto built from source (minutes the
+    first time) under tools/test --fast, which keeps to the system's."""
+    if os.environ.get("OPENSSL_RNG_FAST"):
+        pytest.skip(f"{what} is built from source: tools/test without --fast runs this")
 
 
 def as_started(*ignored):
