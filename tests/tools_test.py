@@ -14,8 +14,8 @@ import pytest
 from tests.helpers import ROOT
 
 FAKES = {
-    # Nothing is installed.
-    "dpkg-query": "exit 1",
+    # Nothing is installed but the packages named in FAKE_INSTALLED.
+    "dpkg-query": '[[ " $FAKE_INSTALLED " == *" $3 "* ]] && echo -n "install ok installed"',
     # A candidate for every package but those named in FAKE_ABSENT.
     "apt-cache": '[[ " $FAKE_ABSENT " == *" $2 "* ]] && exit 0\n'
                  'printf "%s:\\n  Installed: (none)\\n  Candidate: 1.0-1\\n" "$2"',
@@ -39,14 +39,20 @@ def fixture_fakes():
         yield Path(folder)
 
 
-def install_deps(fakes, *args, machine="x86_64", absent="", sudo=False):
-    """tools/install-deps as nobody when this is root, else as this user,
-    with only the fake commands on PATH (sudo, refusing, if asked)."""
-    path = f"{fakes / 'plain'}:{fakes / 'refusing'}" if sudo else str(fakes / "plain")
-    env = {"PATH": path, "FAKE_MACHINE": machine, "FAKE_ABSENT": absent}
-    return subprocess.run(["/bin/bash", str(ROOT / "tools" / "install-deps"), *args],
-                          env=env, capture_output=True, text=True, check=False,
+def as_a_user(tool, *args, env):
+    """A tool as nobody when this is root, else as this user."""
+    return subprocess.run(["/bin/bash", str(ROOT / "tools" / tool), *args], env=env,
+                          capture_output=True, text=True, check=False,
                           user="nobody" if os.geteuid() == 0 else None)
+
+
+def install_deps(fakes, *args, machine="x86_64", absent="", sudo=False, installed=""):
+    """tools/install-deps with only the fake commands on PATH (sudo,
+    refusing, if asked)."""
+    path = f"{fakes / 'plain'}:{fakes / 'refusing'}" if sudo else str(fakes / "plain")
+    return as_a_user("install-deps", *args, env={
+        "PATH": path, "FAKE_MACHINE": machine, "FAKE_ABSENT": absent,
+        "FAKE_INSTALLED": installed})
 
 
 COMMAND = ("install-deps: not root and no sudo: run as root: apt-get install -y g++ cmake make "
@@ -86,6 +92,32 @@ def test_install_deps_installs_what_it_can_or_says_what_to_run(fakes, case):
     args, machine, absent, sudo, status, lines, out = INSTALLS[case]
     done = install_deps(fakes, *args, machine=machine, absent=absent, sudo=sudo)
     assert (done.returncode, done.stderr.splitlines(), done.stdout) == (status, lines, out)
+
+
+def test_install_deps_without_root_goes_on_when_only_lab_libraries_are_missing(fakes):
+    # The README's first command then builds without the sources they make.
+    core = COMMAND.split("-y ")[1]
+    done = install_deps(fakes, absent="libbotan-2-dev", installed=core + " libsodium-dev")
+    assert (done.returncode, done.stderr.splitlines(), done.stdout) == (0, [
+        SKIPPED, "install-deps: not root and no sudo: the lab's libraries are missing, to install "
+        "as root: apt-get install -y" + WANTED.replace(" libsodium-dev", "")], "")
+
+
+DISTRO_USAGE = "usage: tools/distro-check [--full] SUITE"
+
+
+@pytest.mark.parametrize("args, status, said", [
+    ([], 2, DISTRO_USAGE),
+    (["--full"], 2, DISTRO_USAGE),
+    (["trixie", "sid"], 2, DISTRO_USAGE),
+    (["../trixie"], 2, DISTRO_USAGE),
+    (["--full", "trixie"], 1, "distro-check: trixie: making and entering a Debian root needs "
+                              "root"),
+])
+def test_distro_check_refuses_before_it_makes_anything(args, status, said):
+    # Not root here (nobody): a refusal before debootstrap, apt or a folder.
+    done = as_a_user("distro-check", *args, env={"PATH": os.environ["PATH"]})
+    assert (done.returncode, done.stderr, done.stdout) == (status, said + "\n", "")
 
 
 DEBIAN = 'NAME="Debian GNU/Linux"\nID=debian\nVERSION_CODENAME=trixie\n'
