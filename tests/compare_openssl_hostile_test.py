@@ -12,7 +12,7 @@ import time
 import pytest
 
 from rnglab import record
-from tests.helpers import ROOT, claimed, compare, compare_env
+from tests.helpers import ROOT, as_started, claimed, compare, compare_env
 
 COMMAND = ROOT / "bench" / "compare-openssl"
 NO_SUCH = "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n"
@@ -32,7 +32,7 @@ def set_up_config_pair(tmp_path):
 
 def set_up_series_folder(tmp_path):
     (tmp_path / "out" / "system-shared" / "osslRb1a.txt").mkdir(parents=True)
-    return []
+    return ["--builds", "system-shared"]
 
 
 def set_up_no_such_generator(tmp_path):
@@ -210,9 +210,9 @@ def test_what_befalls_a_comparison_while_it_runs_ends_it_whole(env, tmp_path, ca
     out = tmp_path / "out"
     command = [str(COMMAND), "--rounds", "500", "--builds", "system-shared", "--out", str(out),
                *args]
+    ignored = [signal.SIGINT] if ignore_int else []
     with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True, preexec_fn=lambda: ignore_int and signal.signal(
-                              signal.SIGINT, signal.SIG_IGN)) as running:
+                          text=True, preexec_fn=as_started(*ignored)) as running:
         deadline = time.monotonic() + 120
         while (found := moment(running, out)) is None:
             assert running.poll() is None and time.monotonic() < deadline, running.stderr.read()

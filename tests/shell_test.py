@@ -15,7 +15,7 @@ import pytest
 from rnglab import files, process, record, runner, signals
 from rnglab.cli import _shell
 from rnglab.errors import LabError
-from tests.helpers import ROOT, command, record as a_record
+from tests.helpers import ROOT, as_started, command, record as a_record
 
 
 def body_raising(error):
@@ -150,10 +150,7 @@ sys.exit(_shell.run("prog", body, None))
 def test_a_signal_ends_a_command_and_its_steps_whole(tmp_path, name, ignored, status, said):
     signum = getattr(signal, f"SIG{name}")
     grandchild = tmp_path / "pid"
-
-    def starting():
-        if ignored:  # as a starter may leave it: it stays ignored
-            signal.signal(signum, signal.SIG_IGN)
+    starting = as_started(signum) if ignored else as_started()  # as a starter may leave it
     with subprocess.Popen([sys.executable, "-c", SIGNALLED.format(name), str(grandchild)],
                           cwd=ROOT, stderr=subprocess.PIPE, text=True,
                           preexec_fn=starting) as prog:
