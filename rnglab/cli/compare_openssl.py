@@ -38,7 +38,9 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
               one processor, every count kept: each view's figure, the fence
               factor, the median against the robust mean, and with --sources
               the ratio against OpenSSL in each view (docs/views.md). A batch
-              view's run makes --calls batches: 100 times the calls.
+              view's run makes --calls batches: 100 times the calls. Each
+              view of each variant is tried before round 1: a source that
+              cannot run in one is left out of it, with a note.
   lifecycle   --lifecycle: bench/rand_lab's 262,144 calls of 16 bytes and a
               fork child's on 1.1.1-static, 3.0-static, newest-3-static and
               system-shared, every call's count kept: the first call, the
