@@ -174,9 +174,8 @@ void measure_calls(Worker &w, Call call)
 // interval and once per batch. A failed call fails its batch, which is then
 // not timed again.
 template <typename Reads, typename Call>
-RNG_ALWAYS_INLINE void measure_batch(Worker &w, Call &call, size_t i, Mark &mark)
+RNG_ALWAYS_INLINE void measure_batch(Worker &w, Call &call, size_t batch, size_t i, Mark &mark)
 {
-    const size_t batch = w.batch;
     unsigned char *out = w.block.data();
     const Mark before = mark;
     uint64_t ticks = 0;
@@ -209,15 +208,16 @@ RNG_ALWAYS_INLINE void measure_batch(Worker &w, Call &call, size_t i, Mark &mark
 template <typename Reads, typename Call>
 void measure_batches(Worker &w, Call call)
 {
+    const size_t batch = w.batch;
     QueryPerformanceCounter(&w.t1);
     Mark mark = mark_now();
     if (!w.time.empty()) {
-        measure_batch<Reads>(w, call, 0, mark);
-        w.firstCalls = (1 + w.disturbances.retimings) * w.batch;
+        measure_batch<Reads>(w, call, batch, 0, mark);
+        w.firstCalls = (1 + w.disturbances.retimings) * batch;
     }
     QueryPerformanceCounter(&w.firstEnd);
     for (size_t i = 1; i < w.time.size(); i++) {
-        measure_batch<Reads>(w, call, i, mark);
+        measure_batch<Reads>(w, call, batch, i, mark);
     }
     QueryPerformanceCounter(&w.t2);
 }

@@ -114,8 +114,8 @@ size_t report_threads(const std::vector<Worker> &workers, const char *process, l
         calls += w.calls_made();
         rated += w.calls_made() - w.firstCalls;
     }
-    const double ratedSeconds = static_cast<double>(rated_span(workers)) /
-                                static_cast<double>(section.frequency.QuadPart);
+    const double ratedSeconds =
+        static_cast<double>(rated_span(workers)) / static_cast<double>(section.frequency.QuadPart);
     DataLine rate("rate");
     rate.text("process", process)
         .number("calls", calls)
