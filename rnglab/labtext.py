@@ -94,8 +94,8 @@ def threads_lines(t):
     return [*text.paragraph(f"Threads: median over {text.plural(t['rounds'], 'run')} of the "
                             "threads' record medians, TSC ticks per call; " + text.RATE_METHOD),
             "", table(header, rows), "",
-            f"This machine has {t['processors']} processors: past that, threads take turns "
-            "rather than contend."]
+            f"This run may use {text.plural(t['processors'], 'processor')}: past that, threads "
+            "take turns rather than contend."]
 
 
 def rate_cell(value, decimals=0):
