@@ -80,7 +80,14 @@ BAD_OPTIONS = [
     ("bench/compare-openssl", ["--quality", "--precision", "0.01"], "compare-openssl: error: "
      "--quality keeps the bytes of as many runs as there were rounds: give --rounds"),
     ("bench/compare-openssl", ["--bytes", "32", "--samples", "--rerun-noisy"], "compare-openssl: "
-     "error: --rerun-noisy: the samples of --lifecycle and --samples keep every run's calls"),
+     "error: --rerun-noisy is not with --lifecycle or --samples"),
+    ("bench/compare-openssl", ["--bytes", "32", "--views", "cpuid,lfence", "--rerun-noisy"],
+     "compare-openssl: error: --rerun-noisy is not with --views"),
+    # A value that looks like a negative number reaches its option's type.
+    ("bench/compare-openssl", ["--max-time", "-5s"], "compare-openssl: error: argument "
+     "--max-time: a duration above zero, such as 90s, 15m, 1h or 2h30m, not '-5s'"),
+    ("bench/compare-openssl", ["--max-time=-5s"], "compare-openssl: error: argument --max-time: "
+     "a duration above zero"),
 ]
 
 
