@@ -81,6 +81,15 @@ BAD_OPTIONS = [
      "--quality keeps the bytes of as many runs as there were rounds: give --rounds"),
     ("bench/compare-openssl", ["--bytes", "32", "--samples", "--rerun-noisy"], "compare-openssl: "
      "error: --rerun-noisy: the samples of --lifecycle and --samples keep every run's calls"),
+    ("bench/compare-openssl", ["--fork", "--bytes", "32"], "compare-openssl: error: --fork checks "
+     "the sources' fork children: give --sources"),
+    ("bench/compare-openssl", ["--fork", "--sources", "all", "--views", "cpuid,batch"],
+     "compare-openssl: error: --fork checks the sources' fork children: give --sources, and not "
+     "--lifecycle (which checks them already), --quality or --views"),
+    ("tools/fleet", ["record", "--rounds", "1"], "fleet record: error: argument --rounds: a whole "
+     "number of at least 2"),
+    ("tools/fleet", ["report", "--json"], "fleet report: error: argument --json: expected one "
+     "argument"),
 ]
 
 
@@ -193,7 +202,7 @@ sys.meta_path.insert(0, Interrupting())
 
 
 @pytest.mark.parametrize("launcher", ["tools/series", "tools/quality", "bench/compare-openssl",
-                                      "bench/check-figures", "bench/check-changes"])
+                                      "bench/check-figures", "bench/check-changes", "tools/fleet"])
 def test_ctrl_c_while_a_command_loads_is_one_line_and_status_130(tmp_path, launcher):
     (tmp_path / "sitecustomize.py").write_text(CTRL_C_ON_IMPORT)
     done = command(launcher, "--help", env={**os.environ, "PYTHONPATH": str(tmp_path)})

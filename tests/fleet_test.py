@@ -1,0 +1,151 @@
+"""tools/fleet: a machine's identity and key, the report of hand-made records
+of three machines (tests/fixtures/fleet/, numbers checkable by hand), the
+files it refuses, and a record taken end to end in its smoke form."""
+
+import json
+import shutil
+
+import pytest
+
+from rnglab import fleet, fleetrecord, machine, provenance
+from rnglab.errors import LabError
+from tests.helpers import FIXTURES, command, compare_env, expected
+
+FLEET = FIXTURES / "fleet"
+XEON = "intel-r-xeon-r-processor_genuineintel-6-143-8_kvm_2cpu_debian-12"
+CPU = {"cpu_vendor": "AuthenticAMD", "cpu_family": "25", "cpu_model": "17", "cpu_stepping": "1",
+       "cpu_brand": "AMD EPYC"}
+
+# (what counter_check printed, /sys/hypervisor/type, /proc/cpuinfo's flags,
+#  /etc/os-release) -> (hypervisor, key)
+IDENTITIES = [
+    ({**CPU, "hypervisor_signature": "KVMKVMKVM"}, "", "fpu hypervisor", 'ID=debian\n'
+     'VERSION_ID="12"\n', ("KVM", "amd-epyc_authenticamd-25-17-1_kvm_1cpu_debian-12")),
+    # Ubuntu's point release is not in the key: the machine stays one.
+    (CPU, "", "fpu", 'PRETTY_NAME="Ubuntu 24.04.1 LTS"\nID=ubuntu\nVERSION_ID="24.04"\n',
+     (None, "amd-epyc_authenticamd-25-17-1_metal_1cpu_ubuntu-24.04")),
+    ({**CPU, "hypervisor_signature": "?"}, "xen\n", "hypervisor", "",
+     ("xen", "amd-epyc_authenticamd-25-17-1_xen_1cpu_unknown")),
+    (CPU, "", "fpu hypervisor", "ID=arch\n",
+     ("unnamed", "amd-epyc_authenticamd-25-17-1_unnamed_1cpu_arch")),
+    ({**CPU, "hypervisor_signature": "SomeNewHV"}, "", "hypervisor", "ID=debian\n",
+     ("SomeNewHV", "amd-epyc_authenticamd-25-17-1_somenewhv_1cpu_debian")),
+    ({k: v for k, v in CPU.items() if k != "cpu_stepping"}, "", "", "ID=debian\n",
+     (None, None)),
+]
+
+
+@pytest.mark.parametrize("info, sys_type, flags, release, found", IDENTITIES)
+def test_a_machine_is_named_by_its_stable_parts(info, sys_type, flags, release, found,
+                                                tmp_path, monkeypatch):
+    for path, content in (("sys/hypervisor/type", sys_type),
+                          ("proc/cpuinfo", f"processor\t: 0\nflags\t\t: {flags}\n"),
+                          ("etc/os-release", release)):
+        if content:
+            (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+            (tmp_path / path).write_text(content)
+    monkeypatch.setattr(machine, "affinity", lambda: [3])
+    # The counter's rate and a CPUID's cost are beside the identity, never in it.
+    mine = machine.identity({**info, "counter_hz": "2e9", "cpuid_ticks": "9000"}, tmp_path)
+    assert (mine["hypervisor"], mine["key"]) == found
+    assert set(provenance.counter_data({**info, "counter_hz": "2e9"})) == {"counter_hz"}
+
+
+def test_the_report_of_three_machines_prints_as_checked_by_hand_and_its_json_holds_it(tmp_path):
+    done = command("tools/fleet", "report", "--history", "--json", tmp_path / "fleet.json", FLEET)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.rstrip("\n") == expected("fleet.txt")
+    report = json.loads((tmp_path / "fleet.json").read_text())
+    # The same brand string, other processors: two machines, never one.
+    assert [m["cpu"]["brand"] for m in report["machines"]] == ["AMD EPYC", "AMD EPYC",
+                                                               "Intel(R) Xeon(R) Processor"]
+    # Each machine's figures are its own latest record's.
+    for m in report["machines"]:
+        [path] = [p for p in m["files"] if p.endswith("-sources.json")]
+        views = next(t for t in json.loads(open(path).read())["tables"] if t["table"] == "views")
+        mine = [(r["source"], r["view"], c) for r in report["sources"] for c in r["machines"]
+                if c["machine"] == m["key"]]
+        for source, view, c in mine:
+            [row] = [r for r in views["rows"] if r["what"] == source]
+            ticks = next(v["ticks"] for v in row["views"] if v["view"] == view)
+            assert c["ns"] == pytest.approx(ticks / m["counter_hz"] * 1e9)
+            if source != "openssl":
+                [x] = [a["x_openssl"][view] for a in views["against"] if a["source"] == source]
+                assert c["x_openssl"] == x
+    assert [r["counted"] for m in report["history"] for r in m["records"]] == \
+        [True, True, False, True]
+
+
+def document(name):
+    return json.loads((FLEET / XEON / name).read_text())
+
+
+def without_views(d):
+    return {**d, "tables": [t for t in d["tables"] if t["table"] != "views"]}
+
+
+# A file the report must refuse: (its name, its text) -> the line's end.
+REFUSED = [
+    ("cut.json", json.dumps(document("2026-12-10T093000Z-sources.json"))[:500],
+     "not whole JSON ("),
+    ("series.json", json.dumps([{"label": "RAND_bytes:", "median": 10}]),
+     "not a document of the lab's (a JSON list)"),
+    ("old.json", json.dumps({k: v for k, v in document("2026-12-10T093000Z-sources.json").items()
+                             if k != "schema"}),
+     "schema 1, written before machines had keys; tools/fleet reads schema 2"),
+    ("new.json", json.dumps({**document("2026-12-10T093000Z-fork.json"), "schema": 3}),
+     "schema 3, written by another version of the lab; tools/fleet reads schema 2"),
+    ("plain.json", json.dumps({k: v for k, v in document("2026-12-10T093000Z-fork.json").items()
+                               if k != "record"}),
+     "written by compare-openssl, not a part of a record of tools/fleet record"),
+    ("swapped.json", json.dumps({**document("2026-12-10T093000Z-figures.json"),
+                                 "record": "sources"}),
+     "a sources part written by check-figures, not compare-openssl"),
+    ("short.json", json.dumps(without_views(document("2026-12-10T093000Z-sources.json"))),
+     "not a whole sources part ('no views table')"),
+    (f"{XEON}/2026-12-10T093000Z-fork.json", json.dumps(document("2026-12-10T093000Z-fork.json")),
+     "the fork part of " + XEON + "'s record of 2026-12-10 09:30:00 UTC again (also "),
+]
+
+
+@pytest.mark.parametrize("name, text, says", REFUSED, ids=[r[0] for r in REFUSED])
+def test_a_file_that_is_not_a_whole_part_of_a_record_is_refused_in_one_line(name, text, says,
+                                                                            tmp_path):
+    shutil.copytree(FLEET, tmp_path / "fleet")
+    (tmp_path / "more" / name).parent.mkdir(parents=True)
+    (tmp_path / "more" / name).write_text(text)
+    done = command("tools/fleet", "report", tmp_path / "fleet", tmp_path / "more")
+    assert (done.returncode, done.stdout) == (1, "")
+    [line] = done.stderr.splitlines()
+    assert line.startswith(f"fleet: {tmp_path / 'more' / name}: " + says[:20]), line
+    assert says in line
+
+
+def test_a_record_never_replaces_a_part_and_needs_a_key(tmp_path, monkeypatch):
+    (tmp_path / "k").mkdir()
+    (tmp_path / "k" / "STAMP-fork.json").write_text("{}")
+    with pytest.raises(LabError, match="STAMP-fork.json exists already"):
+        fleetrecord.targets(tmp_path, "k", "STAMP")
+    monkeypatch.setattr(provenance, "counter", lambda build: {"counter_hz": "2e9"})
+    monkeypatch.setattr(fleetrecord.figures, "build_default", lambda: None)
+    with pytest.raises(LabError, match="did not say which processor this is"):
+        fleetrecord.machine_key()
+
+
+def test_a_smoke_record_is_read_back_by_the_report(tmp_path_factory, tmp_path):
+    """The record end to end in its smoke form (2 rounds, two sources): every
+    part written under this machine's key, and the report reads them."""
+    env = compare_env(tmp_path_factory)
+    done = command("tools/fleet", "record", "--rounds", "2", "--sources", "openssl,getrandom",
+                   "--results", tmp_path / "results", "--out", tmp_path / "work", env=env,
+                   cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    [folder] = (tmp_path / "results").iterdir()
+    assert sorted(p.name.split("-")[-1] for p in folder.iterdir()) == \
+        ["figures.json", "fork.json", "sources.json"]
+    report = fleet.report([tmp_path / "results"])
+    [m] = report["machines"]
+    assert (m["key"], m["fork_checked"], m["rounds"]) == (folder.name, True, 2)
+    assert {(r["source"], r["bytes"], r["view"]) for r in report["sources"]} == \
+        {(s, n, v) for s in ("openssl", "getrandom") for n in (32, 16384)
+         for v in ("cpuid", "lfence", "batch")}
