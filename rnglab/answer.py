@@ -3,8 +3,9 @@ and thread count, the cheapest generator that is fork-safe here, the
 cheapest of all, and OpenSSL's place among them, each with its ratio to
 OpenSSL's RAND_bytes and that ratio's 95% interval (the sources table's
 own, taken within rounds). Fork safety is rnglab.forksafety's: this
-invocation's fork checks where it made any, else the libraries'
-documentation; the answer says which.
+invocation's fork checks where it made any, else what is documented for
+each source's version; the answer says which, and names a source whose
+version has nothing documented as not known to be fork-safe.
 
 answer_table takes rows of the sources table's form, so that it answers for
 whatever set of them it is given (one view of the call, say)."""
@@ -112,7 +113,10 @@ def unsafe_lines(t):
     for s in t["safety"]:
         if s["safe"]:
             continue
-        if s["verdict"] == "hangs":
+        if s["verdict"] == "unknown":
+            said = ("not known: this run made no fork check of it, and nothing is documented for "
+                    "its version; --lifecycle checks it here")
+        elif s["verdict"] == "hangs":
             said = (f"its child's first request hung in {s['hangs']} of {s['runs']} runs: a lock "
                     "held at the fork stays held in the child")
         else:
@@ -121,7 +125,9 @@ def unsafe_lines(t):
             said = (f"its child repeats the parent's bytes ({how}); the application must call "
                     f"{documented.of(s['source']).after_fork}")
         lines.append(text.wrapped(f"{s['source']}: {said}"))
-    return ["", "Not fork-safe here:", *lines] if lines else []
+    unknown = any(s["verdict"] == "unknown" for s in t["safety"])
+    heading = "Not fork-safe here, or not known to be:" if unknown else "Not fork-safe here:"
+    return ["", heading, *lines] if lines else []
 
 
 def answer_lines(t):

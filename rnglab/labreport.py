@@ -8,7 +8,6 @@ Every ratio here is taken within rounds (one processor ran both sides),
 stats.paired, but the processors' table, whose sides ran in different
 rounds (stats.compare, Mann-Whitney U)."""
 
-import os
 
 import numpy as np
 
@@ -148,8 +147,8 @@ def threads_table(variants, rounds):
                          "x_one": stats.reference(len(runner.per_run(v))) if t == 1 else
                          stats.paired(runner.per_run(one), runner.per_run(v)),
                          "calls_per_s": rate, "calls_x_one": rate / one_rate})
-    return {"table": "threads", "rounds": rounds, "processors": os.cpu_count(), "rows": rows,
-            "alpha": stats.ALPHA}
+    return {"table": "threads", "rounds": rounds, "processors": runner.usable_processors(),
+            "rows": rows, "alpha": stats.ALPHA}
 
 
 def builds_table(builds, out, rounds):

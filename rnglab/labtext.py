@@ -95,8 +95,8 @@ def threads_lines(t):
             "medians, TSC ticks "
             "per call; calls/s of all", "threads together over the parallel section's wall time",
             "", table(header, rows), "",
-            f"This machine has {t['processors']} processors: past that, threads take turns "
-            "rather than contend."]
+            f"This run may use {text.plural(t['processors'], 'processor')}: past that, threads "
+            "take turns rather than contend."]
 
 
 def builds_lines(t):

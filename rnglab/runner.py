@@ -99,6 +99,12 @@ def placed(cpu):
     return lambda: os.sched_setaffinity(0, {cpu})
 
 
+def usable_processors():
+    """The processors this run may use: its affinity (taskset, a container's
+    cpuset), not the machine's count."""
+    return len(os.sched_getaffinity(0))
+
+
 def gone(cpu):
     """Why a run cannot be placed on cpu, if it is no longer one this
     process may use; None if it may."""

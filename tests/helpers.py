@@ -6,9 +6,10 @@ import json
 import os
 import re
 import subprocess
+import tempfile
 from pathlib import Path
 
-from rnglab import provenance
+from rnglab import provenance, randlab
 from rnglab.record import format_record
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -25,6 +26,22 @@ def command(launcher, *args, **kwargs):
     """A launcher (tools/series, bench/compare-openssl ...) run to its end."""
     return subprocess.run([str(ROOT / launcher), *map(str, args)], capture_output=True,
                           text=True, check=False, **kwargs)
+
+
+def fork_probe(source):
+    """The fork probe: (the source's version, what `rand_lab --fork` finds
+    for it in this build, one thread: "repeats", "differ" or "hangs"), or
+    None where the source cannot run here."""
+    with tempfile.TemporaryDirectory() as folder:
+        def lab(*args):
+            done = subprocess.run([str(BUILD / "bench" / "rand_lab"), "--source", source, *args],
+                                  capture_output=True, text=True, check=False, cwd=folder)
+            return done.returncode, randlab.parse(done.stdout)
+        status, said = lab("--version")
+        if status != 0:
+            return None
+        _, found = lab("--fork", "--bytes", "32", "--calls", "8")
+    return said.first("source")["version"], (found.first("fork") or {}).get("result")
 
 
 def fixture(name):

@@ -80,12 +80,11 @@ A benchmark, not a test: it fails when it cannot build, probe or run, never
 on a figure, nor on a variant whose bytes fail.
 """
 
-import os
 import sys
 from pathlib import Path
 
-from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, randlab, sequential,
-                    sources, stopping)
+from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, randlab, runner,
+                    sequential, sources, stopping)
 from rnglab.cli import _shell
 from rnglab.matrix import DEFAULT_SIZES, THREADS_BYTES
 from rnglab.variants import BUILDS, DEFAULT_CALLS, DEFAULT_VIEW, GENERATORS, VIEWS
@@ -174,7 +173,7 @@ def settle(parser, args):
         parser.error("--samples keeps bench/rand_lab's counts: give --bytes or --threads too")
     args.calls = args.calls or DEFAULT_CALLS
     if args.threads == []:
-        args.threads = sorted({1, 2, 4, 8, os.cpu_count() or 1})
+        args.threads = sorted({1, 2, 4, 8, runner.usable_processors()})
     check_sizes(parser, args)
     check_files(parser, args)
     if args.threads is not None:
