@@ -64,9 +64,9 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
 
   --precision P, --max-time DURATION
               rounds until every ratio against its reference (x ref,
-              x 1 thread, x openssl) is known to be faster or slower, or the
-              same to +/- P, or the time is spent (15m with --precision
-              alone); --rounds N is then the most rounds. The intervals and
+              x 1 thread, x openssl, in every view) is known to be faster
+              or slower, or the same to +/- P, or the time is spent (15m
+              with --precision alone); --rounds N is then the most rounds. The intervals and
               verdicts are then the sequential rule's, honest however the
               rounds stopped (docs/checking-figures.md), and a table says
               how many rounds ran and why they stopped.
@@ -234,7 +234,7 @@ def check_sizes(parser, args):
     samples, keep = randlab.limit("samples")[1], randlab.limit("keep")[1]
     if most * args.calls > samples:
         parser.error(f"--threads times --calls is at most {samples}, half that with "
-                     f"--lifecycle ({most} x {args.calls} asked)")
+                     f"--lifecycle or --fork ({most} x {args.calls} asked)")
     if args.quality and most * args.calls * max(args.bytes or [THREADS_BYTES]) > keep:
         parser.error(f"--quality keeps a run's bytes in memory: --threads times --calls times "
                      f"--bytes is at most {keep}")
