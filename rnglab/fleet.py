@@ -31,7 +31,7 @@ import json
 import math
 from pathlib import Path
 
-from rnglab import answer
+from rnglab import answer, machine
 from rnglab.errors import LabError
 from rnglab.provenance import SCHEMA
 from rnglab.sources import REFERENCE
@@ -91,8 +91,17 @@ def table(document, name):
     return found[0]
 
 
-def machine_of(document):
+def machine_of(path, document):
+    """The machine a part was taken on; LabError where its key is not the
+    one its identity makes (a file edited, or one whose key would put two
+    machines in one row)."""
     m, counter = document["machine"], document["counter"]
+    if m["key"] is None:
+        raise LabError(f"{path}: its machine has no key (CPUID did not say which processor it "
+                       "is): it cannot be told from another")
+    if m["key"] != machine.key_of(m):
+        raise LabError(f"{path}: its machine's key {m['key']} is not the one its identity "
+                       f"makes ({machine.key_of(m)}): not counted as either machine")
     hz = float(counter["counter_hz"])
     cpuid = counter.get("cpuid_ticks")
     return {"key": m["key"], "cpu": m["cpu"], "hypervisor": m["hypervisor"],
@@ -140,7 +149,7 @@ def part_of(path, document):
     refuse_foreign(path, document)
     try:
         return {"path": str(path), "part": document["record"], "recorded": document["recorded"],
-                "machine": machine_of(document), **READERS[document["record"]](document)}
+                "machine": machine_of(path, document), **READERS[document["record"]](document)}
     except (KeyError, TypeError, ValueError, IndexError, AttributeError) as error:
         raise LabError(f"{path}: not a whole {document['record']} part ({error})") from error
 

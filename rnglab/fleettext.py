@@ -1,6 +1,8 @@
-"""tools/fleet report's tables as text, from rnglab.fleet's data alone."""
+"""tools/fleet's texts, from rnglab.fleet's and rnglab.fleetrecord's data
+alone: the report as text, and as the sections of a page (rnglab.report's
+renderer lays out their lines: the same tables and sentences)."""
 
-from rnglab import stats, text
+from rnglab import sequential, stats, text
 
 # How the machines' line says a verdict, in the order it says them.
 AGREES = {"faster": "cheaper than OpenSSL", "slower": "dearer than OpenSSL",
@@ -54,7 +56,7 @@ def version_lines(t):
         said = [m["versions"].get(library) for m in t["machines"]]
         known = {v for v in said if v is not None}
         rows.append([library, *(v or "-" for v in said), "differ" if len(known) > 1 else ""])
-    return ["", "Versions (a library whose versions differ is flagged in every row it enters "
+    return ["Versions (a library whose versions differ is flagged in every row it enters "
             "below)", "", text.table(["library", *labels, ""], rows, left=len(labels) + 2)]
 
 
@@ -107,7 +109,7 @@ def source_lines(t):
     header = ["source", "bytes", "view", "machine", "ns/call", "x openssl", "interval",
               "verdict"]
     rows = [row for r in t["sources"] for row in source_rows(r, labels)]
-    return ["", *text.paragraph(SOURCES_SAID), "", text.table(header, rows, left=4)]
+    return [*text.paragraph(SOURCES_SAID), "", text.table(header, rows, left=4)]
 
 
 def pick_text(p):
@@ -127,7 +129,7 @@ def answer_lines(t):
         picks = {p["machine"]: pick_text(p) for p in a["machines"]}
         rows.append([f"{a['bytes']} B", a["view"], *(picks.get(key, "-") for key in order),
                      f"agree: {a['source']}" if a["agree"] else "differ"])
-    return ["", *text.paragraph(
+    return [*text.paragraph(
         "The cheapest fork-safe generator per size and view on each machine, with its ratio to "
         "OpenSSL's RAND_bytes: fork-safe by the record's own fork checks, or (doc.) as the "
         "library documents where the record checked none."), "",
@@ -135,7 +137,7 @@ def answer_lines(t):
 
 
 def history_lines(t):
-    lines = ["", "Records, by machine and date (* the one counted)"]
+    lines = ["Records, by machine and date (* the one counted)"]
     labels = {m["key"]: m["label"] for m in t["machines"]}
     for m in t["history"]:
         lines += ["", f"{labels.get(m['key'], '-')}: {m['key']}"]
@@ -144,8 +146,52 @@ def history_lines(t):
     return lines
 
 
+def sections_of(t, history=False):
+    """The report's sections in the order the text prints them: (id, title,
+    lines)."""
+    found = [("machines", "Machines", machine_lines(t)),
+             ("versions", "Versions", version_lines(t)),
+             ("sources", "Each source against OpenSSL, machine by machine",
+              source_lines(t)),
+             ("answers", "The cheapest fork-safe generator", answer_lines(t))]
+    return found + ([("history", "Records", history_lines(t))] if history else [])
+
+
 def render(t, history=False):
     """The fleet report as text; history: every record of every machine
     too."""
-    lines = machine_lines(t) + version_lines(t) + source_lines(t) + answer_lines(t)
-    return "\n".join(lines + (history_lines(t) if history else []))
+    lines = []
+    for _, _, said in sections_of(t, history):
+        lines += ([""] if lines else []) + said
+    return "\n".join(lines)
+
+
+def page(t, blocks_of, history=False):
+    """The report as rnglab.report.html lays out a page, each section's
+    lines made blocks by blocks_of (its blocks_of): the answer first (the
+    cheapest fork-safe generator), then the machines, versions, sources and
+    records, then the records read; the report's data embedded."""
+    shown = {key: {"id": key, "kind": f"fleet_{key}", "title": title,
+                   "blocks": blocks_of(lines), "figures": []}
+             for key, title, lines in sections_of(t, history)}
+    answer = shown.pop("answers")
+    machines = ", ".join(f"{m['label']} {processor(m)}" for m in t["machines"])
+    return {"title": f"fleet: {text.plural(len(t['machines']), 'machine')}, one table",
+            "subtitle": machines, "answer": answer, "sections": list(shown.values()),
+            "document": t,
+            "provenance": {"facts": [("Command", "tools/fleet report"),
+                                     ("Read", ", ".join(t["paths"]))] +
+                           [(m["label"], ", ".join(m["files"])) for m in t["machines"]],
+                           "blocks": []}}
+
+
+def record_text(done):
+    """tools/fleet record's last line: its files, its time and whether it
+    kept to it (fleetrecord.record's data)."""
+    parts = ", ".join(f"{part} {sequential.duration_text(s)}" for part, s in done["parts"].items())
+    said = f"Recorded {done['key']} in {sequential.duration_text(done['seconds'])} ({parts})"
+    if done["max_time"] is not None:
+        limit = sequential.duration_text(done["max_time"])
+        said += (f", within its {limit}" if done["within"] else
+                 f", over its {limit}: record on a quieter machine, or give --max-time")
+    return "\n".join([said + ":", *(f"  {f}" for f in done["files"])])

@@ -22,6 +22,8 @@ generations), so family, model and stepping are in it too."""
 import os
 import re
 
+from rnglab import runner
+
 # bench/counter_check's lines that name the processor rather than time it.
 CPU_KEYS = ("vendor", "family", "model", "stepping", "brand")
 HYPERVISOR_KEY = "hypervisor_signature"
@@ -110,13 +112,6 @@ def key_of(identity):
     return "_".join(parts)
 
 
-def affinity():
-    try:
-        return sorted(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return list(range(os.cpu_count() or 1))
-
-
 def identity(counter_info, root="/"):
     """The machine's identity as data, with its key. counter_info: what
     bench/counter_check printed; root: where /proc, /sys and /etc are (a
@@ -127,6 +122,6 @@ def identity(counter_info, root="/"):
                                          read_text(os.path.join(root, "sys/hypervisor/type"))
                                          .strip(),
                                          "hypervisor" in cpuinfo_flags(cpuinfo)),
-             "cpus": affinity(),
+             "cpus": runner.usable_cpus(),
              "distribution": distribution_of(read_text(os.path.join(root, "etc/os-release")))}
     return {**found, "key": key_of(found)}

@@ -4,10 +4,13 @@ files it refuses, and a record taken end to end in its smoke form."""
 
 import json
 import shutil
+import sys
+import types
 
 import pytest
 
-from rnglab import fleet, fleetrecord, machine, provenance
+from rnglab import fleet, fleetrecord, fleettext, machine, provenance, runner
+from rnglab.cli import fleet as fleet_cli
 from rnglab.errors import LabError
 from tests.helpers import FIXTURES, command, compare_env, expected
 
@@ -44,7 +47,7 @@ def test_a_machine_is_named_by_its_stable_parts(info, sys_type, flags, release, 
         if content:
             (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
             (tmp_path / path).write_text(content)
-    monkeypatch.setattr(machine, "affinity", lambda: [3])
+    monkeypatch.setattr(runner, "usable_cpus", lambda: [3])
     # The counter's rate and a CPUID's cost are beside the identity, never in it.
     mine = machine.identity({**info, "counter_hz": "2e9", "cpuid_ticks": "9000"}, tmp_path)
     assert (mine["hypervisor"], mine["key"]) == found
@@ -103,6 +106,10 @@ REFUSED = [
      "a sources part written by check-figures, not compare-openssl"),
     ("short.json", json.dumps(without_views(document("2026-12-10T093000Z-sources.json"))),
      "not a whole sources part ('no views table')"),
+    ("moved.json", json.dumps({**document("2026-12-10T093000Z-fork.json"), "machine": {
+        **document("2026-12-10T093000Z-fork.json")["machine"], "cpus": [0]}}),
+     f"its machine's key {XEON} is not the one its identity makes ("
+     f"{XEON.replace('2cpu', '1cpu')}): not counted as either machine"),
     (f"{XEON}/2026-12-10T093000Z-fork.json", json.dumps(document("2026-12-10T093000Z-fork.json")),
      "the fork part of " + XEON + "'s record of 2026-12-10 09:30:00 UTC again (also "),
 ]
@@ -132,6 +139,70 @@ def test_a_record_never_replaces_a_part_and_needs_a_key(tmp_path, monkeypatch):
         fleetrecord.machine_key()
 
 
+# (part, the record's time, seconds spent before it) -> its rounds' --max-time:
+# the fork part's minute, then the sources' rounds, leave the figures theirs,
+# even where the sources' steps took the margin's minute more than estimated.
+BUDGETS = [("sources", 720, 60, 415), ("figures", 720, 60 + 45 + 415 + 60, 120),
+           ("figures", 720, 800, 1)]
+
+
+@pytest.mark.parametrize("part, max_time, spent, seconds", BUDGETS)
+def test_the_parts_rounds_share_the_records_time(part, max_time, spent, seconds):
+    assert fleetrecord.budget(part, max_time, spent) == seconds
+
+
+def test_a_record_stopped_in_a_part_keeps_the_parts_written_and_says_its_time(
+        tmp_path, monkeypatch):
+    monkeypatch.setattr(fleetrecord, "machine_key", lambda: "k")
+    taken = []
+
+    def take(args, argv):
+        taken.append(argv)
+        if len(taken) == 3:
+            raise KeyboardInterrupt
+        return {"machine": {"key": "k"}}, [], "its report"
+
+    monkeypatch.setattr(fleetrecord, "TAKES", {"compare-openssl": take, "check-figures": take})
+    options = types.SimpleNamespace(results=tmp_path, out=tmp_path / "w", sources="all",
+                                    rounds=None, max_time=600)
+    ticks = iter(range(0, 1000, 100))
+    with pytest.raises(KeyboardInterrupt):
+        parse = {name: lambda argv: types.SimpleNamespace() for name in fleetrecord.TAKES}
+        fleetrecord.record(options, parse,
+                           lambda said: None, clock=lambda: next(ticks))
+    assert sorted(p.name.split("-")[-1] for p in (tmp_path / "k").iterdir()) == \
+        ["fork.json", "sources.json"]
+    # Each clock reading 100 s on: the sources' rounds get what the fork part
+    # left (600 - 300 - 245), the figures' what both did (600 - 500 - 20).
+    assert [a[a.index("--max-time") + 1] for a in taken[1:]] == ["55s", "1m20s"]
+    done = {"key": "k", "files": ["a", "b"], "parts": {"fork": 61, "sources": 500},
+            "seconds": 800, "max_time": 720, "within": False}
+    assert fleettext.record_text(done).splitlines()[0] == (
+        "Recorded k in 13m20s (fork 1m01s, sources 8m20s), over its 12m: record on a quieter "
+        "machine, or give --max-time:")
+
+
+def test_a_page_is_the_texts_sections_and_needs_the_html_report(tmp_path, monkeypatch, capsys):
+    page = tmp_path / "fleet.html"
+    monkeypatch.setitem(sys.modules, "rnglab.report", None)
+    assert fleet_cli.main(["report", "--html", str(page), str(tmp_path / "none")]) == 1
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.startswith("fleet: --html: this checkout has no HTML report (rnglab/report)")
+    written = {}
+    html = types.SimpleNamespace(check=lambda path: None, blocks_of=list,
+                                 write=lambda path, made: written.update({path: made}))
+    monkeypatch.setitem(sys.modules, "rnglab.report", types.SimpleNamespace(html=html))
+    assert fleet_cli.main(["report", "--history", "--html", str(page), str(FLEET)]) == 0
+    made = written[page]
+    # The page shows what the text prints, section by section, the answer first.
+    shown = [made["answer"], *made["sections"]]
+    assert [s["id"] for s in shown] == ["answers", "machines", "versions", "sources", "history"]
+    text = capsys.readouterr().out
+    for s in shown:
+        assert "\n".join(s["blocks"]) in text
+    assert made["document"]["machines"][2]["key"] == XEON
+
+
 def test_a_smoke_record_is_read_back_by_the_report(tmp_path_factory, tmp_path):
     """The record end to end in its smoke form (2 rounds, two sources): every
     part written under this machine's key, and the report reads them."""
@@ -146,6 +217,9 @@ def test_a_smoke_record_is_read_back_by_the_report(tmp_path_factory, tmp_path):
     report = fleet.report([tmp_path / "results"])
     [m] = report["machines"]
     assert (m["key"], m["fork_checked"], m["rounds"]) == (folder.name, True, 2)
+    # The fork part checked every source: its answer is measured, not documented.
+    assert {a["machines"][0]["basis"] for a in report["answers"]} == {"measured"}
+    assert done.stdout.splitlines()[-4].startswith(f"Recorded {folder.name} in ")
     assert {(r["source"], r["bytes"], r["view"]) for r in report["sources"]} == \
         {(s, n, v) for s in ("openssl", "getrandom") for n in (32, 16384)
          for v in ("cpuid", "lfence", "batch")}

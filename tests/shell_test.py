@@ -86,8 +86,14 @@ BAD_OPTIONS = [
     ("bench/compare-openssl", ["--fork", "--sources", "all", "--views", "cpuid,batch"],
      "compare-openssl: error: --fork checks the sources' fork children: give --sources, and not "
      "--lifecycle (which checks them already), --quality or --views"),
+    # A fork child's calls are counted too: twice 1024 x 20000 is over rand_lab's limit.
+    ("bench/compare-openssl", ["--sources", "openssl", "--fork", "--threads", "1024", "--calls",
+                               "20000"], "compare-openssl: error: --threads times --calls is at "
+     "most"),
     ("tools/fleet", ["record", "--rounds", "1"], "fleet record: error: argument --rounds: a whole "
      "number of at least 2"),
+    ("tools/fleet", ["record", "--rounds", "2", "--max-time", "5m"], "fleet record: error: "
+     "--rounds takes a fixed number of rounds: not with --max-time"),
     ("tools/fleet", ["report", "--json"], "fleet report: error: argument --json: expected one "
      "argument"),
 ]
