@@ -13,8 +13,8 @@ document once done: fork (compare-openssl --sources all --fork, one thread
 and 4, 3 rounds), sources (compare-openssl --sources all --bytes 32,16384
 --views cpuid,lfence,batch --calls 32, rounds until decided at 5%) and
 figures (check-figures --precision 0.05). The parts' rounds share the
-record's time, 12 minutes (--max-time), which a 2-processor VM keeps to
-when quiet: record on a quiet machine. Progress on standard error; the
+record's time, 12 minutes (--max-time), projected to hold on a quiet
+2-processor VM: record on a quiet machine. Progress on standard error; the
 last line says how long it took. Gather records from other machines as
 files (ssh, a CI matrix, Ansible) into results/: the lab has no
 orchestrator.
