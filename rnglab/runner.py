@@ -292,10 +292,12 @@ class _Rounds:
     def run(self, v, cpu, number):
         """run_once, judged, and with rerun_noisy a noisy run run again at
         once, the re-run's figure then the round's."""
-        run = run_once(v, cpu, number, self.stops)
+        with self.stops.running_one():
+            run = run_once(v, cpu, number, self.stops)
         self.judged(run)
         if run.noisy and self.rerun_noisy and self.stops.signum is None:
-            again = run_once(v, cpu, number, self.stops)
+            with self.stops.running_one():
+                again = run_once(v, cpu, number, self.stops)
             again.rerun, run.replaced = True, True
             self.judged(again)
 

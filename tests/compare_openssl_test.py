@@ -11,7 +11,7 @@ import time
 import pytest
 
 from rnglab import labtext, record
-from tests.helpers import ROOT, claimed, compare, compare_env, fork_probe
+from tests.helpers import ROOT, as_started, claimed, compare, compare_env, fork_probe
 
 COMMAND = ROOT / "bench" / "compare-openssl"
 
@@ -51,7 +51,7 @@ def test_ctrl_c_stops_between_runs_and_the_provenance_says_what_was_done(env, tm
     out = tmp_path / "out"
     with subprocess.Popen([str(COMMAND), "--rounds", "500", "--builds", "system-shared",
                            "--out", str(out)], env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True) as running:
+                          stderr=subprocess.PIPE, text=True, preexec_fn=as_started()) as running:
         series = out / "system-shared" / "osslRb1a.txt"
         deadline = time.monotonic() + 120
         while not (series.exists() and series.stat().st_size > 400):

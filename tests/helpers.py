@@ -5,9 +5,12 @@ and the committed fixtures."""
 import json
 import os
 import re
+import signal
 import subprocess
 import tempfile
 from pathlib import Path
+
+import pytest
 
 from rnglab import provenance, randlab
 from rnglab.record import format_record
@@ -54,6 +57,24 @@ def fixture(name):
 def expected(name):
     """A committed report's text, as the command printed it."""
     return (FIXTURES / name).read_text().rstrip("\n")
+
+
+def needs_source_builds(what):
+    """Skips a test that needs a libcrypto built from source (minutes the
+    first time) under tools/test --fast, which keeps to the system's."""
+    if os.environ.get("OPENSSL_RNG_FAST"):
+        pytest.skip(f"{what} is built from source: tools/test without --fast runs this")
+
+
+def as_started(*ignored):
+    """A child's start (a preexec_fn): the stopping signals as a terminal's
+    foreground command has them, whatever this suite inherited (a
+    background job's SIGINT is ignored), those named ignored ignored, as a
+    starter may leave them."""
+    def start():
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN if signum in ignored else signal.SIG_DFL)
+    return start
 
 
 def compare_env(tmp_path_factory):
