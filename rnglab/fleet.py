@@ -45,13 +45,17 @@ REFERENCE_RATIO = {"ratio": 1.0, "low": None, "high": None, "verdict": "referenc
 
 def files_of(paths):
     """The .json files of paths (folders searched through), each once, in
-    order; a path that does not exist is refused."""
+    order; a path that does not exist, or is neither a regular file nor a
+    folder, is refused."""
     found = []
     for path in map(Path, paths):
         if path.is_dir():
             found += sorted(p for p in path.rglob("*.json") if p.is_file())
-        elif path.exists():
+        elif path.is_file():
             found.append(path)
+        elif path.exists():
+            # A pipe or a device would be read without end, or as nothing.
+            raise LabError(f"{path}: not a file or a folder")
         else:
             raise LabError(f"{path}: no such file or folder")
     return list(dict.fromkeys(found))

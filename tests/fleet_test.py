@@ -3,6 +3,7 @@ of three machines (tests/fixtures/fleet/, numbers checkable by hand), the
 files it refuses, and a record taken end to end in its smoke form."""
 
 import json
+import os
 import shutil
 import sys
 import types
@@ -112,6 +113,8 @@ REFUSED = [
      f"{XEON.replace('2cpu', '1cpu')}): not counted as either machine"),
     (f"{XEON}/2026-12-10T093000Z-fork.json", json.dumps(document("2026-12-10T093000Z-fork.json")),
      "the fork part of " + XEON + "'s record of 2026-12-10 09:30:00 UTC again (also "),
+    # A pipe named as a record, which reading would wait on for ever.
+    ("pipe.json", None, "not a file or a folder"),
 ]
 
 
@@ -119,9 +122,14 @@ REFUSED = [
 def test_a_file_that_is_not_a_whole_part_of_a_record_is_refused_in_one_line(name, text, says,
                                                                             tmp_path):
     shutil.copytree(FLEET, tmp_path / "fleet")
-    (tmp_path / "more" / name).parent.mkdir(parents=True)
-    (tmp_path / "more" / name).write_text(text)
-    done = command("tools/fleet", "report", tmp_path / "fleet", tmp_path / "more")
+    path = tmp_path / "more" / name
+    path.parent.mkdir(parents=True)
+    if text is None:
+        os.mkfifo(path)
+    else:
+        path.write_text(text)
+    done = command("tools/fleet", "report", tmp_path / "fleet", path if text is None else
+                   tmp_path / "more")
     assert (done.returncode, done.stdout) == (1, "")
     [line] = done.stderr.splitlines()
     assert line.startswith(f"fleet: {tmp_path / 'more' / name}: " + says[:20]), line
@@ -201,6 +209,18 @@ def test_a_page_is_the_texts_sections_and_needs_the_html_report(tmp_path, monkey
     for s in shown:
         assert "\n".join(s["blocks"]) in text
     assert made["document"]["machines"][2]["key"] == XEON
+
+
+def test_the_html_report_lays_the_page_out_where_the_checkout_has_it(tmp_path, capsys):
+    pytest.importorskip("rnglab.report.html", reason="this checkout has no HTML report")
+    page = tmp_path / "fleet.html"
+    assert fleet_cli.main(["report", "--html", str(page), str(FLEET)]) == 0
+    made = page.read_text()
+    # Every section, its tables as tables, the data embedded once.
+    assert [made.count(f'id="{s}"') for s in ("answer", "machines", "versions", "sources")] == \
+        [1, 1, 1, 1]
+    assert made.count("<table>") == 4 and made.count('id="data"') == 1
+    assert XEON in made and capsys.readouterr().err == ""
 
 
 def test_a_smoke_record_is_read_back_by_the_report(tmp_path_factory, tmp_path):
