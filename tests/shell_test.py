@@ -88,6 +88,21 @@ BAD_OPTIONS = [
      "--max-time: a duration above zero, such as 90s, 15m, 1h or 2h30m, not '-5s'"),
     ("bench/compare-openssl", ["--max-time=-5s"], "compare-openssl: error: argument --max-time: "
      "a duration above zero"),
+    ("bench/compare-openssl", ["--fork", "--bytes", "32"], "compare-openssl: error: --fork checks "
+     "the sources' fork children: give --sources"),
+    ("bench/compare-openssl", ["--fork", "--sources", "all", "--views", "cpuid,batch"],
+     "compare-openssl: error: --fork checks the sources' fork children: give --sources, and not "
+     "--lifecycle (which checks them already), --quality or --views"),
+    # A fork child's calls are counted too: twice 1024 x 20000 is over rand_lab's limit.
+    ("bench/compare-openssl", ["--sources", "openssl", "--fork", "--threads", "1024", "--calls",
+                               "20000"], "compare-openssl: error: --threads times --calls is at "
+     "most"),
+    ("tools/fleet", ["record", "--rounds", "1"], "fleet record: error: argument --rounds: a whole "
+     "number of at least 2"),
+    ("tools/fleet", ["record", "--rounds", "2", "--max-time", "5m"], "fleet record: error: "
+     "--rounds takes a fixed number of rounds: not with --max-time"),
+    ("tools/fleet", ["report", "--json"], "fleet report: error: argument --json: expected one "
+     "argument"),
 ]
 
 
@@ -197,7 +212,7 @@ sys.meta_path.insert(0, Interrupting())
 
 
 @pytest.mark.parametrize("launcher", ["tools/series", "tools/quality", "bench/compare-openssl",
-                                      "bench/check-figures", "bench/check-changes"])
+                                      "bench/check-figures", "bench/check-changes", "tools/fleet"])
 def test_ctrl_c_while_a_command_loads_is_one_line_and_status_130(tmp_path, launcher):
     (tmp_path / "sitecustomize.py").write_text(CTRL_C_ON_IMPORT)
     done = command(launcher, "--help", env={**os.environ, "PYTHONPATH": str(tmp_path)})
