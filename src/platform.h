@@ -39,7 +39,11 @@ enum class Opening { Existing, Made, MadeThroughLink };
 #endif
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 // Opens name to append to, reading allowed, as fopen's "ab+" (binary) or
 // "a+" does: only if it is there (Opening::Existing), or only if this call
