@@ -113,17 +113,24 @@ def test_a_bad_option_is_status_2_and_nothing_is_done(launcher, args, said):
     assert done.stderr.splitlines()[-1].startswith(said), done.stderr
 
 
-@pytest.mark.parametrize("launcher, args", [
-    ("bench/compare-openssl", ["--json", "no/such/folder/x.json"]),
-    ("bench/check-figures", ["--json", "no/such/folder/x.json"]),
+@pytest.mark.parametrize("launcher, args, said", [
+    ("bench/compare-openssl", ["--json", "no/such/folder/x.json"],
+     "no/such/folder/x.json: No such file or directory"),
+    ("bench/check-figures", ["--json", "no/such/folder/x.json"],
+     "no/such/folder/x.json: No such file or directory"),
+    # os.access lets root write into /proc, which takes no new file.
+    ("bench/compare-openssl", ["--json", "/proc/nope.json"],
+     "/proc/nope.json: No such file or directory"),
+    ("bench/check-figures", ["--json", "fifo.png"], "fifo.png: not a regular file"),
+    ("bench/compare-openssl", ["--plot", "fifo.png"], "fifo.png: not a regular file"),
 ])
 def test_an_output_that_cannot_be_written_stops_the_command_before_it_measures(launcher, args,
-                                                                               tmp_path):
+                                                                               said, tmp_path):
+    os.mkfifo(tmp_path / "fifo.png")
     done = command(launcher, *args, cwd=tmp_path)
     assert done.returncode == 1
-    assert done.stderr == (f"{launcher.split('/')[1]}: cannot write no/such/folder/x.json: No "
-                           "such file or directory\n")
-    assert list(tmp_path.iterdir()) == []
+    assert done.stderr == f"{launcher.split('/')[1]}: cannot write {said}\n"
+    assert [p.name for p in tmp_path.iterdir()] == ["fifo.png"]
 
 
 def test_a_reader_that_goes_away_ends_a_command_quietly():
