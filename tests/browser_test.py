@@ -18,10 +18,10 @@ from pathlib import Path
 
 import pytest
 
-from rnglab import comparison, figures, files, labtext, variants, views
+from rnglab import comparison, figures, files, fleettext, labtext, variants, views
 from rnglab.report import html, pages
 from tests import sourcelife_test, views_test
-from tests.helpers import BUILD, command, compare, compare_env, fixture, record
+from tests.helpers import BUILD, FIXTURES, command, compare, compare_env, fixture, record
 
 CHROMIUM, DRIVER = Path("/usr/bin/chromium"), Path("/usr/bin/chromedriver")
 SHOTS = BUILD / "screenshots"
@@ -60,9 +60,13 @@ def text_lines(table):
 
 
 def text_rows(document):
-    """Every row of every table that the document's tables print."""
-    return [[cell.strip() for cell in row] for t in document["tables"] for line in text_lines(t)
-            if hasattr(line, "rows") for row in line.rows]
+    """Every row of every table that the document's tables print (a fleet
+    report's: its sections)."""
+    lines = [line for _, _, said in fleettext.sections_of(document) for line in said] \
+        if document.get("command") == "fleet report" else \
+        [line for t in document["tables"] for line in text_lines(t)]
+    return [[cell.strip() for cell in row] for line in lines if hasattr(line, "rows")
+            for row in line.rows]
 
 
 def from_fixture(name, tmp_path):
@@ -117,6 +121,15 @@ def series(args, tmp_path):
     return page, None
 
 
+def fleet(tmp_path):
+    """tools/fleet report of the committed machines, with every record."""
+    page = tmp_path / "fleet.html"
+    done = command("tools/fleet", "report", "--history", "--html", page, "--json",
+                   tmp_path / "fleet.json", FIXTURES / "fleet")
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    return page, json.loads((tmp_path / "fleet.json").read_text())
+
+
 def end_to_end(tmp_path_factory, tmp_path):
     """A short sources comparison in two views, its page and its JSON."""
     done = compare(compare_env(tmp_path_factory), "--rounds", "2", "--sources",
@@ -136,6 +149,7 @@ PAGES = {
     "series-summary": lambda tmp, _: series([], tmp),
     "series-compare": lambda tmp, _: series(["--compare-labels", "RAND_bytes", HOSTILE], tmp),
     "series-changes": lambda tmp, _: series(["--changes"], tmp),
+    "fleet": lambda tmp, _: fleet(tmp),
     "end-to-end": lambda tmp, factory: end_to_end(factory, tmp),
     **{Path(p).stem: lambda *_, p=p: (Path(p), json.loads(Path(p).with_suffix(".json").read_text())
                                       if Path(p).with_suffix(".json").exists() else None)
@@ -170,7 +184,9 @@ def test_a_page_shows_every_row_and_picture_and_loads_nothing(browser, name, tmp
         assert seen["data"] == files.plain(document)
     rows = [[cell.strip() for cell in row] for row in seen["rows"]]
     assert [row for row in text_rows(seen["data"]) if row not in rows] == []
-    assert seen["pictures"] and all(w > 0 and h > 0 for w, h in seen["pictures"])
+    # The fleet's page is tables alone.
+    assert (seen["pictures"] or name == "fleet") and \
+        all(w > 0 and h > 0 for w, h in seen["pictures"])
     assert all(title and alt for title, alt in seen["titles"])
     assert seen["loaded"] == [] and seen["scripts"] == ["application/json"]
     assert [m for m in browser.get_log("browser") if m["level"] == "SEVERE"] == []
