@@ -338,7 +338,7 @@ def value_text(row):
     return f"{value:.4f}" if row["id"].endswith("_wall") else f"{value:.0f}"
 
 
-def row_text(t, row):
+def row_cells(t, row):
     target, verdict = "", ""
     if "target" in row:
         low, high = row["target"]
@@ -346,7 +346,8 @@ def row_text(t, row):
         verdict = {"missed": "MISSED", "edge": "on the edge"}.get(row["verdict"], row["verdict"])
     if "comparison" in row:
         verdict = text.short_verdict(row["comparison"], t["alpha"], "run")
-    return text.figure_line(labels(t, row), value_text(row), row.get("ratio"), target, verdict)
+    return text.figure_cells(labels(t, row), value_text(row), row.get("ratio"), target,
+                             verdict)
 
 
 def verdict_line(t):
@@ -383,11 +384,10 @@ def method_lines(t):
         "precision yet across an edge.", what)]
 
 
-def report_text(t):
+def report_lines(t):
     counter = t["counter"]
     cpuid = counter.get("cpuid_ticks", "?")
-    lines = [text.FIGURE_HEADER]
-    lines += [row_text(t, row) for row in t["rows"]]
+    lines = [text.figure_table([row_cells(t, row) for row in t["rows"]])]
     lines += ["", f"Counter: {counter.get('counter', '?')}",
               f"  rate {counter['counter_hz'] / 1e9:.4f} GHz against CLOCK_MONOTONIC_RAW; one "
               f"CPUID costs {cpuid} ticks.", *method_lines(t)]
@@ -397,4 +397,8 @@ def report_text(t):
                   "b and c are near 1."]
     if "noise" in t:
         lines += ["", *text.noise_lines(t["noise"], "--json FILE keeps")]
-    return "\n".join(lines + ["", verdict_line(t)])
+    return lines + ["", verdict_line(t)]
+
+
+def report_text(t):
+    return "\n".join(report_lines(t))

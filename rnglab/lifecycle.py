@@ -42,6 +42,9 @@ BYTES = 16
 CALLS = 262144
 PERCENTILES = (50, 90, 99, 99.9)
 TAIL_FACTOR = 10
+# The most groups of calls a run's trace has: a picture of every call of
+# 262,144 drawn as lines would be megabytes.
+TRACE_GROUPS = 512
 
 
 def variants_of(builds, sizes, threads, calls):
@@ -193,6 +196,15 @@ def reseeds_data(found):
             "median": found.get("median")}
 
 
+def trace_of(example):
+    """One run's calls in at most TRACE_GROUPS groups of consecutive calls:
+    each group's median and highest count, for a picture."""
+    group = -(-example.size // TRACE_GROUPS)
+    parts = [example[k:k + group] for k in range(0, example.size, group)]
+    return {"group": group, "median": [float(np.median(part)) for part in parts],
+            "max": [int(part.max()) for part in parts]}
+
+
 def interval_of(values):
     mid, low, high = stats.median_interval(values)
     return {"median": mid, "low": low, "high": high}
@@ -213,7 +225,7 @@ def lifecycle_row(s):
     row = {"variant": s["variant"], "build": s["build"], "runs": s["runs"],
            **{key: interval_of(s[f"run_{key}"]) for key in TIMES},
            "rest": float(np.median(s["run_rest"])), "reseeds": reseeds_data(s["reseeds"]),
-           "fork_child_first": None, "child_reseeds": None}
+           "fork_child_first": None, "child_reseeds": None, "trace": trace_of(s["example"])}
     if "child_first" in s:
         row.update(fork_child_first=interval_of(s["child_first"]),
                    child_reseeds=reseeds_data(s["child_reseeds"]))

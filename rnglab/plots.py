@@ -44,6 +44,10 @@ def figure(size):
 
 
 def plot_series(series, out, size, title):
+    save(series_figure(series, size, title), out)
+
+
+def series_figure(series, size, title):
     fig = figure(size)
     ax = fig.add_subplot()
     for number_of, ((label, _), records) in enumerate(series.items()):
@@ -59,10 +63,14 @@ def plot_series(series, out, size, title):
     ax.set_ylabel(TICKS_AXIS)
     ax.set_title(short(title))
     ax.legend(fontsize="small")
-    save(fig, out)
+    return fig
 
 
 def plot_comparison(pairs, out, size, title):
+    save(comparison_figure(pairs, size, title), out)
+
+
+def comparison_figure(pairs, size, title):
     fig = figure(size)
     axes = fig.subplots(1, len(pairs), squeeze=False)[0]
     jitter = np.random.default_rng(stats.SEED)
@@ -78,10 +86,14 @@ def plot_comparison(pairs, out, size, title):
         ax.set_title(short(name), fontsize="small")
         ax.set_ylabel(TICKS_AXIS)
     fig.suptitle(short(title))
-    save(fig, out)
+    return fig
 
 
 def plot_changes(series, found, out, size, title):
+    save(changes_figure(series, found, size, title), out)
+
+
+def changes_figure(series, found, size, title):
     """The series with a vertical line at each change and each segment's
     median drawn across it."""
     fig = figure(size)
@@ -103,7 +115,7 @@ def plot_changes(series, found, out, size, title):
     ax.set_ylabel(TICKS_AXIS)
     ax.set_title(short(title))
     ax.legend(fontsize="small")
-    save(fig, out)
+    return fig
 
 
 # --- bench/compare-openssl's pictures, from its tables ---------------------------
@@ -178,7 +190,11 @@ def plot_sources(t, ax):
 def plot_tables(tables, out):
     """The picture of a comparison's first table of figures (after how its
     rounds ended, where a table says it), drawn into out."""
-    first = next(t for t in tables if t["table"] != "rounds")
+    save(table_figure(next(t for t in tables if t["table"] != "rounds")), str(out))
+
+
+def table_figure(first):
+    """The picture of a table of figures: variants, sizes, sources or threads."""
     if first["table"] == "threads":
         fig = figure((1200, 500))
         plot_threads(first, fig)
@@ -188,7 +204,7 @@ def plot_tables(tables, out):
         {"sizes": plot_sizes, "variants": plot_variants, "sources": plot_sources}[
             first["table"]](first, fig.add_subplot())
     fig.tight_layout()
-    save(fig, str(out))
+    return fig
 
 
 def plot_lifecycle(t, examples, out):
@@ -215,3 +231,125 @@ def plot_lifecycle(t, examples, out):
                  ": every call's count over one run")
     fig.tight_layout()
     save(fig, str(out))
+
+
+# --- the pictures of a page (rnglab.report), drawn from its tables' data ------------
+
+def plain_log_ticks(axis, base=10):
+    """A log axis labelled 0.3, 1, 10 rather than in powers, on the ticks
+    matplotlib would label."""
+    from matplotlib.ticker import LogFormatter  # pylint: disable=import-outside-toplevel
+
+    class Plain(LogFormatter):
+        def __call__(self, x, pos=None):
+            return f"{x:g}" if super().__call__(x, pos) else ""
+
+    axis.set_major_formatter(Plain(base))
+    axis.set_minor_formatter(Plain(base, labelOnlyBase=False))
+
+
+def ratio_panel(ax, entries, names, keys):
+    """One panel of ratios_figure: each key's entries a colour, a little
+    apart on their name's line; a target a band behind."""
+    step = 0.7 / max(1, len(keys))
+    for k, key in enumerate(keys):
+        mine = [e for e in entries if e["key"] == key and e["ratio"] is not None]
+        y = [names.index(e["name"]) - 0.35 + step * (k + 0.5) for e in mine]
+        spread = [[0 if e["low"] is None else e["ratio"] - e["low"] for e in mine],
+                  [0 if e["high"] is None else e["high"] - e["ratio"] for e in mine]]
+        ax.errorbar([e["ratio"] for e in mine], y, xerr=spread, fmt="o", markersize=4,
+                    capsize=2, linewidth=1, color=f"C{k % 10}", label=key, zorder=3)
+    banded = [e for e in entries if e.get("target")]
+    for n, e in enumerate(banded):
+        ax.plot(e["target"], [names.index(e["name"])] * 2, linewidth=9, alpha=0.25,
+                color="C2", solid_capstyle="butt", label="target" if n == 0 else None)
+
+
+def ratios_figure(panels, title, one="OpenSSL = 1",
+                  axis="ticks per call over OpenSSL's (log scale)"):
+    """Dot-and-whisker: one line per name, each key's ratio with its
+    interval, a panel each, 1.0 marked (one: what it is). panels: [(panel
+    title, [{"name", "key", "ratio", "low", "high", and "target" ([low,
+    high]) where it has one}])]."""
+    names = list(dict.fromkeys(e["name"] for _, entries in panels for e in entries))
+    keys = list(dict.fromkeys(e["key"] for _, entries in panels for e in entries))
+    fig = figure((max(800, 380 * len(panels)), max(240, 120 + len(names) * (12 + 9 * len(keys)))))
+    axes = fig.subplots(1, len(panels), sharex=True, sharey=True, squeeze=False)[0]
+    for ax, (panel, entries) in zip(axes, panels):
+        ratio_panel(ax, entries, names, keys)
+        ax.axvline(1.0, color="black", linewidth=1, linestyle="--", label=one)
+        ax.set_xscale("log")
+        plain_log_ticks(ax.xaxis)
+        ax.set_title(short(panel), fontsize="small")
+        ax.set_xlabel(axis)
+        ax.grid(axis="x", which="both", alpha=0.2)
+    axes[0].set_yticks(range(len(names)))
+    axes[0].set_yticklabels([short(n) for n in names])
+    axes[0].set_ylim(len(names) - 0.5, -0.5)
+    fig.suptitle(short(title))
+    fig.tight_layout()
+    # Beside the axes: a page's picture is saved to include it.
+    axes[-1].legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.02, 1))
+    return fig
+
+
+def scaling_figure(t):
+    """Threads: ticks per call against one thread's, with their intervals,
+    and calls per second against one thread's beside the ideal."""
+    fig = figure((1100, 450))
+    left, right = fig.subplots(1, 2)
+    groups = {}
+    for r in t["rows"]:
+        groups.setdefault(f"{r['generator']}, {r['bytes']} B", []).append(r)
+    most = max(r["threads"] for r in t["rows"])
+    for k, (name, line) in enumerate(groups.items()):
+        line.sort(key=lambda r: r["threads"])
+        x = [r["threads"] for r in line]
+        c = [r["x_one"] for r in line]
+        left.errorbar(x, [e["ratio"] for e in c], fmt="o-", color=f"C{k % 10}", capsize=2,
+                      yerr=[[0 if e["low"] is None else e["ratio"] - e["low"] for e in c],
+                            [0 if e["high"] is None else e["high"] - e["ratio"] for e in c]],
+                      markersize=4, label=short(name))
+        right.plot(x, [1.0 if e["verdict"] == "reference" else r["calls_x_one"]
+                       for e, r in zip(c, line)], "o-", color=f"C{k % 10}", markersize=4,
+                   label=short(name))
+    ideal = sorted({1, most, min(most, t["processors"])})
+    right.plot(ideal, [min(n, t["processors"]) for n in ideal], ":", color="grey",
+               label=f"ideal on {t['processors']} processors")
+    left.axhline(1.0, color="black", linewidth=1, linestyle="--")
+    for ax, what in ((left, "ticks per call over one thread's"),
+                     (right, "calls per second over one thread's")):
+        ax.set_xscale("log", base=2)
+        plain_log_ticks(ax.xaxis, 2)
+        ax.set_xlabel("threads")
+        ax.set_ylabel(what)
+        ax.legend(fontsize="small")
+    fig.suptitle("Threads' scaling (bars: 95% intervals)")
+    fig.tight_layout()
+    return fig
+
+
+def trace_figure(t):
+    """Each row's first run, thread 1, in groups of calls: each group's
+    median (line) and highest count (dots), the reseeds' places dotted."""
+    rows = [r for r in t["rows"] if r.get("trace")]
+    fig = figure((1100, 170 * len(rows) + 70))
+    axes = fig.subplots(len(rows), 1, sharex=True, squeeze=False)[:, 0]
+    for ax, r in zip(axes, rows):
+        trace, found = r["trace"], r["reseeds"]
+        x = (np.arange(len(trace["median"])) + 0.5) * trace["group"]
+        ax.plot(x, trace["max"], ".", color="C1", markersize=2, alpha=0.7,
+                label="highest of a group")
+        ax.plot(x, trace["median"], "-", color="C0", linewidth=1.2, label="median of a group")
+        for place in found["places"]:
+            ax.axvline(place, color="C3", linestyle=":", linewidth=0.8)
+        ax.set_yscale("log")
+        ax.set_ylabel("TSC ticks")
+        what = (f"reseeds every {found['period']:,} calls (dotted)" if found["period"]
+                else "no periodic spikes")
+        ax.set_title(short(f"{r.get('source') or r['variant']}: {what}"), fontsize="small")
+    axes[0].legend(fontsize="small", loc="upper right")
+    axes[-1].set_xlabel(f"call index (one run, thread 1, in groups of {rows[0]['trace']['group']}"
+                        " calls)")
+    fig.tight_layout()
+    return fig

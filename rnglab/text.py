@@ -38,6 +38,21 @@ def number(value, decimals=1):
     return f"{value:.0f}" if value == int(value) else f"{value:.{decimals}f}"
 
 
+class Table(str):
+    """An aligned table's text that keeps its cells: the page of a report
+    (rnglab.report) shows the very cells the text aligned."""
+
+    def __new__(cls, text, header, rows, left):
+        made = super().__new__(cls, text)
+        made.header, made.rows, made.left = list(header), [list(r) for r in rows], left
+        return made
+
+
+class Folded(str):
+    """A line that goes on from the one before it: a paragraph folded at
+    WIDTH, which a page joins again."""
+
+
 def table(header, rows, left=1):
     """Aligned text: the first left columns left-aligned, the rest
     right-aligned. No cell is ever cut: a label or a file name shortened
@@ -50,7 +65,7 @@ def table(header, rows, left=1):
         cells += [cell.ljust(width) if i < left else cell.rjust(width)
                   for i, (cell, width) in enumerate(zip(row[1:], widths[1:]), start=1)]
         lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
+    return Table("\n".join(lines), header, rows, left)
 
 
 def wrapped(line, first="  ", rest="      ", hyphens=False):
@@ -118,16 +133,22 @@ def long_verdict(c):
     return f"no significant difference (p = {c['p']:.2g})"
 
 
-FIGURE_HEADER = (f"{'figure':<50} {'value':>13} {'ratio':>7} {'95% CI':>12} {'target':>10}  "
-                 "verdict")
+FIGURE_HEADER = ["figure", "value", "ratio", "95% CI", "target", "verdict"]
 
 
-def figure_line(label, value="", r=None, target="", verdict=""):
-    """A line of bench/check-figures' table: r a ratio, {"median", "low",
+def figure_cells(label, value="", r=None, target="", verdict=""):
+    """A row of bench/check-figures' table: r a ratio, {"median", "low",
     "high"}."""
     interval = "" if r is None or r["low"] is None else f"{r['low']:.3f}-{r['high']:.3f}"
     shown = "" if r is None else "n/a" if r["median"] is None else f"{r['median']:.3f}{marks(r)}"
-    return f"{label:<50} {value:>13} {shown:>7} {interval:>12} {target:>10}  {verdict}"
+    return [label, value, shown, interval, target, verdict]
+
+
+def figure_table(rows):
+    """bench/check-figures' table, in its fixed columns."""
+    line = "{:<50} {:>13} {:>7} {:>12} {:>10}  {}"
+    return Table("\n".join(line.format(*cells) for cells in [FIGURE_HEADER, *rows]),
+                 FIGURE_HEADER, rows, 1)
 
 
 # Why rounds run until decided stopped (stopping.Until's reasons).
@@ -138,8 +159,10 @@ REASONS = {"decided": "every ratio was decided",
 
 
 def paragraph(*sentences):
-    """Sentences as lines of at most WIDTH characters."""
-    return textwrap.wrap(" ".join(sentences), width=WIDTH, break_on_hyphens=False)
+    """Sentences as lines of at most WIDTH characters, each after the
+    first Folded."""
+    lines = textwrap.wrap(" ".join(sentences), width=WIDTH, break_on_hyphens=False)
+    return lines[:1] + [Folded(line) for line in lines[1:]]
 
 
 def rounds_summary(t, ratios="ratio"):
@@ -221,15 +244,19 @@ def summary_row(s):
             f"{s['seconds']:.6f}"]
 
 
-def summary_text(summaries):
+def summary_lines(summaries):
     """summaries: {"label", "file", **stats.summarise(...)} per series."""
     header = ["label  file", *SUMMARY_COLUMNS]
     rows = [[f"{s['label']}  {s['file']}", *summary_row(s)] for s in summaries]
-    return (table(header, rows) + "\n\nmedian, min, max, Q1, Q3: of the records' MEDIAN "
-            "values, in TSC ticks.\naverage, seconds: the medians of AVERAGE and EXECUTED.")
+    return [table(header, rows), "", "median, min, max, Q1, Q3: of the records' MEDIAN values, "
+            "in TSC ticks.", "average, seconds: the medians of AVERAGE and EXECUTED."]
 
 
-def comparison_text(report):
+def summary_text(summaries):
+    return "\n".join(summary_lines(summaries))
+
+
+def comparison_lines(report):
     """report: "old", "new", and "rows", each {"name", **stats.compare(...)};
     "resamples" and "few_records" as the statistics took them."""
     header = ["", "old n", "old median", "new n", "new median", "new/old", "95% CI", "p"]
@@ -245,7 +272,11 @@ def comparison_text(report):
     if any(min(c["old_n"], c["new_n"]) < few for c in report["rows"]):
         lines.append(f"warning: fewer than {few} records on a side; the U test has "
                      "little power there, collect more runs.")
-    return "\n".join(lines)
+    return lines
+
+
+def comparison_text(report):
+    return "\n".join(comparison_lines(report))
 
 
 CHANGE_HEADER = ["change", "index", "line", "before", "after", "after/before", "95% CI", "p",
@@ -270,18 +301,21 @@ def one_series_changes(s, shortest):
     return parts + ["", table(["segment", "indices", *SUMMARY_COLUMNS], rows), ""]
 
 
-def changes_text(report):
+def changes_lines(report):
     """report: stats.changes_report(...)."""
     parts = []
     for s in report["series"]:
         parts += one_series_changes(s, report["shortest"])
     if not any(s["changes"] for s in report["series"]):
-        return "\n".join(parts).rstrip("\n")
-    parts += [
+        return parts[:-1]  # the last segment's table ends the text
+    return parts + [
         "index, line: the first record after the change: its index in its file and its label's "
         "line.", "before, after: the medians of the segments on either side (of the records' "
         "MEDIAN values, in", "TSC ticks); after/before: their ratio with a 95% bootstrap CI; p: "
         "the two-sided Mann-Whitney", "U test between them; corrected p: that p times the "
         "splits possible between the neighbouring", f"changes. A change stands below "
         f"{report['alpha']}; a segment has at least {report['shortest']} records."]
-    return "\n".join(parts)
+
+
+def changes_text(report):
+    return "\n".join(changes_lines(report))

@@ -88,6 +88,9 @@ HOSTILE = {
                                      None),
     "plot onto a FIFO": (GOOD, ["--plot", "fifo.svg"], 1, "cannot write fifo.svg: not a regular "
                          "file", None),
+    "a page into a missing folder": (GOOD, ["--changes", "--html", "no/such/x.html"], 1,
+                                     "cannot write no/such/x.html: No such file or directory",
+                                     None),
     "a size Agg cannot draw": (GOOD, ["--plot", "x.png", "--size", "100000x100000"], 2,
                                "each 100 to 65000", None),
     "a size too big to draw soon": (GOOD, ["--plot", "x.png", "--size", "20000x20000"], 2,

@@ -123,6 +123,9 @@ def test_a_bad_option_is_status_2_and_nothing_is_done(launcher, args, said):
      "/proc/nope.json: No such file or directory"),
     ("bench/check-figures", ["--json", "fifo.png"], "fifo.png: not a regular file"),
     ("bench/compare-openssl", ["--plot", "fifo.png"], "fifo.png: not a regular file"),
+    ("bench/compare-openssl", ["--html", "no/such/folder/x.html"],
+     "no/such/folder/x.html: No such file or directory"),
+    ("bench/check-figures", ["--html", "fifo.png"], "fifo.png: not a regular file"),
 ])
 def test_an_output_that_cannot_be_written_stops_the_command_before_it_measures(launcher, args,
                                                                                said, tmp_path):

@@ -58,7 +58,7 @@ def install_deps(fakes, *args, machine="x86_64", absent="", sudo=False, installe
 COMMAND = ("install-deps: not root and no sudo: run as root: apt-get install -y g++ cmake make "
            "perl libssl-dev openssl libgtest-dev binutils pkg-config clang-tidy clang-format "
            "python3-scipy python3-matplotlib python3-pytest python3-flake8 rng-tools5 ent "
-           "zlib1g-dev libzstd-dev")
+           "zlib1g-dev libzstd-dev python3-jinja2 chromium chromium-driver python3-selenium")
 SKIPPED = ("install-deps: the archive has no libbotan-2-dev: skipped: rand_lab will not have "
            "botan, botan-user")
 WANTED = " android-libboringssl-dev libsodium-dev libgnutls28-dev libgcrypt20-dev " \

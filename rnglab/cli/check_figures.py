@@ -48,6 +48,7 @@ from pathlib import Path
 
 from rnglab import argtypes, figures, files, provenance, sequential, stopping
 from rnglab.cli import _shell
+from rnglab.report import html, pages
 
 
 def parse_args(argv):
@@ -77,6 +78,8 @@ def parse_args(argv):
                         "free: the system places each run)")
     parser.add_argument("--json", type=Path, metavar="FILE",
                         help="write the figures and the provenance as JSON too")
+    parser.add_argument("--html", type=Path, metavar="FILE",
+                        help="write the verdict, the figures and the provenance as one page too")
     args = parser.parse_args(argv)
     args.rounds = args.runs
     stopping.settle(parser, args, "--runs")
@@ -87,6 +90,8 @@ def parse_args(argv):
 def check(args):
     if args.json is not None:
         files.check_writable(args.json)
+    if args.html is not None:
+        html.check(args.html)
     started = provenance.now_text()
     until = stopping.until(args, None)
     refs, counter, speed_wall, build = figures.measure(args.rounds, args.seconds, args.wine,
@@ -96,12 +101,13 @@ def check(args):
     try:
         _shell.emit(figures.report_text(report))
     finally:
-        # Whatever became of standard output, the file is written.
+        # Whatever became of standard output, the files are written.
+        document = {**provenance.invocation("check-figures", args.argv, started, counter,
+                                            [build], refs.values()), "tables": [report]}
         if args.json is not None:
-            files.write_json(args.json, {
-                **provenance.invocation("check-figures", args.argv, started, counter, [build],
-                                        refs.values()),
-                "tables": [report]})
+            files.write_json(args.json, document)
+        if args.html is not None:
+            html.write(args.html, pages.figures_page(document))
 
 
 def main(argv=None):

@@ -63,6 +63,8 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
               and tested as tools/quality tests a file: one line per variant.
   --json      every table printed, as numbers, with the invocation's
               provenance: docs/json.md.
+  --html      one page: the answer, every table with its pictures, the
+              provenance, and the data as --json writes it: docs/report.md.
 
   --precision P, --max-time DURATION
               rounds until every ratio against its reference (x ref,
@@ -91,6 +93,7 @@ from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, rand
                     sequential, sources, stopping)
 from rnglab.cli import _shell
 from rnglab.matrix import DEFAULT_SIZES, THREADS_BYTES
+from rnglab.report import html, pages
 from rnglab.variants import BUILDS, DEFAULT_CALLS, DEFAULT_VIEW, GENERATORS, VIEWS
 
 
@@ -157,6 +160,9 @@ def parse_args(argv):
                         help="after the rounds, keep and test each variant's bytes")
     parser.add_argument("--json", type=Path, metavar="FILE",
                         help="write the tables and the provenance as JSON too")
+    parser.add_argument("--html", type=Path, metavar="FILE",
+                        help="write the answer, the tables, their pictures and the provenance "
+                        "as one page too")
     args = parser.parse_args(argv)
     settle(parser, args)
     return args
@@ -249,6 +255,8 @@ def run(args):
     for path in (args.plot, args.json):
         if path is not None:
             files.check_writable(path)
+    if args.html is not None:
+        html.check(args.html)
     stopped = None
     try:
         tables, invocation = comparison.run(args, sys.argv[1:] if args.argv is None else args.argv)
@@ -263,6 +271,8 @@ def run(args):
             plots.plot_tables(tables, args.plot)
         if args.json:
             files.write_json(args.json, {**invocation, "tables": tables})
+        if args.html:
+            html.write(args.html, pages.comparison_page({**invocation, "tables": tables}))
     if stopped is not None:
         raise stopped
 

@@ -12,6 +12,8 @@ grows into a series per label ("RAND_bytes:", "RAND_priv_bytes:", ...).
                                                 65000 pixels a side and
                                                 25,000,000 in all
   --csv | --json                                the parsed records instead
+  --html FILE                                   the report as one page as well:
+                                                tables, picture and data
 
 A record's figure is its MEDIAN: the median of its 1024 calls' counts.
 Summaries give, over the records of a series, the median of those figures,
@@ -25,10 +27,16 @@ corrected for the splits tried; each comes with the comparison of the
 segments on its two sides, and each segment with its summary.
 """
 
+import sys
+
 from rnglab import argtypes, plots, record, stats, text
 from rnglab.cli import _shell
 from rnglab.errors import LabError
 from rnglab.record import read_records, shown
+from rnglab.report import html, pages
+
+# The picture on a page, whatever --size says of --plot's.
+PAGE_SIZE = (1000, 600)
 
 
 def run_changes(args):
@@ -41,12 +49,16 @@ def run_changes(args):
         for number_of, segment in enumerate(stats.segments_of(records, found[key])):
             for r in segment:
                 r["segment"] = number_of
+    title = "MEDIAN per record and its changes: " + ", ".join(shown(name) for name in args.files)
     if args.plot:
-        plots.plot_changes(series, found, args.plot, args.size, "MEDIAN per record and its "
-                           "changes: " + ", ".join(shown(name) for name in args.files))
-    if args.csv or args.json:
-        return parsed, None
-    return parsed, text.changes_text(stats.changes_report(series, found))
+        plots.plot_changes(series, found, args.plot, args.size, title)
+    if (args.csv or args.json) and not args.html:
+        return parsed, None, None
+    report = {"table": "series_changes", **stats.changes_report(series, found)}
+    return parsed, report, (lambda: plots.changes_figure(series, found, PAGE_SIZE, title),
+                            "The series and its changes", "Line chart: each record's MEDIAN "
+                            "against its index in its file, each change dotted and each "
+                            "segment's median dashed")
 
 
 def label_of(name):
@@ -91,12 +103,15 @@ def run_comparison(args):
     else:
         pairs, parsed = pairs_of_labels(*args.compare_labels)
         old_name, new_name = pairs[0][3:]
+    title = f"{old_name} against {new_name}"
     if args.plot:
-        plots.plot_comparison(pairs, args.plot, args.size, f"{old_name} against {new_name}")
-    report = {"old": old_name, "new": new_name, "resamples": stats.BOOTSTRAP_RESAMPLES,
-              "few_records": stats.FEW_RECORDS,
+        plots.plot_comparison(pairs, args.plot, args.size, title)
+    report = {"table": "series_comparison", "old": old_name, "new": new_name,
+              "resamples": stats.BOOTSTRAP_RESAMPLES, "few_records": stats.FEW_RECORDS,
               "rows": [{"name": name, **stats.compare(old, new)} for name, old, new, *_ in pairs]}
-    return parsed, text.comparison_text(report)
+    return parsed, report, (lambda: plots.comparison_figure(pairs, PAGE_SIZE, title),
+                            "Old against new", "Box plots, label by label: the old and the new "
+                            "records' MEDIAN values side by side, each record a dot")
 
 
 def run_summary(args):
@@ -104,24 +119,44 @@ def run_summary(args):
         raise LabError("give at least one results file (or a comparison)")
     parsed = record.read_files(args.files)
     series = record.group(parsed)
+    title = "MEDIAN per record: " + ", ".join(shown(name) for name in args.files)
     if args.plot:
-        plots.plot_series(series, args.plot, args.size,
-                          "MEDIAN per record: " + ", ".join(shown(name) for name in args.files))
+        plots.plot_series(series, args.plot, args.size, title)
     summaries = [{"label": label, "file": records[0]["file"], **stats.summarise(records)}
                  for (label, _), records in series.items()]
-    return parsed, text.summary_text(summaries)
+    return parsed, {"table": "series_summary", "rows": summaries}, (
+        lambda: plots.series_figure(series, PAGE_SIZE, title), "MEDIAN per record",
+        "Line chart: each series' records' MEDIAN in file order, its median dashed and its "
+        "quartiles shaded")
+
+
+# What each report's text is made from its data.
+TEXTS = {"series_summary": lambda t: text.summary_text(t["rows"]),
+         "series_comparison": text.comparison_text, "series_changes": text.changes_text}
 
 
 def run(args):
+    if args.html:
+        html.check(args.html)
     if args.changes:
-        parsed, output = run_changes(args)
+        parsed, report, picture = run_changes(args)
     elif args.compare or args.compare_labels:
-        parsed, output = run_comparison(args)
+        parsed, report, picture = run_comparison(args)
     else:
-        parsed, output = run_summary(args)
+        parsed, report, picture = run_summary(args)
     if args.csv or args.json:
         output = record.export_text(parsed, "csv" if args.csv else "json")
-    _shell.emit(output)
+    else:
+        output = TEXTS[report["table"]](report)
+    try:
+        _shell.emit(output)
+    finally:
+        # Whatever became of standard output, the page is written.
+        if args.html:
+            draw, title, alt = picture
+            named = args.files or args.compare or args.compare_labels[2:]
+            html.write(args.html, pages.series_page(args.argv, [shown(n) for n in named], report,
+                                                    (draw(), title, alt)))
 
 
 def parse_args(argv):
@@ -139,12 +174,15 @@ def parse_args(argv):
                         help=f"the picture's size in pixels (default 1000x600; at most "
                         f"{argtypes.SIDE_MAX} a side, which the Agg backend can draw, and "
                         f"{argtypes.PIXELS_MAX:,} in all)")
+    parser.add_argument("--html", metavar="FILE",
+                        help="also write the report as one page (docs/report.md)")
     form = parser.add_mutually_exclusive_group()
     form.add_argument("--csv", action="store_true", help="print the parsed records as CSV")
     form.add_argument("--json", action="store_true", help="print the parsed records as JSON")
     args = parser.parse_args(argv)
     if args.plot and not argtypes.has_suffix(args.plot):
         parser.error(argtypes.suffix_message("--plot"))
+    args.argv = sys.argv[1:] if argv is None else argv
     return args
 
 
