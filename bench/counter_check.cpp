@@ -2,7 +2,9 @@
 // counter's rate, what the CPUID barrier costs, and the floor of every count
 // (an empty fenced interval) taken with the project's reads beside the same
 // pair written inline, so that any overhead the calls add shows as a ratio.
-// Prints one "key value" line each.
+// Prints one "key value" line each, or one line and status 1 where the
+// counter's instructions do not run.
+#include "counter_probe.h"
 #include "cpucycles.h"
 #include "reference_loop.h"
 
@@ -75,6 +77,9 @@ uint64_t cpuid_ticks()
 
 int main()
 {
+    if (!counter_runs_here()) {
+        return 1;
+    }
     constexpr int kRounds = 20;
     constexpr int kPerRound = 1000;
     std::vector<uint64_t> project;

@@ -100,6 +100,23 @@ TEST_F(Runs, EveryCallFailingIsReportedInOrderAndTheRecordIsStillWritten)
     expect_record(record, 0, "RAND_bytes:");
 }
 
+// Both entries on a processor that does not run one of the counter's
+// instructions: one line naming it, status 1, and no file made.
+TEST_F(Runs, AnInstructionTheCounterNeedsMissingIsOneLineAndMakesNoFile)
+{
+    for (const char *binary : {OPENSSL_RNG_FAKE_BINARY, RAND_PRIV_BYTES_RUN_FAKE_BINARY}) {
+        for (const char *missing : {"RDTSCP", "CPUID", "RDTSC"}) {
+            const auto outcome =
+                test_support::run_binary(binary, fake_rand::kMissingEnvironment, missing);
+            EXPECT_EQ(outcome.status, 1) << binary << " " << missing;
+            EXPECT_EQ(outcome.out, std::string("Cannot count cycles: this processor does not "
+                                               "execute ") +
+                                       missing + ", which the counter reads need\n");
+            EXPECT_TRUE(fs::is_empty(fs::current_path())) << binary << " " << missing;
+        }
+    }
+}
+
 TEST_F(Runs, OneFailingCallPrintsExactlyItsLine)
 {
     fake_rand::fail_calls({17});

@@ -8,7 +8,9 @@
 //
 // Standard output is key-value lines for the lab to read (report.h), and a
 // message line for people wherever something goes wrong. A bad option gets
-// one line on standard error and status 2, and nothing is measured.
+// one line on standard error and status 2, and nothing is measured; so does
+// a processor that cannot run the counter's instructions, with status 1.
+#include "counter_probe.h"
 #include "fork_check.h"
 #include "options.h"
 #include "outputs.h"
@@ -245,6 +247,9 @@ int main(int argc, char **argv)
     const int started = subject_start(options, argc, argv);
     if (started >= 0) {
         return started;
+    }
+    if (!counter_runs_here(options.fence == Fence::Lfence)) {
+        return finish_standard_output(1);
     }
     return finish_standard_output(run_lab(options));
 }
