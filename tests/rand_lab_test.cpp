@@ -34,6 +34,9 @@ LabOutcome run_lab(const std::string &args, const std::string &before = "true",
 
 using RandLab = test_support::InTempDir;
 
+// rand_lab's status for a source built here that cannot run on this machine.
+constexpr int kCannotRunHere = 5;
+
 TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
 {
     // Calls enough that, even where a fence costs a hundred cycles rather
@@ -164,7 +167,9 @@ TEST_F(RandLab, HelpListsEveryOptionWithALineEach)
 }
 
 // Every limit --limits prints is the one the options hold to, and every
-// source it lists either runs here or is refused saying what it needs.
+// source it lists either runs here, or is refused saying what its build
+// needs, or was built but cannot run on this machine, saying what is
+// missing.
 TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
 {
     const auto outcome = run_lab("--limits");
@@ -195,6 +200,13 @@ TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
             EXPECT_NE(version.of("source")[0]["version"], "");
             continue;
         }
+        ASSERT_EQ(version.lines.size(), 1U) << version.out;
+        if (version.status == kCannotRunHere) {
+            const std::string said = "rand_lab: source " + source["name"] + " cannot run here: ";
+            EXPECT_EQ(version.out.rfind(said, 0), 0U) << version.out;
+            EXPECT_GT(version.out.size(), said.size() + 1) << version.out;
+            continue;
+        }
         EXPECT_EQ(version.status, 2) << version.out;
         const std::string needs =
             source.fields.count("package") != 0 ? source["package"] : source["needs"];
@@ -204,6 +216,52 @@ TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
     EXPECT_EQ(names.size(), sources.size());
     EXPECT_EQ(names.count("openssl"), 1U);
     EXPECT_EQ(names.count("getrandom"), 1U);
+}
+
+// A source this build made that cannot run on this machine: one line naming
+// what is missing, its own status, and no file made. Each path through a
+// seam, so that it is tried on every machine: a processor whose CPUID
+// reports nothing (a stand-in for bench/sources/cpuid_bits.cpp), and a vDSO
+// without getrandom, or whose getrandom refuses (a preloaded dlvsym).
+TEST_F(RandLab, ASourceThatCannotRunHereIsOneLineAndItsOwnStatus)
+{
+    struct Case {
+        const char *binary;
+        const char *args;
+        const char *hide; // HIDE_VDSO_GETRANDOM, or nullptr for no preload
+        const char *missing;
+    };
+    const bool vdso = run_lab("--source vdso --version").status != 2;
+    for (const Case &c : {
+             Case{RAND_LAB_RDRAND_ABSENT_BINARY, "--source rdrand --bytes 32", nullptr,
+                  "the processor does not report RDRAND (CPUID leaf 1 ECX bit 30)"},
+             Case{RAND_LAB_BINARY, "--source vdso", "absent",
+                  "this kernel's vDSO has no __vdso_getrandom (Linux 6.11 and later have it)"},
+             Case{RAND_LAB_BINARY, "--source vdso --version", "unmapped",
+                  "the kernel's vDSO is not mapped into this process"},
+             Case{RAND_LAB_BINARY, "--source vdso --threads 2", "refuses",
+                  "the vDSO's getrandom refused the query for its state's size (returned -38)"},
+             Case{RAND_LAB_BINARY, "--source vdso --fork", "large",
+                  "the vDSO's getrandom state of 1048576 bytes does not fit in one page"},
+         }) {
+        if (c.hide != nullptr && !vdso) {
+            continue; // not built here, which the limits' test checks
+        }
+        // AddressSanitizer wants to be first among the libraries, before
+        // the preloaded one.
+        const std::string before =
+            c.hide == nullptr ? "true"
+                              : std::string("export LD_PRELOAD='") + HIDE_VDSO_GETRANDOM_LIBRARY +
+                                    "' ASAN_OPTIONS=verify_asan_link_order=0 "
+                                    "HIDE_VDSO_GETRANDOM=" +
+                                    c.hide;
+        const auto outcome = run_lab(c.args, before, c.binary);
+        const std::string source = c.hide == nullptr ? "rdrand" : "vdso";
+        EXPECT_EQ(outcome.status, kCannotRunHere) << c.args;
+        EXPECT_EQ(outcome.out,
+                  "rand_lab: source " + source + " cannot run here: " + c.missing + "\n");
+    }
+    EXPECT_TRUE(fs::is_empty(fs::current_path()));
 }
 
 // Another source runs through its own executable, which must label its

@@ -71,8 +71,8 @@ int subject_start(const Options &options, int /*argc*/, char ** /*argv*/)
     }
     std::string error;
     if (!source_open(error)) {
-        usage_error("%s: %s", source_name(), error.c_str());
-        return 2;
+        usage_error("source %s cannot run here: %s", source_name(), error.c_str());
+        return kStatusCannotRunHere;
     }
     if (options.version) {
         report_source(source_name(), source_version());

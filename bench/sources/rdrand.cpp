@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <fstream>
 
 namespace {
 
@@ -25,8 +26,9 @@ bool rdrand_word(unsigned long long &word)
 
 bool source_open(std::string &error)
 {
+    std::ifstream cpuinfo("/proc/cpuinfo");
     return drng_open(error, cpuid_bit(1, CpuidRegister::ecx, 30), "RDRAND",
-                     "CPUID leaf 1 ECX bit 30", "rdrand");
+                     "CPUID leaf 1 ECX bit 30", "rdrand", cpuinfo);
 }
 
 const char *source_name()

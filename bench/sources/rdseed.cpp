@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <fstream>
 
 namespace {
 
@@ -27,8 +28,9 @@ bool rdseed_word(unsigned long long &word)
 
 bool source_open(std::string &error)
 {
+    std::ifstream cpuinfo("/proc/cpuinfo");
     return drng_open(error, cpuid_bit(7, CpuidRegister::ebx, 18), "RDSEED",
-                     "CPUID leaf 7 EBX bit 18", "rdseed");
+                     "CPUID leaf 7 EBX bit 18", "rdseed", cpuinfo);
 }
 
 const char *source_name()
