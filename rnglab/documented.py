@@ -57,6 +57,10 @@ DOCUMENTED = {
         "in the child"),
     "getrandom": Documented(None, "no state of its own: the kernel's generator, re-keyed "
                             "from its base every 60 s", False, NO_CALL),
+    "getrandom-libc": Documented(
+        None, "the kernel's: glibc's wrapper makes the system call before 2.41, and from 2.41 "
+        "runs the vDSO's generator over a per-thread state the kernel re-keys (Linux 6.11 and "
+        "later)", False, NO_CALL + " (the vDSO's state is wiped in the child)"),
     "rdrand": Documented(None, "in the processor (at most 511 128-bit samples between "
                          "reseeds, Intel documents)", False, NO_CALL),
     "rdseed": Documented(None, STATELESS.format("processor's conditioned entropy"), False,

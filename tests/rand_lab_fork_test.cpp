@@ -139,7 +139,7 @@ const std::map<std::string, bool> &repeats_after_fork()
         {"openssl", false},   {"getrandom", false},  {"rdrand", false}, {"rdseed", false},
         {"boringssl", false}, {"libsodium", false},  {"gnutls", false}, {"libgcrypt", false},
         {"wolfssl", true},    {"mbedtls", true},     {"vdso", false},   {"arc4random", false},
-        {"botan", false},     {"botan-user", false}, {"bcrypt", false}};
+        {"botan", false},     {"botan-user", false}, {"bcrypt", false}, {"getrandom-libc", false}};
     return expected;
 }
 
