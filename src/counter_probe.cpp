@@ -2,6 +2,7 @@
 
 #include "internal_macros.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -15,10 +16,6 @@ namespace {
 // for the LFENCE-fenced reads.
 constexpr std::array<Instruction, 4> kCounterInstructions{Instruction::Cpuid, Instruction::Rdtsc,
                                                           Instruction::Rdtscp, Instruction::Lfence};
-
-// Where the outputs go, so that no optimiser drops an instruction whose
-// result is unused.
-volatile uint64_t sink = 0;
 
 } // namespace
 
@@ -42,6 +39,9 @@ const char *instruction_name(Instruction instruction)
 void execute_instruction(Instruction instruction)
 {
 #if defined(RNG_COMPILER_MSVC)
+    // Where the outputs go, so that no optimiser drops an instruction whose
+    // result is unused.
+    static volatile uint64_t sink = 0;
     int regs[4];
     unsigned int aux;
     switch (instruction) {
@@ -87,16 +87,17 @@ void execute_instruction(Instruction instruction)
 
 bool counter_runs_here(bool lfence)
 {
-    for (const Instruction instruction : kCounterInstructions) {
-        if (instruction == Instruction::Lfence && !lfence) {
-            continue;
-        }
-        if (!instruction_runs(instruction)) {
-            printf("Cannot count cycles: this processor does not execute %s, which the counter "
-                   "reads need\n",
-                   instruction_name(instruction));
-            return false;
-        }
+    // Pointers rather than the array's iterators, which are a class on MSVC.
+    const Instruction *first = kCounterInstructions.data();
+    const Instruction *last = first + kCounterInstructions.size();
+    const Instruction *missing = std::find_if(first, last, [lfence](Instruction instruction) {
+        return (instruction != Instruction::Lfence || lfence) && !instruction_runs(instruction);
+    });
+    if (missing == last) {
+        return true;
     }
-    return true;
+    printf("Cannot count cycles: this processor does not execute %s, which the counter reads "
+           "need\n",
+           instruction_name(*missing));
+    return false;
 }

@@ -4,8 +4,8 @@
 // before the instruction, with the signal mask as it was.
 #include "counter_probe.h"
 
-#include <csetjmp>
-#include <csignal>
+#include <setjmp.h>
+#include <signal.h>
 
 namespace {
 
