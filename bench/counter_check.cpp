@@ -47,7 +47,7 @@ double raw_seconds()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_RAW, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    return static_cast<double>(now.tv_sec) + (static_cast<double>(now.tv_nsec) * 1e-9);
 }
 
 // Counter ticks against CLOCK_MONOTONIC_RAW, which no time adjustment skews.

@@ -3,6 +3,7 @@
 // "osslRb1a.txt" and 1024 blocks to "RAND_priv_bytes.bin".
 #include "counter_probe.h"
 #include "openssl_rng.h"
+#include "platform.h"
 #include "results_file.h"
 
 #include <cstdio>

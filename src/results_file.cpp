@@ -1,8 +1,12 @@
 #include "results_file.h"
 
+#include "platform.h"
 #include "run_constants.h"
 #include "stats_report.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

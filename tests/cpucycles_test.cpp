@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
@@ -24,7 +25,7 @@ uint64_t median_interval(Body body)
         body();
         interval = cpucyclesE() - start;
     }
-    std::nth_element(intervals.begin(), intervals.begin() + kPairs / 2, intervals.end());
+    std::nth_element(intervals.begin(), intervals.begin() + (kPairs / 2), intervals.end());
     return intervals[kPairs / 2];
 }
 

@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,7 +59,10 @@ pid_t spawn(const char *binary, const std::string &out, rlim_t limit)
 {
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, 1) < 0) {
+            _exit(126);
+        }
         signal(SIGXFSZ, SIG_DFL);
         const rlimit limited{limit, limit};
         setrlimit(RLIMIT_FSIZE, &limited);
@@ -177,7 +185,7 @@ TEST_F(Program, ALimitInsideTheRecordLeavesTheResultsFileAsItWas)
 TEST_F(Program, ALimitInsideABlockKeepsTheWholeBlocksBeforeIt)
 {
     constexpr rlim_t kBlock = 16384;
-    const Outcome outcome = run_limited(RAND_PRIV_BYTES_RUN_BINARY, 5 * kBlock + kBlock / 2);
+    const Outcome outcome = run_limited(RAND_PRIV_BYTES_RUN_BINARY, (5 * kBlock) + (kBlock / 2));
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, "Cannot write \"RAND_priv_bytes.bin\" at call 5: File too large\n");
     EXPECT_EQ(fs::file_size("RAND_priv_bytes.bin"), 5 * kBlock);

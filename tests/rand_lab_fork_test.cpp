@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>

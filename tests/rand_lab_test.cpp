@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -399,7 +400,7 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
     for (size_t record = 0; record < 4; record++) {
         std::vector<uint64_t> counts;
         for (size_t call = 0; call < 1024; call++) {
-            const std::string &line = lines[1 + record * 1024 + call];
+            const std::string &line = lines[1 + (record * 1024) + call];
             const std::vector<uint64_t> fields = sample_fields(line);
             ASSERT_EQ(fields.size(), 3U) << line;
             ASSERT_EQ(fields[0], record % 2 + 1) << line;

@@ -135,7 +135,7 @@ void measure_calls(Worker &w, Call call)
 {
     QueryPerformanceCounter(&w.t1);
     for (size_t i = 0; i < w.time.size(); i++) {
-        unsigned char *out = w.block.data() + i * w.stride;
+        unsigned char *out = w.block.data() + (i * w.stride);
         const int cpuBefore = current_cpu();
         const uint64_t tick = Reads::start();
         const int ret = call(out);

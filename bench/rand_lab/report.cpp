@@ -1,7 +1,13 @@
 #include "report.h"
 
 #include "measure.h"
+#include "platform.h"
 #include "threads.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
 

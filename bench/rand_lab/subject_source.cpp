@@ -5,13 +5,17 @@
 #include "subject.h"
 
 #include "built_sources.h"
+#include "measure.h"
+#include "options.h"
 #include "report.h"
 #include "results_file.h"
 #include "source.h"
+#include "threads.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <string>
 
 // The thread's generator state, where the fork check can reach it.
 struct SubjectState {

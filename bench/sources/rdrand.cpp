@@ -1,11 +1,14 @@
 // The processor's DRBG through RDRAND, 64 bits a step. Compiled with
 // -mrdrnd; the instruction is used only after CPUID reports it.
+#include "cpuid_bits.h"
 #include "drng.h"
 #include "source.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <string>
 
 namespace {
 

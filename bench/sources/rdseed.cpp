@@ -1,12 +1,15 @@
 // The processor's entropy source through RDSEED, 64 bits a step. Compiled
 // with -mrdseed; the instruction is used only after CPUID reports it, which
 // some processors (and hypervisors) that have RDRAND do not.
+#include "cpuid_bits.h"
 #include "drng.h"
 #include "source.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <string>
 
 namespace {
 
