@@ -3,13 +3,19 @@ and thread count, the cheapest generator that is fork-safe here, the
 cheapest of all, and OpenSSL's place among them, each with its ratio to
 OpenSSL's RAND_bytes and that ratio's 95% interval (the sources table's
 own, taken within rounds). Fork safety is rnglab.forksafety's: this
-invocation's fork checks where it made any, else the libraries'
-documentation; the answer says which.
+invocation's fork checks where it made any, else what is documented for
+each source's version; the answer says which, and names a source whose
+version has nothing documented as not known to be fork-safe.
+
+The cheapest is said cheaper than the next only where the rounds decide
+it: each pick carries its comparison against the next cheapest, round by
+round (stats.paired), and the text names every pick that it does not find
+faster.
 
 answer_table takes rows of the sources table's form, so that it answers for
 whatever set of them it is given (one view of the call, say)."""
 
-from rnglab import documented, forksafety, stats, text
+from rnglab import documented, forksafety, runner, stats, text
 from rnglab.sources import REFERENCE
 
 
@@ -20,27 +26,36 @@ def ranked(rows):
                                        r["x_openssl"]["ratio"] or 0.0, r["ticks"]))
 
 
-def pick(r):
-    return None if r is None else {"source": r["source"], "ticks": r["ticks"],
-                                   "x_openssl": r["x_openssl"]}
+def pick(order, against):
+    """The first of order, with its comparison against the second (None
+    without one, or without against)."""
+    if not order:
+        return None
+    first = order[0]
+    following = None
+    if len(order) > 1 and against is not None:
+        following = {"source": order[1]["source"], **against(first, order[1])}
+    return {"source": first["source"], "ticks": first["ticks"], "x_openssl": first["x_openssl"],
+            "next": following}
 
 
 def place(names, name):
     return names.index(name) + 1 if name in names else None
 
 
-def cell(rows, safe):
+def cell(rows, safe, against=None):
     """The answer for the rows of one size and thread count, among the
     sources measured there (one whose every fork child hung has no figure,
-    and is only named as not fork-safe)."""
+    and is only named as not fork-safe); against(row, other): row's
+    comparison with other's, within rounds."""
     order = ranked([r for r in rows if r["ticks"] is not None])
     names = [r["source"] for r in order]
     fork_safe = [r for r in order if safe[r["source"]]["safe"]]
     safe_names = [r["source"] for r in fork_safe]
     unmeasured = [r["source"] for r in rows if r["ticks"] is None]
     return {"bytes": rows[0]["bytes"], "threads": rows[0]["threads"],
-            "cheapest_safe": pick(fork_safe[0] if fork_safe else None),
-            "cheapest": pick(order[0] if order else None),
+            "cheapest_safe": pick(fork_safe, against),
+            "cheapest": pick(order, against),
             "openssl": {"rank": place(names, REFERENCE), "of": len(names),
                         "safe_rank": place(safe_names, REFERENCE), "safe_of": len(safe_names)},
             "not_safe": [n for n in names + unmeasured if not safe[n]["safe"]]}
@@ -53,23 +68,32 @@ def basis_of(safe):
     return bases.pop() if len(bases) == 1 else "mixed"
 
 
-def answer_table(rows, safe):
+def answer_table(rows, safe, against=None):
     """rows: the sources table's ({source, bytes, threads, ticks,
-    x_openssl}); safe: forksafety.safety's, for every source in them."""
+    x_openssl}); safe: forksafety.safety's, for every source in them;
+    against as cell takes it."""
     groups = {}
     for r in rows:
         groups.setdefault((r["bytes"], r["threads"]), []).append(r)
     # In rounds run until decided, the ratios' intervals are the sequential rule's.
     sequential = any(r["x_openssl"].get("interval") == "sequential" for r in rows)
     return {"table": "answer", "basis": basis_of(safe),
-            "rows": [cell(group, safe) for _, group in sorted(groups.items())],
+            "rows": [cell(group, safe, against) for _, group in sorted(groups.items())],
             "safety": list(safe.values()), "alpha": stats.ALPHA,
             **({"interval": "sequential"} if sequential else {})}
 
 
-def report(sources_table, variants):
-    """The answer to a sources comparison, from its table and its runs."""
-    return answer_table(sources_table["rows"], forksafety.safety(variants))
+def report(sources_table, variants, measured=None):
+    """The answer to a sources comparison, from its table and its runs:
+    variants, every one (their fork checks); measured, those the table was
+    made from (one view's), by default all."""
+    cells = {(v.source, v.bytes, v.threads): v for v in measured or variants}
+
+    def against(row, other):
+        def figures(r):
+            return runner.per_run(cells[(r["source"], r["bytes"], r["threads"])])
+        return stats.paired(figures(other), figures(row))
+    return answer_table(sources_table["rows"], forksafety.safety(variants), against)
 
 
 # --- as text -------------------------------------------------------------------
@@ -112,7 +136,10 @@ def unsafe_lines(t):
     for s in t["safety"]:
         if s["safe"]:
             continue
-        if s["verdict"] == "hangs":
+        if s["verdict"] == "unknown":
+            said = ("not known: this run made no fork check of it, and nothing is documented for "
+                    "its version; --lifecycle checks it here")
+        elif s["verdict"] == "hangs":
             said = (f"its child's first request hung in {s['hangs']} of {s['runs']} runs: a lock "
                     "held at the fork stays held in the child")
         else:
@@ -121,7 +148,31 @@ def unsafe_lines(t):
             said = (f"its child repeats the parent's bytes ({how}); the application must call "
                     f"{documented.of(s['source']).after_fork}")
         lines.append(text.wrapped(f"{s['source']}: {said}"))
-    return ["", "Not fork-safe here:", *lines] if lines else []
+    unknown = any(s["verdict"] == "unknown" for s in t["safety"])
+    heading = "Not fork-safe here, or not known to be:" if unknown else "Not fork-safe here:"
+    return ["", heading, *lines] if lines else []
+
+
+def untold_lines(t):
+    """Each pick that the rounds do not find faster than the next cheapest."""
+    lines = []
+    for r in t["rows"]:
+        size = f"{r['bytes']} B, {text.plural(r['threads'], 'thread')}"
+        said = set()
+        for key, among in (("cheapest", ""), ("cheapest_safe", ", among the fork-safe")):
+            p = r[key]
+            following = None if p is None else p.get("next")
+            if following is None or following["verdict"] == "faster":
+                continue
+            if (p["source"], following["source"]) not in said:
+                said.add((p["source"], following["source"]))
+                lines.append(text.wrapped(
+                    f"{size}: {p['source']} against {following['source']}{among}: "
+                    f"{text.short_verdict(following, t['alpha'])}", rest="    "))
+    if not lines:
+        return []
+    return ["", "The cheapest against the next cheapest, within rounds, where the rounds do not "
+            "find it faster:", *lines]
 
 
 def answer_lines(t):
@@ -136,4 +187,4 @@ def answer_lines(t):
             f"RAND_bytes (the median within rounds) and {interval}, as above. Fork-safe: "
             + BASIS[t["basis"]])
     return ["", text.wrapped(said, first="", rest=""), "",
-            text.table(header, rows, left=4)] + unsafe_lines(t)
+            text.table(header, rows, left=4)] + untold_lines(t) + unsafe_lines(t)

@@ -32,10 +32,10 @@ def sources_tables(args, variants, notes, rounds):
     [table] = main_of(args, variants, notes, rounds)
     lives = sourcelife.report(variants, rounds, args.plot or args.out / "lifecycle.png") \
         if args.lifecycle else []
-    answers = [answer.report(table, variants)]
+    answers = [answer.report(table, variants, in_view(variants, args.views[0]))]
     for view in args.views[1:]:
         mine = sources.report(in_view(variants, view), rounds, notes)
-        answers.append({**answer.report(mine, variants), "view": view})
+        answers.append({**answer.report(mine, variants, in_view(variants, view)), "view": view})
     return [table, *lives, *answers]
 
 

@@ -65,11 +65,15 @@ def last_record(run):
 
 
 def speed_ticks(hz):
-    """openssl speed's calls per second as counter ticks per call."""
+    """openssl speed -mr's calls per second as counter ticks per call: its
+    machine-readable line "+R:CALLS:rand:SECONDS", which every version
+    prints alike (the text form changed: 3.5's "N rand ops in" was "N
+    rand's in")."""
     def read(run):
-        match = re.search(r"Doing rand .*: (\d+) rand's in ([0-9.]+)s", run.output)
-        if not match:
-            raise LabError("cannot read the output of openssl speed: " + run.output.strip()[:300])
+        match = re.search(r"^\+R:(\d+):rand:([0-9.]+)\r?$", run.output, re.MULTILINE)
+        if not match or int(match.group(1)) == 0:
+            raise LabError("cannot read the output of openssl speed -mr: " +
+                           run.output.strip()[:300])
         return hz * float(match.group(2)) / int(match.group(1))
     return read
 
@@ -114,7 +118,7 @@ def references(build, work, seconds, hz, wine):
                       env=env),
             Reference("lfence-run", [hand, "--fence", "lfence", "--seconds", s],
                       key("lfence_continuous_mean"), env=env),
-            Reference("speed", ["openssl", "speed", "-elapsed", "-seconds", s, "-bytes",
+            Reference("speed", ["openssl", "speed", "-mr", "-elapsed", "-seconds", s, "-bytes",
                                 str(BLOCK), "rand"], speed_ticks(hz), env=env),
             *(Reference(f"{fence}-burst-{SMALL_BYTES}",
                         [hand, "--fence", fence, "--bytes", str(SMALL_BYTES)],

@@ -1,7 +1,7 @@
 """Whether a source's fork child gets fresh bytes: from this invocation's
 fork checks (rand_lab --fork, whose finding each run keeps as run.fork),
-else from what the library documents (rnglab.documented), always saying
-which."""
+else from what is documented for the source's version (rnglab.documented),
+always saying which; "unknown" where nothing is, never a guess."""
 
 from rnglab import documented
 
@@ -21,13 +21,21 @@ def variant_verdict(v):
             "runs": len(found), "repeats": repeats, "hangs": hangs}
 
 
+def documented_verdict(source, version):
+    repeats = documented.repeats_after_fork(source, version)
+    return "unknown" if repeats is None else "repeats" if repeats else "differ"
+
+
 def safety(variants):
     """Per source, in the variants' order: safe (its child's bytes differ
-    from the parent's in every check, or as documented), the verdict, and
-    its basis, MEASURED over all its variants' checks or DOCUMENTED."""
-    checks = {}
+    from the parent's in every check, or as documented for its version),
+    the verdict (differ, repeats, hangs, or unknown where it made no check
+    and its version has no documented fact: not safe), and its basis,
+    MEASURED over all its variants' checks or DOCUMENTED."""
+    checks, versions = {}, {}
     for v in variants:
         checks.setdefault(v.source, [])
+        versions.setdefault(v.source, v.source_version)
         found = variant_verdict(v)
         if found:
             checks[v.source].append(found)
@@ -41,8 +49,7 @@ def safety(variants):
                             "basis": MEASURED, "runs": sum(f["runs"] for f in found),
                             "repeats": repeats, "hangs": hangs}
         else:
-            repeats = documented.of(source).repeats_after_fork
-            safe[source] = {"source": source, "safe": not repeats,
-                            "verdict": "repeats" if repeats else "differ", "basis": DOCUMENTED,
-                            "runs": 0, "repeats": 0, "hangs": 0}
+            verdict = documented_verdict(source, versions[source])
+            safe[source] = {"source": source, "safe": verdict == "differ", "verdict": verdict,
+                            "basis": DOCUMENTED, "runs": 0, "repeats": 0, "hangs": 0}
     return safe

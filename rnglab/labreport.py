@@ -8,7 +8,6 @@ Every ratio here is taken within rounds (one processor ran both sides),
 stats.paired, but the processors' table, whose sides ran in different
 rounds (stats.compare, Mann-Whitney U)."""
 
-import os
 
 import numpy as np
 
@@ -140,16 +139,17 @@ def threads_table(variants, rounds):
     rows = []
     for (what, n), by_threads in groups.items():
         one = by_threads[1]
-        one_rate = float(np.median(runner.throughput(one)))
+        one_rate = runner.rate_median(one)
         for t, v in sorted(by_threads.items()):
-            rate = float(np.median(runner.throughput(v)))
+            rate = runner.rate_median(v)
             rows.append({"generator": what, "bytes": n, "threads": t,
                          "ticks": runner.run_median(v),
                          "x_one": stats.reference(len(runner.per_run(v))) if t == 1 else
                          stats.paired(runner.per_run(one), runner.per_run(v)),
-                         "calls_per_s": rate, "calls_x_one": rate / one_rate})
-    return {"table": "threads", "rounds": rounds, "processors": os.cpu_count(), "rows": rows,
-            "alpha": stats.ALPHA}
+                         "calls_per_s": rate,
+                         "calls_x_one": rate / one_rate if rate and one_rate else None})
+    return {"table": "threads", "rounds": rounds, "processors": runner.usable_processors(),
+            "rows": rows, "alpha": stats.ALPHA}
 
 
 def builds_table(builds, out, rounds):

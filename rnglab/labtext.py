@@ -88,15 +88,18 @@ def threads_lines(t):
     header = ["generator", "bytes", "threads", "ticks/call", "x 1 thread", "95% CI", "verdict",
               "calls/s", "x 1 thread"]
     rows = [[r["generator"], str(r["bytes"]), str(r["threads"]), number(r["ticks"]),
-             *cells(r["x_one"], t["alpha"]), f"{r['calls_per_s']:.0f}",
-             "1.00" if r["x_one"]["verdict"] == "reference" else f"{r['calls_x_one']:.2f}"]
+             *cells(r["x_one"], t["alpha"]), rate_cell(r["calls_per_s"]),
+             "1.00" if r["x_one"]["verdict"] == "reference" else rate_cell(r["calls_x_one"], 2)]
             for r in t["rows"]]
-    return [f"Threads: median over {text.plural(t['rounds'], 'run')} of the threads' record "
-            "medians, TSC ticks "
-            "per call; calls/s of all", "threads together over the parallel section's wall time",
+    return [*text.paragraph(f"Threads: median over {text.plural(t['rounds'], 'run')} of the "
+                            "threads' record medians, TSC ticks per call; " + text.RATE_METHOD),
             "", table(header, rows), "",
-            f"This machine has {t['processors']} processors: past that, threads take turns "
-            "rather than contend."]
+            f"This run may use {text.plural(t['processors'], 'processor')}: past that, threads "
+            "take turns rather than contend."]
+
+
+def rate_cell(value, decimals=0):
+    return "n/a" if value is None else f"{value:.{decimals}f}"
 
 
 def builds_lines(t):

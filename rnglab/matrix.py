@@ -7,11 +7,16 @@ bytes, threads, calls, samples, lifecycle, sources and views, as the
 command's options give them; bytes and threads are None when not asked
 for."""
 
-from rnglab import lifecycle, sources
+import dataclasses
+import tempfile
+from pathlib import Path
+
+from rnglab import lifecycle, randlab, sources
+from rnglab.errors import LabError
 from rnglab.process import progress
 from rnglab.variants import (ALL_BUILDS, BUILDS, DEFAULT_GENERATOR, DEFAULT_VIEW, FIPS_BUILD,
-                             FIPS_GENERATORS, FIXED_1_1_1, build_against, refuse_fixed, variant,
-                             with_view)
+                             FIPS_GENERATORS, FIXED_1_1_1, OPENSSL_SOURCE, build_against,
+                             refuse_fixed, variant, with_view)
 
 DEFAULT_SIZES = [16, 32, 64, 256, 1024, 4096, 16384, 65536]
 THREADS_BYTES = 32
@@ -99,6 +104,46 @@ def in_views(made, views):
             for v in made for view in (views if v.threads == 1 else views[:1])]
 
 
+def trial(v):
+    """Why a short run of rand_lab variant v fails, or None: its own command
+    with the fewest calls rand_lab takes, under its configuration, in a
+    folder of its own that goes with what it wrote."""
+    with tempfile.TemporaryDirectory(prefix="rnglab-trial-") as folder:
+        short = dataclasses.replace(v, calls=randlab.limit("calls")[0], folder=Path(folder))
+        (short.folder / "openssl.cnf").write_text(v.config, encoding="utf-8")
+        status, output = randlab.run(*short.command, cwd=folder, env=short.env)
+    if status == 0 and output.first("failed") is None:
+        return None
+    return output.first_message(f"exit status {status}").removeprefix("rand_lab: ")
+
+
+def tried_views(made, views):
+    """Every view of every rand_lab variant run briefly before round 1: a
+    source that cannot run in a view is left out of it, or out of the
+    comparison where that view is the first (whose tables need it), with a
+    note; OpenSSL's, the reference, failing stops the comparison with its
+    line. (made, the notes.)"""
+    progress(f"trying each variant in each view ({len(made)} short runs) ...")
+    dropped, notes = set(), []
+    for v in made:
+        if not v.rand_lab or (v.source, v.view) in dropped or (v.source, None) in dropped:
+            continue
+        why = trial(v)
+        if why is None:
+            continue
+        if v.source == OPENSSL_SOURCE:
+            raise LabError(f"{v.name}: {why}")
+        if v.view == views[0]:
+            dropped.add((v.source, None))
+            notes.append(f"{v.source} not measured: {why} (in the {v.view} view)")
+        else:
+            dropped.add((v.source, v.view))
+            notes.append(f"{v.source} not measured in the {v.view} view: {why}")
+        progress(notes[-1])
+    return [v for v in made if (v.source, v.view) not in dropped and
+            (v.source, None) not in dropped], notes
+
+
 def make_variants(axes, builds):
     """The variants, the reference first, and the notes of sources left out."""
     if axes.lifecycle and not axes.sources:
@@ -112,4 +157,7 @@ def make_variants(axes, builds):
         made = lab_variants(axes, builds, cells_of(axes, builds))
     if axes.samples:
         made = [lifecycle.keep_samples(v) for v in made]
-    return in_views(made, axes.views), notes
+    if axes.views == [DEFAULT_VIEW]:
+        return made, notes
+    made, dropped = tried_views(in_views(made, axes.views), axes.views)
+    return made, notes + dropped

@@ -11,7 +11,9 @@ migrations come from the kernel's scheduler statistics of the child, read
 from /proc/PID/sched after it has exited but before it is reaped (waitid
 with WNOWAIT); they are the main thread's alone, since the others' files
 are gone by then, and a pinned run's count includes its move onto its
-processor when the fork landed elsewhere (0 or 1). /proc/stat counts in
+processor when the fork landed elsewhere (0 or 1). A kernel built without
+scheduler debugging has no such file: the count is then unknown (None),
+never a failure. /proc/stat counts in
 clock ticks (100 a second here): a run of a few hundredths of a second sees
 its shares in steps of a few percent.
 
@@ -43,6 +45,8 @@ BUSY = ("user", "nice", "system", "irq", "softirq")
 SPREADS = 5
 FLOORS = {"steal": 0.02, "switch_rate": 20.0, "migrations": 2, "others_busy": 0.5}
 LEAST_SWITCHES = 2
+# A child's scheduler statistics, where the kernel keeps them.
+SCHED = "/proc/{pid}/sched"
 
 
 @dataclasses.dataclass
@@ -154,7 +158,7 @@ def run(command, cpu=None, watch=None, **popen):
         if watch:
             watch(None)
         try:
-            moved = migrations(read(f"/proc/{child.pid}/sched"))
+            moved = migrations(read(SCHED.format(pid=child.pid)))
         except OSError:
             moved = None
         _, status, usage = os.wait4(child.pid, 0)

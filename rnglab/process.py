@@ -52,6 +52,16 @@ def progress(message, named=False, end="\n"):
         print(prefix + message, end=end, file=sys.stderr, flush=True)
 
 
+def progress_at_once(message, tty=False):
+    """A named line on standard error from a signal handler: written straight
+    to its file descriptor, since the handler may have interrupted a write
+    of sys.stderr's own; on a terminal over the progress line standing
+    there. Let go if it cannot be written, as progress lets go."""
+    line = f"{command}: {message}"
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        os.write(sys.stderr.fileno(), ((f"\r{line.ljust(78)}" if tty else line) + "\n").encode())
+
+
 def warn(message):
     progress(f"warning: {message}", named=True)
 

@@ -122,13 +122,14 @@ def fork_finding(output):
             "parent_median_ticks": int(line.get("parent_median_ticks", 0))}
 
 
-def run(rand_lab, *args):
+def run(rand_lab, *args, **popen):
     """(status, Output) of rand_lab ARGS, standard error read with standard
-    output, as rand_lab's one-line refusals go there."""
+    output, as rand_lab's one-line refusals go there; popen: its folder
+    (cwd) and environment (env), if not this process's."""
     command = [str(rand_lab), *args]
     try:
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              text=True, errors="replace", check=False)
+                              text=True, errors="replace", check=False, **popen)
     except OSError as error:
         raise LabError(f"cannot run {command[0]}: {error.strerror}") from error
     return done.returncode, parse(done.stdout)

@@ -99,6 +99,12 @@ def placed(cpu):
     return lambda: os.sched_setaffinity(0, {cpu})
 
 
+def usable_processors():
+    """The processors this run may use: its affinity (taskset, a container's
+    cpuset), not the machine's count."""
+    return len(os.sched_getaffinity(0))
+
+
 def gone(cpu):
     """Why a run cannot be placed on cpu, if it is no longer one this
     process may use; None if it may."""
@@ -281,10 +287,12 @@ class _Rounds:
     def run(self, v, cpu, number):
         """run_once, judged, and with rerun_noisy a noisy run run again at
         once, the re-run's figure then the round's."""
-        run = run_once(v, cpu, number, self.stops)
+        with self.stops.running_one():
+            run = run_once(v, cpu, number, self.stops)
         self.judged(run)
         if run.noisy and self.rerun_noisy and self.stops.signum is None:
-            again = run_once(v, cpu, number, self.stops)
+            with self.stops.running_one():
+                again = run_once(v, cpu, number, self.stops)
             again.rerun, run.replaced = True, True
             self.judged(again)
 

@@ -303,6 +303,8 @@ def parse_duration(text):
     """--max-time: hours, minutes and seconds, largest first, each a whole
     number ("90s", "15m", "1h", "2h30m"), as seconds."""
     match = DURATION.fullmatch(text.strip().lower())
+    if text.strip().startswith("-"):
+        raise ValueError(f"a duration above zero, such as 90s, 15m, 1h or 2h30m, not {text!r}")
     if not text.strip() or not match or not any(match.groups()):
         raise ValueError(f"a duration such as 90s, 15m, 1h or 2h30m, not {text!r}")
     hours, minutes, seconds = (int(g or 0) for g in match.groups())

@@ -15,16 +15,20 @@ back part-way.
               SIGINT raises KeyboardInterrupt (Stopped is one), so the
               command unwinds through the same paths as for Ctrl-C:
               subprocess.run stops its child, finally blocks write
-  Deferred    while the runner's rounds go on: noted, and acted on between
-              runs; SIGTERM and SIGHUP also stop the run's child at once
-              when it can stop without tearing a record
+  Deferred    while the runner's rounds go on: noted, said at once (one
+              line), and acted on between runs; SIGTERM and SIGHUP also
+              stop the run's child at once when it can stop without
+              tearing a record
   held()      a block, such as writing a file, that a signal waits for
 """
 
 import contextlib
 import os
 import signal
+import sys
 import threading
+
+from rnglab import process
 
 STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -124,8 +128,12 @@ class Deferred:
     def __init__(self):
         self.signum = None
         self.child = None  # the running child's process group, if stoppable
+        self.running = False  # whether a run goes on now (running)
         self.stopped = False  # whether a signal stopped the last child watched
         self.previous = {}
+        self.tty = False
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            self.tty = sys.stderr.isatty()
 
     def __enter__(self):
         self.previous = _handle(self._note)
@@ -136,11 +144,30 @@ class Deferred:
             signal.signal(signum, handler)
 
     def _note(self, signum):
+        """Notes signum, and says at once what becomes of it: a run may go on
+        for seconds before the rounds can stop."""
+        stronger = self.signum is None or (self.signum == signal.SIGINT and
+                                           signum != signal.SIGINT)
         if self.signum in (None, signal.SIGINT):
             self.signum = signum
-        if signum != signal.SIGINT and self.child is not None:
+        stopping = signum != signal.SIGINT and self.child is not None
+        if stopping:
             signal_group(self.child, signum)
             self.stopped = True
+        if stronger:
+            said = ("stopping the run going on" if stopping else
+                    "stopping when the run going on ends" if self.running else "stopping")
+            process.progress_at_once(f"{how(signum)}: {said}", self.tty)
+
+    @contextlib.contextmanager
+    def running_one(self):
+        """A run goes on within it, from before its child starts until after
+        it is read: a signal then waits for it to end."""
+        self.running = True
+        try:
+            yield
+        finally:
+            self.running = False
 
     def watch(self, pgid, stoppable=False):
         """The child now running (its process group, which a signal may

@@ -208,19 +208,19 @@ def report_lines(t):
     rows = [[r["source"], str(r["bytes"]), str(r["threads"]),
              "" if r["ticks"] is None else text.number(r["ticks"]),
              *cells_text(r["x_openssl"], t["alpha"]),
+             "n/a" if r["calls_per_s"] is None and r["ticks"] is not None else
              "" if r["calls_per_s"] is None else f"{r['calls_per_s']:.0f}",
              "" if r["calls_x_one"] is None else f"{r['calls_x_one']:.2f}"] for r in t["rows"]]
     if any(r["x_openssl"].get("interval") == "sequential" for r in t["rows"]):
         lines += ["", *text.paragraph(
             "Each source against OpenSSL's RAND_bytes at the same size and threads: the median "
             "over rounds of the ratio within each round, with the sequential rule's interval "
-            "and verdict (see Rounds above); calls/s of all threads together over the parallel "
-            "section's wall time.")]
+            "and verdict (see Rounds above); " + text.RATE_METHOD)]
     else:
-        lines += ["", "Each source against OpenSSL's RAND_bytes at the same size and threads: "
-                  "the median over rounds of", "the ratio within each round, its 95% bootstrap "
-                  "interval and the Wilcoxon signed-rank test's", "verdict at 0.05; calls/s of "
-                  "all threads together over the parallel section's wall time."]
+        lines += ["", *text.paragraph(
+            "Each source against OpenSSL's RAND_bytes at the same size and threads: the median "
+            "over rounds of the ratio within each round, its 95% bootstrap interval and the "
+            "Wilcoxon signed-rank test's verdict at 0.05; " + text.RATE_METHOD)]
     lines += ["", text.table(header, rows, left=1)]
     if t["fit"] is not None:
         lines += fit_lines(t["fit"], t["alpha"])

@@ -191,12 +191,23 @@ def paired(base, other):
     if _sequential():
         return {**_sequential().comparison(ratios), **marks}
     mid, low, high = median_interval(ratios)
-    logs = np.log(ratios)
-    p = float(scipy_stats().wilcoxon(logs).pvalue) if np.any(logs != 0) else 1.0
-    # The exact test's smallest p: every sign alike, on either side.
-    least_p = min(1.0, 2 / 2 ** int(ratios.size))
+    p, least_p = signed_rank(np.log(ratios))
     return {"ratio": mid, "low": low, "high": high, "p": p, "n": int(ratios.size),
             "least_p": least_p, "verdict": decided(mid, p, least_p), **marks}
+
+
+def signed_rank(values):
+    """(p, least p) of the two-sided Wilcoxon signed-rank test of values
+    against 0. Values of 0 are dropped first, as Wilcoxon's test does, so
+    that the exact test stands for the rest (scipy would fall back to the
+    normal approximation, with a warning); the least p, every sign alike on
+    either side, is that of the values left. None left: p 1, and the least
+    p of them all."""
+    x = np.asarray(values, dtype=np.float64)
+    left = x[x != 0]
+    if not left.size:
+        return 1.0, min(1.0, 2 / 2 ** int(x.size))
+    return float(scipy_stats().wilcoxon(left).pvalue), min(1.0, 2 / 2 ** int(left.size))
 
 
 def noise_marks(base, other):
@@ -307,11 +318,10 @@ def fixed_costs(base, other):
     if n < 2 or np.median(x) <= 0 or np.median(y) <= 0:
         return none
     low, high = bootstrap((x, y), ratio_of_medians, paired=True)
-    differences = y - x
-    p = float(scipy_stats().wilcoxon(differences).pvalue) if np.any(differences != 0) else 1.0
+    p, least_p = signed_rank(y - x)
     ratio = float(np.median(y) / np.median(x))
-    return {**none, "ratio": ratio, "low": low, "high": high, "p": p,
-            "verdict": decided(ratio, p, none["least_p"])}
+    return {**none, "ratio": ratio, "low": low, "high": high, "p": p, "least_p": least_p,
+            "verdict": decided(ratio, p, least_p)}
 
 
 def find_changes(x, alpha=CHANGE_ALPHA, shortest=SHORTEST_SEGMENT):

@@ -11,6 +11,12 @@ import numpy as np
 WIDTH = 100
 
 
+# What calls/s is, in every table that gives it (rand_lab's rate line).
+RATE_METHOD = ("calls/s of all threads together, each thread's first call left out (it belongs "
+               "to the generator's life, not to a rate), over the time in which the others ran; "
+               "n/a where no call came after a thread's first.")
+
+
 def plural(count, one, many=None):
     """count and its noun, in the singular for exactly one: "1 run", "3
     runs", "2 groups of calls"."""

@@ -12,8 +12,8 @@ views of a call, all in the same rounds on the same processor
 As data: each view's figure; the fence factor (cpuid over lfence within each
 round); the median against the robust mean, from every count of every run
 (stats.robust_mean); with --sources, each source against OpenSSL in each
-view, and the comparisons whose intervals part between two views. Then as
-text."""
+view, and whether the view changes that comparison, decided within rounds
+(a verdict code, said only where the rounds decide it). Then as text."""
 
 import itertools
 
@@ -85,22 +85,39 @@ def view_entry(v):
     return entry
 
 
-def parted(ratios, views):
-    """What parts a source's ratios against OpenSSL between views: the
-    causes of every pair of views whose intervals do not overlap, the fence
-    or the batching before the two together."""
-    causes = set()
-    for a, b in itertools.combinations([view for view in views if view in ratios], 2):
-        ra, rb = ratios[a], ratios[b]
-        if None not in (ra["low"], rb["low"]) and (ra["high"] < rb["low"] or
-                                                   rb["high"] < ra["low"]):
-            causes.add(CAUSES[frozenset({a, b})])
-    return [c for c in CAUSES.values() if c in causes and (c != "view" or len(causes) == 1)]
+def per_round(base, mine):
+    """mine's figure over base's, round by round, as paired takes a side."""
+    figures = {r["round"]: r["median"] for r in base}
+    return [{"round": r["round"], "median": r["median"] / figures[r["round"]]}
+            for r in mine if figures.get(r["round"])]
+
+
+def between_views(ratios):
+    """Whether the view changes a source's ratio against OpenSSL (ratios:
+    {view: per_round's list}, in the views' order): for every two views a
+    and b, the ratio in b against the ratio in a, round by round
+    (stats.paired: its interval and verdict), and the verdict of the whole,
+    a code:
+
+      changes        some two views' ratios differ, decided: causes says
+                     what parts them, the fence or the batching before the
+                     two together
+      undecided      none decided to differ, and some two too few rounds
+                     (or the rule's interval too wide) to decide
+      no-difference  every two decided not to differ (or the same)"""
+    pairs = [{"views": [a, b], "cause": CAUSES[frozenset({a, b})],
+              "comparison": stats.paired(ratios[a], ratios[b])}
+             for a, b in itertools.combinations(list(ratios), 2)]
+    apart = {p["cause"] for p in pairs if p["comparison"]["verdict"] in ("faster", "slower")}
+    causes = [c for c in CAUSES.values() if c in apart and (c != "view" or len(apart) == 1)]
+    undecided = any(p["comparison"]["verdict"] == "undecided" for p in pairs)
+    verdict = "changes" if causes else "undecided" if undecided else "no-difference"
+    return {"verdict": verdict, "causes": causes, "pairs": pairs}
 
 
 def against_openssl(cells, views):
-    """Each source against OpenSSL at the same size in each view, and the
-    comparisons that the view changes."""
+    """Each source against OpenSSL at the same size in each view, and
+    whether the view changes that comparison."""
     rows, shifts = [], []
     for (source, n), mine in cells.items():
         base = cells.get((OPENSSL_SOURCE, n))
@@ -109,12 +126,13 @@ def against_openssl(cells, views):
         ratios = {view: stats.paired(runner.per_run(base[view]), runner.per_run(mine[view]))
                   for view in views if view in mine and view in base}
         rows.append({"source": source, "bytes": n, "x_openssl": ratios})
-        causes = parted(ratios, views)
-        if causes:
+        if len(ratios) >= 2:
             shifts.append({"source": source, "bytes": n,
                            "ratios": {view: c["ratio"] for view, c in ratios.items()
                                       if c["ratio"] is not None},
-                           "causes": causes})
+                           **between_views({view: per_round(runner.per_run(base[view]),
+                                                            runner.per_run(mine[view]))
+                                            for view in ratios})})
     return rows, shifts
 
 
@@ -253,6 +271,38 @@ def shift_line(s):
                         "this comparison", first="", rest="  ")
 
 
+def undecided_lines(shifts, alpha):
+    """The comparisons that the rounds cannot tell changed or not, with why
+    (the first undecided pair's verdict: the same rounds for all), by
+    size."""
+    why = next(text.short_verdict(p["comparison"], alpha) for p in shifts[0]["pairs"]
+               if p["comparison"]["verdict"] == "undecided")
+    reason = why.removeprefix("undecided").lstrip(": ")
+    sizes = {}
+    for s in shifts:
+        sizes.setdefault(s["bytes"], []).append(s["source"])
+    return [f"Undecided whether the view changes these comparisons ({reason}):",
+            *(text.wrapped(f"at {n} B: {', '.join(names)}") for n, names in sizes.items())]
+
+
+def between_lines(t):
+    """What the rounds decided of each comparison between views."""
+    changed = [s for s in t["shifts"] if s["verdict"] == "changes"]
+    undecided = [s for s in t["shifts"] if s["verdict"] == "undecided"]
+    sequential = sequential_in(p["comparison"] for s in t["shifts"] for p in s["pairs"])
+    test = "the sequential rule's interval" if sequential else \
+        f"the signed-rank test at {t['alpha']:g}"
+    lines = text.paragraph(
+        "A view changes a comparison where the ratio against OpenSSL in one view, over the "
+        f"ratio in another, round by round, differs from 1 by {test}.") + [""]
+    lines += [shift_line(s) for s in changed]
+    if undecided:
+        lines += undecided_lines(undecided, t["alpha"])
+    if not changed and not undecided:
+        lines.append("No view changes a ratio against OpenSSL.")
+    return lines
+
+
 def against_lines(t):
     header = ["x openssl", "bytes", *(NAMES[view] for view in t["views"])]
     rows = [[r["source"], str(r["bytes"]),
@@ -266,11 +316,8 @@ def against_lines(t):
         said = ["Each source against OpenSSL's RAND_bytes at the same size, in each view: the "
                 "median over rounds", "of the ratio within each round, with its 95% bootstrap "
                 "interval."]
-    lines = ["", *said, "", text.table(header, rows, left=1), ""]
-    if t["shifts"]:
-        return lines + [shift_line(s) for s in t["shifts"]]
-    return lines + ["No ratio against OpenSSL differs between two views by more than their "
-                    "intervals."]
+    lines = ["", *said, "", text.table(header, rows, left=1)]
+    return lines + (["", *between_lines(t)] if t["shifts"] else [])
 
 
 def lines_of(t):

@@ -40,6 +40,7 @@ CASES = [
     (argtypes.precision, "-inf", "a fraction between 0 and 1"),
     (argtypes.duration, "2h30m", 9000),
     (argtypes.duration, "1.5m", "a duration such as 90s, 15m, 1h or 2h30m, not '1.5m'"),
+    (argtypes.duration, "-5s", "a duration above zero, such as 90s, 15m, 1h or 2h30m, not '-5s'"),
     (argtypes.picture_size, "640x480", (640, 480)),
     (argtypes.picture_size, "99x480", "WxH in pixels, each 100 to 65000"),
     (argtypes.picture_size, "20000x20000", "WxH in pixels"),

@@ -3,7 +3,10 @@ one runner, and its JSON holds what it printed and every run it took."""
 
 import json
 
+import pytest
+
 from rnglab import figures, runner, variants
+from rnglab.errors import LabError
 from tests.helpers import command, fixture
 
 
@@ -62,3 +65,29 @@ def test_a_spread_missed_on_one_processor_names_that_processor():
     report = figures.report(refs, document["counter"], speed_wall, 5, 1)
     assert report["missed"][:1] == ["1 on cpu 1"]
     assert figures.verdict_line(report).startswith("Verdict: missed 1 on cpu 1")
+
+
+# What openssl speed -mr -elapsed -seconds 1 -bytes 16384 rand wrote (standard
+# error, then output): the machine-readable line is alike in every version;
+# the text form, which changed in 3.5, is not read.
+MR_3_0 = "+DT:rand:1:16384\n+R:74274:rand:1.000000\n+H:16384\n+F:27:rand:1216905216.00\n"
+MR_3_5 = "+DT:rand:1:16384\n+R:88627:rand:1.000000\n+H:16384\n+F:27:rand:1452064768.00\n"
+TEXT_3_0 = "Doing rand for 1s on 16384 size blocks: 63717 rand's in 1.00s\n"
+TEXT_3_5 = "Doing rand ops for 1s on 16384 size blocks: 71606 rand ops in 1.01s\n"
+
+
+@pytest.mark.parametrize("output, ticks", [
+    (MR_3_0, 3e9 / 74274),
+    (MR_3_5, 3e9 / 88627),
+    (MR_3_5.replace("\n", "\r\n"), 3e9 / 88627),
+    (TEXT_3_0, None),
+    (TEXT_3_5, None),
+    ("+DT:rand:1:16384\n+R:0:rand:1.000000\n", None),
+])
+def test_openssl_speed_is_read_from_its_machine_readable_line(output, ticks):
+    run = runner.Run(1, None, 0, [], output)
+    if ticks is None:
+        with pytest.raises(LabError, match="cannot read the output of openssl speed -mr"):
+            figures.speed_ticks(3e9)(run)
+    else:
+        assert figures.speed_ticks(3e9)(run) == pytest.approx(ticks)

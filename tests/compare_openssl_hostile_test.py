@@ -12,7 +12,7 @@ import time
 import pytest
 
 from rnglab import record
-from tests.helpers import ROOT, claimed, compare, compare_env
+from tests.helpers import ROOT, as_started, claimed, compare, compare_env
 
 COMMAND = ROOT / "bench" / "compare-openssl"
 NO_SUCH = "openssl_conf = init\n[init]\nrandom = random\n[random]\nrandom = NO-SUCH\n"
@@ -32,7 +32,7 @@ def set_up_config_pair(tmp_path):
 
 def set_up_series_folder(tmp_path):
     (tmp_path / "out" / "system-shared" / "osslRb1a.txt").mkdir(parents=True)
-    return []
+    return ["--builds", "system-shared"]
 
 
 def set_up_no_such_generator(tmp_path):
@@ -188,6 +188,11 @@ WHILE_RUNNING = {
     "SIGHUP while the program runs": ([], first_record, signalled(signal.SIGHUP), False, 129,
                                       re.compile(r"stopped by SIGHUP in round \d+ of 500, (after|"
                                                  "before) system-shared; the provenance says")),
+    # Ctrl-C lets the run end, which takes a while: it is said at once.
+    "SIGINT during a rand_lab run": (["--bytes", "16384", "--calls", "20000"], rand_lab_running,
+                                     signalled(signal.SIGINT), False, 130,
+                                     re.compile(r"interrupted in round \d+ of 500, after \S+; the "
+                                                "provenance")),
     "SIGINT ignored from the start": (["--rounds", "3"], first_record, signalled(signal.SIGINT),
                                       True, 0, re.compile("round 3 of 3")),
     # Round 2's run, or on a host too busy to let the test append in time,
@@ -210,9 +215,9 @@ def test_what_befalls_a_comparison_while_it_runs_ends_it_whole(env, tmp_path, ca
     out = tmp_path / "out"
     command = [str(COMMAND), "--rounds", "500", "--builds", "system-shared", "--out", str(out),
                *args]
+    ignored = [signal.SIGINT] if ignore_int else []
     with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True, preexec_fn=lambda: ignore_int and signal.signal(
-                              signal.SIGINT, signal.SIG_IGN)) as running:
+                          text=True, preexec_fn=as_started(*ignored)) as running:
         deadline = time.monotonic() + 120
         while (found := moment(running, out)) is None:
             assert running.poll() is None and time.monotonic() < deadline, running.stderr.read()
@@ -221,6 +226,10 @@ def test_what_befalls_a_comparison_while_it_runs_ends_it_whole(env, tmp_path, ca
         _, err = running.communicate(timeout=120)
     assert running.returncode == status, err
     assert "Traceback" not in err and said.search(err.strip().splitlines()[-1]), err
+    if status > 128:
+        # A signal is said as it comes, before the rounds can stop.
+        assert re.search(r"^compare-openssl: (interrupted|stopped by SIG\w+): stopping",
+                         err, re.MULTILINE), err
     if moment is rand_lab_running:
         assert not os.path.exists(f"/proc/{found}")  # stopped and reaped before the command ended
     for provenance in out.glob("*/provenance.txt"):

@@ -20,12 +20,18 @@ bool failingWrite = true;
 // Atomic, for the lab's driver, whose threads call it at once.
 std::atomic<int> callCount{0};
 std::atomic<bool> held{false};
+std::atomic<int> firstCallMs{0};
 
 int fake_generate(unsigned char *buf, int num)
 {
     while (held) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    thread_local bool first = true;
+    if (first && firstCallMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(firstCallMs.load()));
+    }
+    first = false;
     const int call = callCount++;
     const bool fails = failing().count(fake_rand::kFailAll) != 0 || failing().count(call) != 0;
     if (!fails || failingWrite) {
@@ -61,6 +67,11 @@ int calls_made()
 void hold_calls()
 {
     held = true;
+}
+
+void slow_first_calls(int milliseconds)
+{
+    firstCallMs = milliseconds;
 }
 
 unsigned char pattern_byte(int call, size_t offset)

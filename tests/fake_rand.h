@@ -20,6 +20,9 @@ constexpr const char *kMissingEnvironment = "FAKE_COUNTER_MISSING";
 // For rand_lab_fake (fake_rand_fork.cpp): this variable set, whatever its
 // value, holds every call a fork child makes (hold_calls).
 constexpr const char *kHangEnvironment = "FAKE_RAND_HANG_IN_FORK_CHILD";
+// For rand_lab_fake: each thread's first call takes this many milliseconds
+// more (slow_first_calls), as OpenSSL 3's instantiates the thread's DRBG.
+constexpr const char *kSlowFirstEnvironment = "FAKE_RAND_FIRST_CALL_MS";
 
 // Every call succeeds again and the count restarts at firstCall; processes
 // that run at once start apart, so that their blocks differ.
@@ -32,6 +35,8 @@ int calls_made();
 // Every call from now on waits for ever, as a call that finds a lock held
 // by a thread that is gone does.
 void hold_calls();
+// Each thread's first call from now on sleeps this long first.
+void slow_first_calls(int milliseconds);
 // The byte the fake writes at offset of its block on call. The first four
 // bytes hold the call's number, so that a block names the call that wrote
 // it; after them, any 256 offsets take every value, line-end bytes included.

@@ -4,11 +4,12 @@ reports were computed as data; and the tables a --json file holds are the
 ones printed, and print the same text again."""
 
 import json
+import os
 import re
 
 import pytest
 
-from rnglab import comparison, figures, files, labtext, text
+from rnglab import comparison, figures, files, labtext, runner, text
 from rnglab.cli import compare_openssl
 from tests.helpers import ROOT, command, expected, fixture
 
@@ -43,7 +44,9 @@ REPORTS = {
 
 
 @pytest.mark.parametrize("name", REPORTS)
-def test_a_report_prints_as_it_did_and_its_json_holds_what_it_printed(name):
+def test_a_report_prints_as_it_did_and_its_json_holds_what_it_printed(name, monkeypatch):
+    # The processors the fixtures' runs could use, whatever this run may.
+    monkeypatch.setattr(runner, "usable_processors", lambda: 2)
     compute, render = REPORTS[name]
     document, builds, variants = fixture(f"{name}.json")
     tables = compute(document, builds, variants)
@@ -51,6 +54,20 @@ def test_a_report_prints_as_it_did_and_its_json_holds_what_it_printed(name):
     assert files.plain(tables) == document["tables"]
     # Everything the text says is in the JSON: printed from it alone, it is the same.
     assert render(json.loads(json.dumps(document["tables"]))) == expected(f"{name}.txt")
+
+
+def test_the_threads_report_counts_the_processors_this_run_may_use():
+    """Not the machine's: under a narrowed affinity (taskset, a container's
+    cpuset) threads take turns past the one processor the run may use."""
+    document, builds, variants = fixture("threads.json")
+    allowed = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(allowed)})
+    try:
+        tables = comparison_tables(document, builds, variants)
+    finally:
+        os.sched_setaffinity(0, allowed)
+    assert [t["processors"] for t in tables if t["table"] == "threads"] == [1]
+    assert "\nThis run may use 1 processor: past that, threads take turns" in labtext.render(tables)
 
 
 @pytest.mark.parametrize("name", ["builds", "sizes", "threads", "sources"])

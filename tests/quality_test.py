@@ -16,7 +16,7 @@ import pytest
 from rnglab import quality, qualitytext, scan
 from rnglab.cli import launch
 from rnglab.units import BLOCK
-from tests.helpers import ROOT, command
+from tests.helpers import ROOT, as_started, command
 
 TOOL = ROOT / "tools" / "quality"
 
@@ -332,7 +332,8 @@ def test_ctrl_c_while_testing_is_one_line_and_status_130(tmp_path):
         big.truncate(1 << 30)
     # A terminal's Ctrl-C reaches the command's whole process group.
     child = subprocess.Popen([str(TOOL), "big.bin"], cwd=tmp_path, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+                             stderr=subprocess.PIPE, text=True, start_new_session=True,
+                             preexec_fn=as_started())
     tools = f"/proc/{child.pid}/task/{child.pid}/children"
     while child.poll() is None and not open(tools, encoding="ascii").read().strip():
         time.sleep(0.05)    # until its tools run: the file is being read

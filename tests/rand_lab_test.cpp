@@ -1,6 +1,7 @@
 // The lab's driver, run in a fresh folder: what its threads leave, that they
 // ran at once, what it says as data and as messages, and that a bad option
 // measures nothing.
+#include "fake_rand.h"
 #include "test_support.h"
 
 #include "median.h"
@@ -37,6 +38,20 @@ using RandLab = test_support::InTempDir;
 
 // rand_lab's status for a source built here that cannot run on this machine.
 constexpr int kCannotRunHere = 5;
+
+// A rate line's rates: rated calls over the seconds they took, as printed
+// (to a microsecond), and the bytes of each.
+void expect_rate(const OutputLine &rate, unsigned long long rated, long bytes)
+{
+    EXPECT_EQ(rate["rated"], std::to_string(rated)) << rate.text;
+    const double seconds = std::stod(rate["rated_seconds"]);
+    const double callsPerSecond = std::stod(rate["calls_per_s"]);
+    const auto calls = static_cast<double>(rated);
+    EXPECT_NEAR(callsPerSecond * seconds, calls, (callsPerSecond * 1e-6) + 1) << rate.text;
+    EXPECT_NEAR(std::stod(rate["bytes_per_s"]), callsPerSecond * static_cast<double>(bytes),
+                static_cast<double>(bytes))
+        << rate.text;
+}
 
 TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
 {
@@ -90,12 +105,39 @@ TEST_F(RandLab, EachThreadAppendsAWholeRecordAndTheThreadsRunAtOnce)
     const std::vector<OutputLine> rates = outcome.of("rate");
     ASSERT_EQ(rates.size(), 1U);
     EXPECT_EQ(rates[0]["calls"], std::to_string(3 * kCalls));
-    // The seconds as printed, to a microsecond, against the rates.
-    const double seconds = std::stod(rates[0]["seconds"]);
-    const double callsPerSecond = std::stod(rates[0]["calls_per_s"]);
-    const double calls = 3 * kCalls;
-    EXPECT_NEAR(callsPerSecond * seconds, calls, calls * 1e-6 / seconds + 1) << rates[0].text;
-    EXPECT_NEAR(std::stod(rates[0]["bytes_per_s"]), callsPerSecond * 32, 32) << rates[0].text;
+    expect_rate(rates[0], 3 * (kCalls - 1), 32);
+}
+
+// A thread's first call belongs to its generator's life, not to a rate:
+// however dear it is (a DRBG's instantiation), the rate is that of the calls
+// after it, over the time they took, with or without --batch.
+TEST_F(RandLab, TheRateLeavesOutEachThreadsFirstCall)
+{
+    if (std::string(RAND_LAB_FAKE_BINARY).empty()) {
+        GTEST_SKIP() << "no fake generator against a static libcrypto";
+    }
+    constexpr double kFirstSeconds = 0.3;
+    const std::string slow = std::string("export ") + fake_rand::kSlowFirstEnvironment + "=300";
+    for (const char *args : {"--threads 2 --calls 16", "--threads 3 --calls 4 --batch 5"}) {
+        const auto outcome = run_lab(std::string("--bytes 32 ") + args, slow, RAND_LAB_FAKE_BINARY);
+        ASSERT_EQ(outcome.status, 0) << outcome.out;
+        const std::vector<OutputLine> rates = outcome.of("rate");
+        ASSERT_EQ(rates.size(), 1U) << outcome.out;
+        const OutputLine &rate = rates[0];
+        const unsigned long long threads = std::stoull(outcome.lines.front()["threads"]);
+        const unsigned long long batch = std::stoull(outcome.lines.front()["batch"]);
+        const unsigned long long calls = std::stoull(rate["calls"]);
+        const unsigned long long counts = std::stoull(outcome.lines.front()["calls"]);
+        // Each thread's first batch, timed again or not, is left out; every
+        // later one is in.
+        const unsigned long long rated = std::stoull(rate["rated"]);
+        EXPECT_LE(rated, calls - threads * batch) << rate.text;
+        EXPECT_GE(rated, threads * (counts - 1) * batch) << rate.text;
+        // Every first call slept before any thread's rated calls began.
+        EXPECT_LE(std::stod(rate["rated_seconds"]), std::stod(rate["seconds"]) - kFirstSeconds)
+            << rate.text;
+        expect_rate(rate, rated, 32);
+    }
 }
 
 TEST_F(RandLab, TheCipherAndThePrivateGeneratorSayWhatTheyMeasured)
@@ -131,7 +173,7 @@ TEST_F(RandLab, ABadOptionGetsOneLineAndStatus2AndAppendsNothing)
           "--source bcrypt",
           // The views: a fence that is not one, a batch out of range.
           "--fence", "--fence rdtsc", "--fence=", "--fence CPUID", "--fence cpuid --fence lfence",
-          "--batch", "--batch 0", "--batch 1", "--batch 10001", "--batch 2x", "--batch -5",
+          "--batch", "--batch 0", "--batch 10001", "--batch 2x", "--batch -5",
           "--batch 2 --batch 3",
           // A batch's count is a mean: no call of it stands alone.
           "--batch 2 --fork", "--batch 2 --keep k.bin"}) {

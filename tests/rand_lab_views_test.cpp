@@ -68,6 +68,8 @@ TEST_F(RandLabViews, EachViewLabelsItsRecordsAndSaysWhatItTimed)
 {
     for (const View &view :
          {View{"", "RAND_bytes 32 B 2 threads:", "cpuid", 1},
+          // --help's default: each call timed alone, as without it.
+          View{"--batch 1", "RAND_bytes 32 B 2 threads:", "cpuid", 1},
           View{"--fence lfence", "RAND_bytes 32 B 2 threads lfence:", "lfence", 1},
           View{"--batch 7", "RAND_bytes 32 B 2 threads batch 7:", "cpuid", 7},
           View{"--fence=lfence --batch=7", "RAND_bytes 32 B 2 threads lfence batch 7:", "lfence",

@@ -11,7 +11,7 @@ import pytest
 
 from rnglab import runner, variants
 from rnglab.errors import LabError
-from tests.helpers import BUILD
+from tests.helpers import BUILD, needs_source_builds
 
 
 @pytest.fixture(name="build", scope="module")
@@ -71,6 +71,7 @@ def test_a_run_owns_exactly_the_records_it_appended(build, tmp_path):
 
 @pytest.fixture(name="fips_build", scope="module")
 def fixture_fips_build(tmp_path_factory):
+    needs_source_builds(variants.FIPS_BUILD)
     with pytest.MonkeyPatch.context() as patch:
         # The test command says where the lab may build; without it,
         # nowhere in the checkout.

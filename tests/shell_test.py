@@ -15,7 +15,7 @@ import pytest
 from rnglab import files, process, record, runner, signals
 from rnglab.cli import _shell
 from rnglab.errors import LabError
-from tests.helpers import ROOT, command, record as a_record
+from tests.helpers import ROOT, as_started, command, record as a_record
 
 
 def body_raising(error):
@@ -80,7 +80,14 @@ BAD_OPTIONS = [
     ("bench/compare-openssl", ["--quality", "--precision", "0.01"], "compare-openssl: error: "
      "--quality keeps the bytes of as many runs as there were rounds: give --rounds"),
     ("bench/compare-openssl", ["--bytes", "32", "--samples", "--rerun-noisy"], "compare-openssl: "
-     "error: --rerun-noisy: the samples of --lifecycle and --samples keep every run's calls"),
+     "error: --rerun-noisy is not with --lifecycle or --samples"),
+    ("bench/compare-openssl", ["--bytes", "32", "--views", "cpuid,lfence", "--rerun-noisy"],
+     "compare-openssl: error: --rerun-noisy is not with --views"),
+    # A value that looks like a negative number reaches its option's type.
+    ("bench/compare-openssl", ["--max-time", "-5s"], "compare-openssl: error: argument "
+     "--max-time: a duration above zero, such as 90s, 15m, 1h or 2h30m, not '-5s'"),
+    ("bench/compare-openssl", ["--max-time=-5s"], "compare-openssl: error: argument --max-time: "
+     "a duration above zero"),
 ]
 
 
@@ -150,10 +157,7 @@ sys.exit(_shell.run("prog", body, None))
 def test_a_signal_ends_a_command_and_its_steps_whole(tmp_path, name, ignored, status, said):
     signum = getattr(signal, f"SIG{name}")
     grandchild = tmp_path / "pid"
-
-    def starting():
-        if ignored:  # as a starter may leave it: it stays ignored
-            signal.signal(signum, signal.SIG_IGN)
+    starting = as_started(signum) if ignored else as_started()  # as a starter may leave it
     with subprocess.Popen([sys.executable, "-c", SIGNALLED.format(name), str(grandchild)],
                           cwd=ROOT, stderr=subprocess.PIPE, text=True,
                           preexec_fn=starting) as prog:

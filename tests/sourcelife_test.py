@@ -11,7 +11,7 @@ import pytest
 from rnglab import answer, comparison, documented, files, forksafety, labtext, randlab, runner
 from rnglab import sequential, sourcelife, sources, stats, variants
 from rnglab.errors import LabError
-from tests.helpers import expected
+from tests.helpers import expected, fork_probe
 
 
 def test_every_source_rand_lab_lists_has_its_documentation():
@@ -57,26 +57,62 @@ def test_a_period_found_is_told_against_the_documented_one(expected_, finding, c
     assert sourcelife.agreement(expected_, finding) == code
 
 
-def checked(source, results):
-    """A variant of source whose runs' fork checks came to results."""
+def checked(source, results, version=None):
+    """A variant of source at version whose runs' fork checks came to results."""
     v = variants.Variant(f"x+{source}", None, f"source {source}", "", rand_lab=True,
-                         source=source, fork=True)
+                         source=source, fork=True, source_version=version)
     v.runs = [runner.Run(k, 0, 0, [], "", value=1.0, fork={"result": r} if r else None)
               for k, r in enumerate(results, start=1)]
     return v
 
 
-@pytest.mark.parametrize("source, results, safe, verdict, basis", [
-    ("openssl", ["differ", "differ"], True, "differ", forksafety.MEASURED),
-    ("openssl", ["differ", "repeats"], False, "repeats", forksafety.MEASURED),
-    ("libgcrypt", ["differ", "hangs"], False, "hangs", forksafety.MEASURED),
-    ("mbedtls", [None, None], False, "repeats", forksafety.DOCUMENTED),
-    ("botan-user", [], True, "differ", forksafety.DOCUMENTED),
+REPEATS, HUNG, NOT_KNOWN = "its child repeats", "its child's first request hung", "not known"
+
+
+# said: how the answer's line under "Not fork-safe here" begins; None: safe.
+@pytest.mark.parametrize("source, version, results, safe, verdict, basis, said", [
+    ("openssl", None, ["differ", "differ"], True, "differ", forksafety.MEASURED, None),
+    ("openssl", None, ["differ", "repeats"], False, "repeats", forksafety.MEASURED, REPEATS),
+    ("libgcrypt", None, ["differ", "hangs"], False, "hangs", forksafety.MEASURED, HUNG),
+    # A check made here is the finding, whatever is documented for the version.
+    ("wolfssl", "5.9.0", ["differ"], True, "differ", forksafety.MEASURED, None),
+    # Unchecked: what is documented for the version, at the ends of its range...
+    ("mbedtls", "2.28.3", [None, None], False, "repeats", forksafety.DOCUMENTED, REPEATS),
+    ("wolfssl", "5.7.2", [], False, "repeats", forksafety.DOCUMENTED, REPEATS),
+    ("botan-user", "2.19.5", [], True, "differ", forksafety.DOCUMENTED, None),
+    ("openssl", "OpenSSL 1.1.1w 11 Sep 2023", [], True, "differ", forksafety.DOCUMENTED, None),
+    # ... whatever the version of a source that keeps no state ...
+    ("rdrand", "instruction", [], True, "differ", forksafety.DOCUMENTED, None),
+    # ... and unknown past it (wolfSSL has since reseeded after fork), or
+    # for a version the lab cannot read: no guess.
+    ("wolfssl", "5.9.0", [], False, "unknown", forksafety.DOCUMENTED, NOT_KNOWN),
+    ("mbedtls", "2.28.2", [], False, "unknown", forksafety.DOCUMENTED, NOT_KNOWN),
+    ("openssl", "OpenSSL 4.0.0 7 Apr 2026", [], False, "unknown", forksafety.DOCUMENTED,
+     NOT_KNOWN),
+    ("gnutls", None, [], False, "unknown", forksafety.DOCUMENTED, NOT_KNOWN),
 ])
 def test_fork_safety_is_this_runs_where_it_checked_else_the_documented(
-        source, results, safe, verdict, basis):
-    said = forksafety.safety([checked(source, results)])[source]
-    assert (said["safe"], said["verdict"], said["basis"]) == (safe, verdict, basis)
+        source, version, results, safe, verdict, basis, said):
+    found = forksafety.safety([checked(source, results, version)])[source]
+    assert (found["safe"], found["verdict"], found["basis"]) == (safe, verdict, basis)
+    lines = answer.unsafe_lines({"safety": [found]})
+    if said is None:
+        assert lines == []
+    else:
+        heading = "Not fork-safe here, or not known to be:" if said == NOT_KNOWN else \
+            "Not fork-safe here:"
+        assert lines[1] == heading and lines[2].startswith(f"  {source}: {said}")
+
+
+def test_every_source_built_here_forks_as_documented_for_its_version():
+    """What the fork probe finds for each source in this build agrees with
+    the lab's documented verdict for its version, unless that is unknown: a
+    range that holds a version it should not fails here."""
+    probes = {name: fork_probe(name) for name in randlab.source_names()}
+    for name, (version, found) in ((n, p) for n, p in probes.items() if p):
+        assert forksafety.documented_verdict(name, version) in (found, "unknown"), \
+            f"{name} {version}: the fork probe found {found}"
+    assert probes["openssl"]
 
 
 def row(source, ratio, n=32, threads=1):

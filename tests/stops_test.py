@@ -9,7 +9,7 @@ import signal
 
 import pytest
 
-from rnglab import provenance, runner, stopping
+from rnglab import provenance, runner, signals, stopping
 from rnglab.errors import LabError
 from rnglab.record import RESULTS_FILE
 from rnglab.variants import Reference
@@ -133,12 +133,14 @@ def test_a_placement_the_kernel_refuses_is_named(tmp_path, monkeypatch):
 
 @pytest.fixture(name="ignoring")
 def fixture_ignoring():
-    """Signals ignored as a starter may leave them ignored, put back after."""
-    previous = {}
-
-    def ignore(signum):
-        previous[signum] = signal.signal(signum, signal.SIG_IGN)
-    yield ignore
+    """The stopping signals as a command's start has them, whatever this
+    suite inherited (a background job's SIGINT is ignored); ignore(signum)
+    ignores one as a starter may leave it; all put back after."""
+    previous = {s: signal.getsignal(s) for s in signals.STOPPING}
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    for signum in signals.STOPPING[1:]:
+        signal.signal(signum, signal.SIG_DFL)
+    yield lambda signum: signal.signal(signum, signal.SIG_IGN)
     for signum, handler in previous.items():
         signal.signal(signum, handler)
 
@@ -191,7 +193,7 @@ def test_a_signal_stops_the_rounds_as_the_command_expects(tmp_path, ignoring, ca
 
 
 @pytest.mark.parametrize("name, status", [("TERM", 143), ("INT", 130)])
-def test_a_signal_while_the_ratios_are_judged_stops_the_rounds(tmp_path, name, status):
+def test_a_signal_while_the_ratios_are_judged_stops_the_rounds(tmp_path, ignoring, name, status):
     """The last look can take seconds: a signal then is not lost when it
     decides that the rounds are done."""
     v = fake(tmp_path, "true", results=False)

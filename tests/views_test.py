@@ -4,11 +4,13 @@ long call path more than a short one, and a buffered source whose median
 hides its refills."""
 
 import json
+import re
 
 import numpy as np
 import pytest
 
 from rnglab import answer, files, labtext, matrix, runner, sequential, sources, variants, views
+from rnglab.errors import LabError
 from tests.helpers import expected
 
 ROUNDS = 6
@@ -40,7 +42,7 @@ def record_median(x):
     return (int(s[CALLS // 2 - 1]) + int(s[CALLS // 2])) // 2
 
 
-def made_variants(tmp_path):
+def made_variants(tmp_path, rounds=ROUNDS):
     build = variants.Build("system-shared", tmp_path, False, {"version": "OpenSSL 3.0.19"})
     made = sources.make_variants(build, {"openssl": "OpenSSL 3.0.19", "boringssl": "BoringSSL",
                                          "vdso": "Linux 6.18"}, [32], [1], CALLS)
@@ -48,9 +50,9 @@ def made_variants(tmp_path):
     made = matrix.in_views(made, list(variants.VIEWS))
     for v in made:
         v.folder = tmp_path / v.name
-        v.folder.mkdir()
+        v.folder.mkdir(parents=True)
         lines, v.runs = ["thread,call,ticks"], []
-        for r in range(1, ROUNDS + 1):
+        for r in range(1, rounds + 1):
             x = counts_of(rng, COSTS[(v.source, v.view)], v.batch > 1)
             lines += [f"1,{c},{n}" for c, n in enumerate(x)]
             # One batch of the third round had another task in its way.
@@ -72,6 +74,12 @@ def test_the_views_print_as_they_did(tmp_path):
     tables = [views.report(made, ROUNDS, list(variants.VIEWS), True)]
     assert labtext.render(tables) == expected("views.txt")
     assert labtext.render(json.loads(json.dumps(files.plain(tables)))) == expected("views.txt")
+    # Two rounds part the ratios as far, and decide nothing.
+    made = made_variants(tmp_path / "two", rounds=2)
+    said = labtext.render([views.report(made, 2, list(variants.VIEWS), True)])
+    assert "this comparison" not in said
+    assert said.endswith("\nUndecided whether the view changes these comparisons (2 rounds cannot "
+                         "reach p < 0.05):\n  at 32 B: boringssl, vdso")
 
 
 def test_rounds_until_decided_name_the_sequential_interval_in_every_text(tmp_path):
@@ -88,18 +96,71 @@ def test_rounds_until_decided_name_the_sequential_interval_in_every_text(tmp_pat
     assert "and the sequential rule's interval, as above" in said
 
 
-def test_a_comparison_parts_where_two_views_intervals_do_not_overlap():
-    def c(ratio, low, high):
-        return {"ratio": ratio, "low": low, "high": high}
-    assert views.parted({"cpuid": c(0.26, 0.25, 0.27), "lfence": c(0.32, 0.31, 0.33),
-                         "batch": c(0.3, 0.28, 0.315)}, list(variants.VIEWS)) == ["fence"]
-    assert views.parted({"cpuid": c(0.26, 0.25, 0.27), "lfence": c(0.27, 0.26, 0.28),
-                         "batch": c(0.3, 0.29, 0.31)}, list(variants.VIEWS)) == ["batch"]
-    assert views.parted({"cpuid": c(0.26, 0.25, 0.27), "lfence": c(0.28, 0.26, 0.29),
-                         "batch": c(0.3, 0.28, 0.31)}, list(variants.VIEWS)) == ["view"]
-    # No interval, no claim.
-    assert views.parted({"cpuid": c(0.26, None, None), "lfence": c(0.5, 0.4, 0.6)},
-                        ["cpuid", "lfence"]) == []
+def rounds_of(*ratios):
+    return [{"round": r, "median": x} for r, x in enumerate(ratios, start=1)]
+
+
+# A source's ratio against OpenSSL per round in each view, and what the
+# rounds decide of the view's part in that comparison.
+UP = [1.01, 0.99, 1.02, 0.98, 1.03, 0.97]  # no trend, round to round
+BETWEEN = [
+    # Two rounds: the ratios part by a fifth, yet no test can decide on two.
+    ({"cpuid": [0.11, 0.112], "lfence": [0.13, 0.131], "batch": [0.12, 0.121]},
+     "undecided", []),
+    ({"cpuid": [0.26] * 6, "lfence": [0.32 * u for u in UP], "batch": [0.32 / u for u in UP]},
+     "changes", ["fence"]),
+    ({"cpuid": [0.3 * u for u in UP], "lfence": [0.3 / u for u in UP], "batch": [0.26] * 6},
+     "changes", ["batch"]),
+    ({"cpuid": [0.22] * 6, "lfence": [0.26 * u for u in UP], "batch": [0.3] * 6},
+     "changes", ["fence", "batch"]),
+    ({"cpuid": [0.26 * u for u in UP], "lfence": [0.26 / u for u in UP],
+      "batch": [0.26 * u for u in UP]}, "no-difference", []),
+    # Apart only from each other's far ends: the view, neither alone.
+    ({"cpuid": [0.28 * x for x in (1, 1, 1, 1, 1, 1)],
+      "lfence": [0.28 * x for x in (1.04, 0.99, 1.05, 0.98, 1.06, 0.97)],
+      "batch": [0.28 * x for x in (1.04, 1.05, 1.03, 1.04, 1.05, 1.04)]}, "changes", ["view"]),
+]
+
+
+@pytest.mark.parametrize("ratios, verdict, causes", BETWEEN)
+def test_a_view_changes_a_comparison_only_where_the_rounds_decide_it(ratios, verdict, causes):
+    found = views.between_views({view: rounds_of(*x) for view, x in ratios.items()})
+    assert (found["verdict"], found["causes"]) == (verdict, causes)
+
+
+# Each view of each source tried before round 1, by a rand_lab that refuses
+# the runs whose arguments hold a pattern: what is left, and the notes, or
+# the line that stops the comparison.
+TRIED = [
+    # A later view: that view alone is left out.
+    ("--source rdrand --fence lfence --batch", 8,
+     ["rdrand not measured in the batch view: broken here"]),
+    # The first view, whose tables need every source: the source is.
+    ("--source rdrand --samples", 6, ["rdrand not measured: broken here (in the cpuid view)"]),
+    # OpenSSL's, the reference, in any view: nothing is measured.
+    ("--calls 2 --fence lfence --batch", None, "system-shared+32B+64calls+lfence+batch100: "
+     "broken here"),
+]
+
+
+@pytest.mark.parametrize("pattern, left, said", TRIED)
+def test_every_view_of_every_source_is_tried_before_the_rounds(tmp_path, pattern, left, said):
+    (tmp_path / "bench").mkdir()
+    lab = tmp_path / "bench" / "rand_lab"
+    lab.write_text(f'#!/bin/sh\ncase " $* " in *"{pattern}"*) echo "rand_lab: broken here"; '
+                   "exit 2;; esac\n")
+    lab.chmod(0o755)
+    build = variants.Build("system-shared", tmp_path, False, {"version": "OpenSSL 3.0.19"})
+    made = sources.make_variants(build, {"openssl": "3.0.19", "rdrand": "instruction",
+                                         "vdso": "Linux 6.18"}, [32], [1], CALLS)
+    made = matrix.in_views(made, list(variants.VIEWS))
+    if left is None:
+        with pytest.raises(LabError, match=re.escape(said)):
+            matrix.tried_views(made, list(variants.VIEWS))
+        return
+    kept, notes = matrix.tried_views(made, list(variants.VIEWS))
+    assert (len(kept), notes) == (left, said)
+    assert not list(tmp_path.glob("**/osslRb1a.txt"))
 
 
 @pytest.mark.parametrize("view, name, args", [

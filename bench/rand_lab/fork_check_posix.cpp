@@ -132,6 +132,8 @@ bool read_all(int fd, void *data, size_t size)
 bool send(int fd, const Worker &w)
 {
     return write_all(fd, &w.t1, sizeof w.t1) && write_all(fd, &w.t2, sizeof w.t2) &&
+           write_all(fd, &w.firstEnd, sizeof w.firstEnd) &&
+           write_all(fd, &w.firstCalls, sizeof w.firstCalls) &&
            write_all(fd, &w.placement, sizeof w.placement) &&
            write_all(fd, w.time.data(), w.time.size() * sizeof w.time[0]);
 }
@@ -139,6 +141,8 @@ bool send(int fd, const Worker &w)
 bool receive(int fd, Worker &w)
 {
     return read_all(fd, &w.t1, sizeof w.t1) && read_all(fd, &w.t2, sizeof w.t2) &&
+           read_all(fd, &w.firstEnd, sizeof w.firstEnd) &&
+           read_all(fd, &w.firstCalls, sizeof w.firstCalls) &&
            read_all(fd, &w.placement, sizeof w.placement) &&
            read_all(fd, w.time.data(), w.time.size() * sizeof w.time[0]);
 }

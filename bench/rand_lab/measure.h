@@ -101,6 +101,11 @@ struct Worker {
     std::vector<unsigned char> next;
     LARGE_INTEGER t1{};
     LARGE_INTEGER t2{};
+    // Read once the first count is taken, and the calls made by then (its
+    // batch's, timed again among them): the thread's first call belongs to
+    // its generator's life (a DRBG's instantiation), not to a rate.
+    LARGE_INTEGER firstEnd{};
+    size_t firstCalls = 0;
     Placement placement;
     // Calls per count (--batch), and with more than one the batches
     // disturbed.
@@ -131,21 +136,33 @@ void fork_between_calls(Worker &w, size_t call, const unsigned char *out);
 // lambda that makes the subject's call itself, so that the measured call is
 // a direct one, as in the program's runs.
 template <typename Reads, typename Call>
+RNG_ALWAYS_INLINE void measure_call(Worker &w, Call &call, size_t i)
+{
+    unsigned char *out = w.block.data() + (i * w.stride);
+    const int cpuBefore = current_cpu();
+    const uint64_t tick = Reads::start();
+    const int ret = call(out);
+    const uint64_t ticks = Reads::end() - tick;
+    w.time[i] = ret == 1 ? ticks : ticks | kFailed;
+    const int cpuAfter = current_cpu();
+    w.placement.note(i, cpuBefore, cpuAfter);
+    if (w.fork != nullptr) {
+        fork_between_calls(w, i, out);
+    }
+}
+
+// Each call timed alone; the clock read after the first (Worker::firstEnd).
+template <typename Reads, typename Call>
 void measure_calls(Worker &w, Call call)
 {
     QueryPerformanceCounter(&w.t1);
-    for (size_t i = 0; i < w.time.size(); i++) {
-        unsigned char *out = w.block.data() + (i * w.stride);
-        const int cpuBefore = current_cpu();
-        const uint64_t tick = Reads::start();
-        const int ret = call(out);
-        const uint64_t ticks = Reads::end() - tick;
-        w.time[i] = ret == 1 ? ticks : ticks | kFailed;
-        const int cpuAfter = current_cpu();
-        w.placement.note(i, cpuBefore, cpuAfter);
-        if (w.fork != nullptr) {
-            fork_between_calls(w, i, out);
-        }
+    if (!w.time.empty()) {
+        measure_call<Reads>(w, call, 0);
+        w.firstCalls = 1;
+    }
+    QueryPerformanceCounter(&w.firstEnd);
+    for (size_t i = 1; i < w.time.size(); i++) {
+        measure_call<Reads>(w, call, i);
     }
     QueryPerformanceCounter(&w.t2);
 }
@@ -157,38 +174,50 @@ void measure_calls(Worker &w, Call call)
 // interval and once per batch. A failed call fails its batch, which is then
 // not timed again.
 template <typename Reads, typename Call>
+RNG_ALWAYS_INLINE void measure_batch(Worker &w, Call &call, size_t batch, size_t i, Mark &mark)
+{
+    unsigned char *out = w.block.data();
+    const Mark before = mark;
+    uint64_t ticks = 0;
+    int failed = 0;
+    bool disturbed = false;
+    size_t timings = 0;
+    do {
+        const Mark start = mark;
+        failed = 0;
+        const uint64_t tick = Reads::start();
+        for (size_t k = 0; k < batch; k++) {
+            failed |= call(out) != 1 ? 1 : 0;
+        }
+        ticks = Reads::end() - tick;
+        mark = mark_now();
+        disturbed = !(mark == start);
+        timings++;
+    } while (disturbed && failed == 0 && timings < kBatchTimings);
+    const uint64_t mean = ticks / batch;
+    w.time[i] = failed == 0 ? mean : mean | kFailed;
+    w.placement.note(i, before.cpu, mark.cpu);
+    Disturbances &d = w.disturbances;
+    d.disturbed += timings > 1 || disturbed ? 1 : 0;
+    d.remeasured += timings > 1 && !disturbed ? 1 : 0;
+    d.marked += disturbed ? 1 : 0;
+    d.retimings += timings - 1;
+}
+
+// The batches, the clock read after the first (Worker::firstEnd).
+template <typename Reads, typename Call>
 void measure_batches(Worker &w, Call call)
 {
     const size_t batch = w.batch;
-    unsigned char *out = w.block.data();
     QueryPerformanceCounter(&w.t1);
     Mark mark = mark_now();
-    for (size_t i = 0; i < w.time.size(); i++) {
-        const Mark before = mark;
-        uint64_t ticks = 0;
-        int failed = 0;
-        bool disturbed = false;
-        size_t timings = 0;
-        do {
-            const Mark start = mark;
-            failed = 0;
-            const uint64_t tick = Reads::start();
-            for (size_t k = 0; k < batch; k++) {
-                failed |= call(out) != 1 ? 1 : 0;
-            }
-            ticks = Reads::end() - tick;
-            mark = mark_now();
-            disturbed = !(mark == start);
-            timings++;
-        } while (disturbed && failed == 0 && timings < kBatchTimings);
-        const uint64_t mean = ticks / batch;
-        w.time[i] = failed == 0 ? mean : mean | kFailed;
-        w.placement.note(i, before.cpu, mark.cpu);
-        Disturbances &d = w.disturbances;
-        d.disturbed += timings > 1 || disturbed ? 1 : 0;
-        d.remeasured += timings > 1 && !disturbed ? 1 : 0;
-        d.marked += disturbed ? 1 : 0;
-        d.retimings += timings - 1;
+    if (!w.time.empty()) {
+        measure_batch<Reads>(w, call, batch, 0, mark);
+        w.firstCalls = (1 + w.disturbances.retimings) * batch;
+    }
+    QueryPerformanceCounter(&w.firstEnd);
+    for (size_t i = 1; i < w.time.size(); i++) {
+        measure_batch<Reads>(w, call, batch, i, mark);
     }
     QueryPerformanceCounter(&w.t2);
 }

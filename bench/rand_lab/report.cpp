@@ -4,12 +4,38 @@
 #include "platform.h"
 #include "threads.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
+
+// The counter's readings over which the threads made their calls after
+// their first: the union of each thread's span from the end of its first
+// count to the end of its last, so that a thread still in its first call
+// (or not yet on a processor) adds no time in which no rated call ran.
+int64_t rated_span(const std::vector<Worker> &workers)
+{
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    for (const Worker &w : workers) {
+        if (w.t2.QuadPart > w.firstEnd.QuadPart) {
+            spans.emplace_back(w.firstEnd.QuadPart, w.t2.QuadPart);
+        }
+    }
+    std::sort(spans.begin(), spans.end());
+    int64_t span = 0;
+    int64_t covered = INT64_MIN;
+    for (const auto &[from, to] : spans) {
+        const int64_t start = std::max(from, covered);
+        span += to > start ? to - start : 0;
+        covered = std::max(covered, to);
+    }
+    return span;
+}
 
 bool needs_quotes(const std::string &value)
 {
@@ -88,17 +114,26 @@ size_t report_threads(const std::vector<Worker> &workers, const char *process, l
     }
     const double wall = seconds_between(section.start, section.end, section.frequency);
     size_t calls = 0;
+    size_t rated = 0;
     for (const Worker &w : workers) {
         calls += w.calls_made();
+        rated += w.calls_made() - w.firstCalls;
     }
-    const auto all = static_cast<double>(calls);
-    DataLine("rate")
-        .text("process", process)
+    const double ratedSeconds =
+        static_cast<double>(rated_span(workers)) / static_cast<double>(section.frequency.QuadPart);
+    DataLine rate("rate");
+    rate.text("process", process)
         .number("calls", calls)
         .fixed("seconds", wall, 6)
-        .fixed("calls_per_s", all / wall, 0)
-        .fixed("bytes_per_s", all * static_cast<double>(bytes) / wall, 0)
-        .print();
+        .number("rated", rated)
+        .fixed("rated_seconds", ratedSeconds, 6);
+    // No call after a thread's first, or no time to take them in: no rate.
+    if (rated != 0 && ratedSeconds > 0) {
+        const auto all = static_cast<double>(rated);
+        rate.fixed("calls_per_s", all / ratedSeconds, 0)
+            .fixed("bytes_per_s", all * static_cast<double>(bytes) / ratedSeconds, 0);
+    }
+    rate.print();
     return failedCalls;
 }
 

@@ -55,8 +55,9 @@ private:
 
 // Each thread's failed calls and loop, counted from the start of the
 // parallel section, with --batch its disturbed batches, and the rate of all
-// of them together: the lines "failed", "thread", "batches" and "rate" of
-// process ("parent", or "child" in a fork child). Returns the number of
+// of them together, each thread's first call (or batch) left out: the lines
+// "failed", "thread", "batches" and "rate" of process ("parent", or "child"
+// in a fork child). Returns the number of
 // failed calls (with --batch, of batches with a failed call).
 size_t report_threads(const std::vector<Worker> &workers, const char *process, long bytes,
                       const Section &section);

@@ -13,12 +13,15 @@ name its lines carry, its output, and how it ends.
                         for any Unix tool, while SIGPIPE itself stays
                         ignored, so that a tool the lab pipes into that dies
                         is an error on its pipe, not the end of the lab
-  a bad option          argparse's line, status 2
+  a bad option          argparse's line, status 2; a value that looks
+                        negative ("--max-time -5s") is the option's, so
+                        that its type says what it takes
 """
 
 import argparse
 import errno
 import os
+import re
 import signal
 import sys
 
@@ -26,6 +29,36 @@ from rnglab import process, runner, signals
 from rnglab.errors import LabError
 
 READER_GONE = 128 + getattr(signal, "SIGPIPE", 13)
+# A value that argparse would take for an option: a minus, then a digit or a
+# point ("-5s", "-5,32", "-.5"); argparse itself takes only plain negative
+# numbers as values.
+NEGATIVE = re.compile(r"-[0-9.]")
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, but an option that takes a value takes the
+    argument after it when that looks negative, rather than saying that it
+    "expected one argument": its type then says what it refuses."""
+
+    def parse_known_args(self, args=None, namespace=None):
+        given = sys.argv[1:] if args is None else list(args)
+        return super().parse_known_args(self.joined(given), namespace)
+
+    def joined(self, args):
+        """args with each such option and its value as one, "--max-time=-5s"."""
+        out, k = [], 0
+        while k < len(args):
+            if args[k] == "--":
+                return out + args[k:]
+            action = self._option_string_actions.get(args[k])
+            if action is not None and action.nargs in (None, "?") and k + 1 < len(args) and \
+                    NEGATIVE.match(args[k + 1]):
+                out.append(f"{args[k]}={args[k + 1]}")
+                k += 2
+            else:
+                out.append(args[k])
+                k += 1
+        return out
 
 
 def parser(prog, doc, terse=False, raw=True):
@@ -33,7 +66,7 @@ def parser(prog, doc, terse=False, raw=True):
     epilog the rest. terse: a bad option is one line, "PROG: error: ...
     (see --help)", rather than argparse's usage and line."""
     description, _, epilog = doc.partition("\n\n")
-    made = argparse.ArgumentParser(
+    made = Parser(
         prog=prog, description=description, epilog=epilog,
         formatter_class=argparse.RawDescriptionHelpFormatter if raw else argparse.HelpFormatter)
     if terse:

@@ -38,7 +38,9 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
               one processor, every count kept: each view's figure, the fence
               factor, the median against the robust mean, and with --sources
               the ratio against OpenSSL in each view (docs/views.md). A batch
-              view's run makes --calls batches: 100 times the calls.
+              view's run makes --calls batches: 100 times the calls. Each
+              view of each variant is tried before round 1: a source that
+              cannot run in one is left out of it, with a note.
   lifecycle   --lifecycle: bench/rand_lab's 262,144 calls of 16 bytes and a
               fork child's on 1.1.1-static, 3.0-static, newest-3-static and
               system-shared, every call's count kept: the first call, the
@@ -70,18 +72,19 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
               around every run the host's noise is recorded (provenance.txt,
               --json); a run far above the invocation's usual noise is
               marked (*) in the ratios it enters; with --rerun-noisy it is
-              run again at once (+), its re-run's figure then the round's.
+              run again at once (+), its re-run's figure then the round's
+              (not with --views, --lifecycle or --samples, whose samples
+              keep every run's calls).
 
 A benchmark, not a test: it fails when it cannot build, probe or run, never
 on a figure, nor on a variant whose bytes fail.
 """
 
-import os
 import sys
 from pathlib import Path
 
-from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, randlab, sequential,
-                    sources, stopping)
+from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, randlab, runner,
+                    sequential, sources, stopping)
 from rnglab.cli import _shell
 from rnglab.matrix import DEFAULT_SIZES, THREADS_BYTES
 from rnglab.variants import BUILDS, DEFAULT_CALLS, DEFAULT_VIEW, GENERATORS, VIEWS
@@ -130,7 +133,8 @@ def parse_args(argv):
                         f"1h30m; {sequential.duration_text(stopping.DEFAULT_MAX_TIME)} with "
                         "--precision alone)")
     parser.add_argument("--rerun-noisy", action="store_true",
-                        help="run a run far above the host's usual noise again at once")
+                        help="run a run far above the host's usual noise again at once (not "
+                        "with --views, --lifecycle or --samples, which keep every run's calls)")
     parser.add_argument("--out", type=Path, default=Path("openssl-comparison"),
                         help="where each variant's folder is kept (./openssl-comparison)")
     add_axes(parser)
@@ -168,7 +172,7 @@ def settle(parser, args):
         parser.error("--samples keeps bench/rand_lab's counts: give --bytes or --threads too")
     args.calls = args.calls or DEFAULT_CALLS
     if args.threads == []:
-        args.threads = sorted({1, 2, 4, 8, os.cpu_count() or 1})
+        args.threads = sorted({1, 2, 4, 8, runner.usable_processors()})
     check_sizes(parser, args)
     check_files(parser, args)
     if args.threads is not None:
@@ -190,8 +194,8 @@ def check_rounds(parser, args):
         parser.error("--quality keeps the bytes of as many runs as there were rounds: give "
                      "--rounds, not --precision or --max-time")
     if args.rerun_noisy and (args.lifecycle or args.samples):
-        parser.error("--rerun-noisy: the samples of --lifecycle and --samples keep every run's "
-                     "calls, a noisy run's with its re-run's")
+        parser.error("--rerun-noisy is not with --lifecycle or --samples: their samples keep "
+                     "every run's calls, a noisy run's with its re-run's")
     stopping.settle(parser, args, "--rounds")
 
 
@@ -207,8 +211,8 @@ def check_views(parser, args):
         parser.error("--views times bench/rand_lab's calls: give --bytes, --threads or --sources "
                      "too")
     if args.rerun_noisy:
-        parser.error("--rerun-noisy: the views keep every run's calls for their robust mean, a "
-                     "noisy run's with its re-run's")
+        parser.error("--rerun-noisy is not with --views: the views keep every run's calls for "
+                     "their robust mean, a noisy run's with its re-run's")
 
 
 def check_files(parser, args):
