@@ -21,11 +21,11 @@ void on_fault(int /*signal*/)
 
 bool instruction_runs(Instruction instruction)
 {
-    struct sigaction probe {};
+    struct sigaction probe = {};
     probe.sa_handler = on_fault;
     sigemptyset(&probe.sa_mask);
-    struct sigaction illegal {};
-    struct sigaction forbidden {};
+    struct sigaction illegal = {};
+    struct sigaction forbidden = {};
     sigaction(SIGILL, &probe, &illegal);
     sigaction(SIGSEGV, &probe, &forbidden);
     // Volatile: a local changed after sigsetjmp is otherwise indeterminate

@@ -108,7 +108,7 @@ inline BOOL QueryPerformanceCounter(LARGE_INTEGER *count)
 
 inline int64_t stream_length(FILE *stream)
 {
-    struct stat info {};
+    struct stat info = {};
     if (fstat(fileno(stream), &info) != 0) {
         return -1;
     }
