@@ -131,7 +131,7 @@ TEST_F(RandLab, TheRateLeavesOutEachThreadsFirstCall)
         // Each thread's first batch, timed again or not, is left out; every
         // later one is in.
         const unsigned long long rated = std::stoull(rate["rated"]);
-        EXPECT_LE(rated, calls - threads * batch) << rate.text;
+        EXPECT_LE(rated, calls - (threads * batch)) << rate.text;
         EXPECT_GE(rated, threads * (counts - 1) * batch) << rate.text;
         // Every first call slept before any thread's rated calls began.
         EXPECT_LE(std::stod(rate["rated_seconds"]), std::stod(rate["seconds"]) - kFirstSeconds)
@@ -435,7 +435,7 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
     }
     EXPECT_EQ(fs::file_size("k.bin"), 2U * 2 * 1024 * 32);
     const std::vector<std::string> lines = lines_of(read_file("s.csv"));
-    ASSERT_EQ(lines.size(), 1U + 2 * 2 * 1024);
+    ASSERT_EQ(lines.size(), 1U + (2 * 2 * 1024));
     EXPECT_EQ(lines[0], "thread,call,ticks");
     const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
     ASSERT_EQ(records.size(), 2U * 2 * 5);
@@ -445,13 +445,13 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
             const std::string &line = lines[1 + (record * 1024) + call];
             const std::vector<uint64_t> fields = sample_fields(line);
             ASSERT_EQ(fields.size(), 3U) << line;
-            ASSERT_EQ(fields[0], record % 2 + 1) << line;
+            ASSERT_EQ(fields[0], (record % 2) + 1) << line;
             ASSERT_EQ(fields[1], call) << line;
             counts.push_back(fields[2]);
         }
         expect_record(records, record * 5, "RAND_bytes 32 B 2 threads:");
         EXPECT_EQ(std::to_string(median_of(counts)) + " cpucycles",
-                  records[record * 5 + 2].substr(12));
+                  records[(record * 5) + 2].substr(12));
     }
 }
 
