@@ -63,9 +63,9 @@ extern "C" void *dlopen(const char *file, int mode)
     return real(file, mode);
 }
 
-extern "C" void *dlvsym(void *handle, const char *symbol, const char *version)
+extern "C" void *dlvsym(void *handle, const char *name, const char *version)
 {
-    if (std::strcmp(symbol, "__vdso_getrandom") == 0) {
+    if (std::strcmp(name, "__vdso_getrandom") == 0) {
         if (mode_is("refuses")) {
             return reinterpret_cast<void *>(refuses);
         }
@@ -75,5 +75,5 @@ extern "C" void *dlvsym(void *handle, const char *symbol, const char *version)
         return nullptr;
     }
     static const auto real = next<void *(*)(void *, const char *, const char *)>("dlvsym");
-    return real(handle, symbol, version);
+    return real(handle, name, version);
 }
