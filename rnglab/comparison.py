@@ -75,18 +75,30 @@ def ratio_name(row):
     return name + ("" if threads is None else f" {text.plural(threads, 'thread')}")
 
 
+def judged(name, c):
+    return {"name": name, "median": c["ratio"], "low": c["low"], "high": c["high"],
+            "verdict": c["verdict"], "decided": c["decided"]}
+
+
+def view_ratios(args, variants):
+    """With --sources and --views, each source's ratio to OpenSSL in every
+    view after the first (the views table's), named with its view."""
+    if not args.sources or len(args.views) < 2:
+        return []
+    rows, _ = views.against_openssl(views.cells_of(variants, True), args.views[1:])
+    return [(f"{ratio_name(r)} {view}", c) for r in rows for view, c in r["x_openssl"].items()]
+
+
 def decisions(args, variants, notes):
     """Every ratio of the comparison's tables against its reference, with
-    its verdict: what rounds run until decided judge (under
-    sequential.judging)."""
+    its verdict, in every view asked: what rounds run until decided judge
+    (under sequential.judging)."""
     found = []
     for t in main_of(args, variants, notes, 0):
         for row in t.get("rows", []) + (t.get("against") or {}).get("rows", []):
-            found += [{"name": ratio_name(row), "median": c["ratio"], "low": c["low"],
-                       "high": c["high"], "verdict": c["verdict"], "decided": c["decided"]}
-                      for c in row.values()
-                      if isinstance(c, dict) and c.get("interval") == "sequential"]
-    return found
+            found += [(ratio_name(row), c) for c in row.values() if isinstance(c, dict)]
+    return [judged(name, c) for name, c in found + view_ratios(args, variants)
+            if c.get("interval") == "sequential"]
 
 
 def held_folders(held, out, names):

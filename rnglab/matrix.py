@@ -3,7 +3,7 @@ the axes asked for make, the reference first (the first build with the
 library's default generator).
 
 The axes are an object with the attributes builds, generators, config,
-bytes, threads, calls, samples, lifecycle, sources and views, as the
+bytes, threads, calls, samples, lifecycle, fork, sources and views, as the
 command's options give them; bytes and threads are None when not asked
 for."""
 
@@ -67,14 +67,15 @@ def cells_of(axes, builds):
 
 def source_variants(axes, builds):
     """--sources: every source that runs here on the first build, and a
-    line for each that cannot; with --lifecycle, each with a fork child's
-    calls and every call's count kept."""
+    line for each that cannot; with --lifecycle or --fork, each with a fork
+    child's calls, and with --lifecycle every call's count kept."""
     build = builds[axes.builds[0]]
     found, notes = sources.versions(build, axes.sources)
     for note in notes:
         progress(note)
     made = sources.make_variants(build, found, axes.bytes or [THREADS_BYTES],
-                                 axes.threads or [1], axes.calls, fork=axes.lifecycle)
+                                 axes.threads or [1], axes.calls,
+                                 fork=axes.lifecycle or axes.fork)
     if axes.lifecycle:
         made = [lifecycle.keep_samples(v) for v in made]
     return made, notes

@@ -2,11 +2,10 @@
 written whole."""
 
 import io
-import os
 
 import numpy as np
 
-from rnglab import stats
+from rnglab import files, stats
 from rnglab.errors import LabError
 from rnglab.record import shown
 
@@ -26,24 +25,13 @@ def short(text):
 
 def save(fig, out):
     """Draws the picture in memory, so that a picture that cannot be drawn
-    leaves out untouched, then writes it; a write that fails part-way leaves
-    no torn picture."""
+    leaves out untouched, then writes it whole (rnglab.files)."""
     picture = io.BytesIO()
     try:
         fig.savefig(picture, format=out.rsplit(".", 1)[1].lower())
     except (ValueError, RuntimeError, MemoryError) as error:
         raise LabError(f"cannot draw {shown(out)}: {error}") from error
-    try:
-        file = open(out, "wb")
-    except OSError as error:
-        raise LabError(f"cannot write {shown(out)}: {error.strerror}") from error
-    try:
-        with file:
-            file.write(picture.getvalue())
-    except OSError as error:
-        if os.path.isfile(out):
-            os.remove(out)
-        raise LabError(f"cannot write {shown(out)}: {error.strerror}") from error
+    files.write_whole(out, picture.getvalue())
 
 
 def figure(size):

@@ -8,6 +8,7 @@ import platform
 from pathlib import Path
 
 from rnglab import files, noise, signals, text
+from rnglab import machine as identity
 from rnglab.process import parse_info, quiet_run
 from rnglab.record import RESULTS_FILE
 from rnglab.runner import Run
@@ -168,6 +169,11 @@ def write_provenance(variants, counter_info, started):
 
 # --- as data -----------------------------------------------------------------
 
+# The version of the --json document's layout (docs/json.md): 2 added the
+# machine's identity and key; a document without one is of version 1.
+SCHEMA = 2
+
+
 def plain(value):
     """A probe's or counter's value: a number where it is one."""
     try:
@@ -178,7 +184,10 @@ def plain(value):
 
 
 def counter_data(counter_info):
-    return {key: plain(value) for key, value in counter_info.items()}
+    """bench/counter_check's findings about the counter (what names the
+    machine goes in its identity)."""
+    return {key: plain(value) for key, value in counter_info.items()
+            if not identity.is_identity(key)}
 
 
 def build_data(b):
@@ -224,8 +233,9 @@ def variant_data(v):
 
 def invocation(command, argv, started, counter_info, builds, variants):
     """The provenance of one invocation, as data."""
-    return {"command": command, "argv": list(argv), "started": started, "finished": now_text(),
-            "machine": machine(), "counter": counter_data(counter_info),
+    return {"schema": SCHEMA, "command": command, "argv": list(argv), "started": started,
+            "finished": now_text(), "machine": {**machine(), **identity.identity(counter_info)},
+            "counter": counter_data(counter_info),
             "builds": [build_data(b) for b in builds],
             "variants": [variant_data(v) for v in variants]}
 

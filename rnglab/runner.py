@@ -99,10 +99,15 @@ def placed(cpu):
     return lambda: os.sched_setaffinity(0, {cpu})
 
 
+def usable_cpus():
+    """The processors this run may use, by number: its affinity (taskset, a
+    container's cpuset), not the machine's."""
+    return sorted(os.sched_getaffinity(0))
+
+
 def usable_processors():
-    """The processors this run may use: its affinity (taskset, a container's
-    cpuset), not the machine's count."""
-    return len(os.sched_getaffinity(0))
+    """How many processors this run may use (usable_cpus)."""
+    return len(usable_cpus())
 
 
 def gone(cpu):

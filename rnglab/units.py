@@ -133,21 +133,27 @@ def layout_runs(layout):
 
 
 def laid_out(layout, runs, size):
-    """The Plan of a file of size bytes that layout's runs lay out."""
+    """The Plan of a file of size bytes that layout's runs lay out. Its
+    numbers are weighed against the file's size only: a thread's calls that
+    the file does not hold make no segment, so that nothing is sought beyond
+    the file (a layout may name more than any file system holds), and what
+    the layout names beyond it is a finding."""
     plan = Plan(size, [], layout=str(layout), runs=len(runs))
     end, units = 0, 0
     for k, (number, offset, request, threads, calls) in enumerate(runs, start=1):
         if offset < end:
             raise Unreadable(f"its layout {layout}, line {number}, starts a run at byte "
                              f"{offset}, inside the run before it")
-        if offset > end:
-            plan.notes.append(f"bytes {end} to {offset - 1} are in no run of {layout.name}")
+        if end < min(offset, size):
+            plan.notes.append(f"bytes {end} to {min(offset, size) - 1} are in no run of "
+                              f"{layout.name}")
         for thread in range(threads):
             start = offset + thread * calls * request
             whole = min(calls, max(0, size - start) // request)
-            prefix = (f"run {k} " if len(runs) > 1 else "") + f"thread {thread + 1} "
-            plan.segments.append(Segment(start, request, whole, units, prefix))
-            units += whole
+            if whole:
+                prefix = (f"run {k} " if len(runs) > 1 else "") + f"thread {thread + 1} "
+                plan.segments.append(Segment(start, request, whole, units, prefix))
+                units += whole
         end = offset + threads * calls * request
     if end > size:
         plan.notes.append(f"{layout.name} lays out {end} bytes, but the file holds {size}")

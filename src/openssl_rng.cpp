@@ -97,9 +97,8 @@ void keep_block(BlockFile &file, BYTE *block, int call)
 template <int (*Generate)(unsigned char *, int)>
 int measure(FILE *timeFile, BYTE *pbdata, const RunSettings &run)
 {
-    FILE *fp = fopen(run.dataFile, "ab+");
+    FILE *fp = open_output(run.dataFile, true);
     if (fp == nullptr) {
-        report_error("open", run.dataFile);
         return 1;
     }
     BlockFile kept{};

@@ -1,9 +1,10 @@
-// The program's files and how it ends: every append whole or not at all,
-// under the file's lock, and the steps every entry shares (the zeroed block,
-// the results file opened and closed, standard output checked at the end),
-// each message spelled here once. Used by the program, the RAND_priv_bytes
-// driver and the lab's driver alike, so that none of them appends another
-// way.
+// The program's files and how it ends: every file opened only if it is a
+// regular one, every append whole or not at all, under the file's lock, a
+// file made by a run that failed removed again, and the steps every entry
+// shares (the zeroed block, the results file opened and closed, standard
+// output checked at the end), each message spelled here once. Used by the
+// program, the RAND_priv_bytes driver and the lab's driver alike, so that
+// none of them appends another way.
 #ifndef OPENSSL_RNG_RESULTS_FILE_H
 #define OPENSSL_RNG_RESULTS_FILE_H
 
@@ -17,6 +18,28 @@
 // "Cannot ACTION "FILE": REASON" on standard output, the reason from errno.
 void report_error(const char *action, const char *file);
 
+// Opens name to append to (reading allowed, so that its last byte can be
+// read), as fopen's "ab+" (binary) or "a+" does, creating it if absent; or
+// says "Cannot open "NAME": REASON" and returns nullptr. What is there and is
+// not a regular file is refused: a folder by the open itself ("Is a
+// directory"), a device, a FIFO or a socket as "not a regular file", on
+// POSIX systems without being opened (a FIFO that no one reads would take
+// the appends and lose them). A file this call makes is noted, for
+// remove_made_files; name must last as long as the process's runs do.
+FILE *open_output(const char *name, bool binary);
+
+// Whether name may be opened by open_output: nothing there, or a regular
+// file; if not, says so as open_output does. For checking every file before
+// any is opened.
+bool may_open(const char *name);
+
+// For a run that failed, its files closed: removes every file open_output
+// made that is still the one it made and still empty, under its lock, so
+// that a failed run leaves no file it made; another run's appends meanwhile
+// keep it, and one that waited for the lock opens the name again
+// (hold_file). Files this process did not make are never removed.
+void remove_made_files();
+
 // One file held for an append: locked (where the file system locks) and
 // its length taken under the lock, so that whatever the append leaves can be
 // cut back to exactly what was there. Several files may be held at once and
@@ -25,12 +48,16 @@ struct HeldFile {
     FILE *fp = nullptr;
     const char *name = nullptr;
     bool locked = false;
+    bool lost = false;   // removed meanwhile, and its name could not be opened again
     int64_t length = -1; // -1: unknown, and then nothing is ever cut
 };
 
 // Locks fp and takes its length. Without a lock (a file system that has
 // none) the append still goes ahead; only runs at the same moment could then
-// collide.
+// collide. A file removed while this process waited for its lock (by a run
+// that made it and failed) is let go and its name opened again (open_output),
+// so that nothing is appended to a file no name leads to; if that cannot be,
+// the file is lost, errno saying why, and nothing may be appended.
 HeldFile hold_file(FILE *fp, const char *name);
 
 // Whether everything written to fp reached the file; if not, errno says why.
@@ -53,7 +80,7 @@ template <typename Start, typename Write>
 bool append_whole(FILE *fp, const char *name, Start start, Write write)
 {
     HeldFile held = hold_file(fp, name);
-    bool written = held.length < 0 || start(held.length);
+    bool written = !held.lost && (held.length < 0 || start(held.length));
     if (written) {
         write();
         written = flushed(fp);
@@ -96,8 +123,9 @@ int finish_standard_output(int status);
 // than old heap; every call that succeeds overwrites it whole. open_results
 // opens the results file alone (the lab's driver has blocks of its own), or
 // returns nullptr having said why. finish_run closes the results file, frees
-// the block (which may be nullptr) and checks standard output: the status to
-// exit with, status itself unless the record or standard output could not be
+// the block (which may be nullptr), removes the files the run made if it
+// failed (remove_made_files) and checks standard output: the status to exit
+// with, status itself unless the record or standard output could not be
 // written, then 1.
 bool start_run(BYTE *&block, FILE *&timeFile);
 FILE *open_results();

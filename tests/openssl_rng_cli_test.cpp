@@ -23,7 +23,9 @@
 namespace {
 
 namespace fs = test_support::fs;
+using test_support::clear_here;
 using test_support::expect_record;
+using test_support::files_here;
 using test_support::InTempDir;
 using test_support::lines_of;
 using test_support::matches_format;
@@ -126,13 +128,31 @@ TEST_F(Program, ASecondRunAppendsAfterTheFirstAndIgnoresArguments)
 const char *const kEarlierRecord = "RAND_bytes:\nTOTAL:      9 cycles\nMEDIAN:     3 cpucycles\n"
                                    "AVERAGE:    3 cpucycles\nEXECUTED in 0.250000 s\n";
 
-TEST_F(Program, AResultsFileThatCannotBeOpenedIsReportedAndFails)
+// What is not a regular file is refused in one line before the run (a FIFO
+// that no one reads would take the record and lose it), and the run leaves
+// no file it made: only what was there.
+TEST_F(Program, AFileThatIsNotARegularOneIsRefusedAndNoFileIsLeftMade)
 {
-    fs::create_directory("osslRb1a.txt");
-    const Outcome outcome = run_program();
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, "Cannot open \"osslRb1a.txt\": Is a directory\n");
-    EXPECT_FALSE(fs::exists("RAND_bytes.bin"));
+    struct Case {
+        const char *binary;
+        const char *name; // made first, a folder or a FIFO
+        const char *said;
+    };
+    for (const Case &c : {
+             Case{OPENSSL_RNG_BINARY, "osslRb1a.txt", "Is a directory"},
+             Case{OPENSSL_RNG_BINARY, "osslRb1a.txt", "not a regular file"},
+             Case{OPENSSL_RNG_BINARY, "RAND_bytes.bin", "Is a directory"},
+             Case{OPENSSL_RNG_BINARY, "RAND_bytes.bin", "not a regular file"},
+             Case{RAND_PRIV_BYTES_RUN_BINARY, "RAND_priv_bytes.bin", "not a regular file"},
+         }) {
+        clear_here();
+        const bool folder = std::string(c.said) == "Is a directory";
+        ASSERT_EQ(run(std::string(folder ? "mkdir " : "mkfifo ") + c.name).status, 0);
+        const Outcome outcome = run(quoted(c.binary));
+        EXPECT_EQ(outcome.status, 1) << c.name;
+        EXPECT_EQ(outcome.out, "Cannot open \"" + std::string(c.name) + "\": " + c.said + "\n");
+        EXPECT_EQ(files_here(), std::set<std::string>{c.name}) << c.name << ": " << c.said;
+    }
 }
 
 TEST_F(Program, ADataFileThatCannotBeOpenedLeavesTheResultsAsTheyWere)
@@ -153,20 +173,24 @@ TEST_F(Program, ADataFileThatCannotBeOpenedLeavesTheResultsAsTheyWere)
     EXPECT_EQ(read_file("osslRb1a.txt"), kEarlierRecord);
 }
 
-TEST_F(Program, AFullDiskIsReportedAfterTheDurationAndFails)
+// No file may grow (as a full disk): the failure comes after the duration,
+// and neither the results file nor the data file that the run made is left.
+TEST_F(Program, AFullDiskIsReportedAfterTheDurationAndNoFileIsLeftMade)
 {
-    fs::create_symlink("/dev/full", "osslRb1a.txt");
-    const Outcome outcome = run_program();
+    const Outcome outcome = run("ulimit -f 0; " + quoted(OPENSSL_RNG_BINARY));
     EXPECT_EQ(outcome.status, 1);
     const std::vector<std::string> lines = lines_of(outcome.out);
     ASSERT_EQ(lines.size(), 2U) << outcome.out;
     EXPECT_TRUE(is_duration_line(lines[0] + "\n")) << lines[0];
-    EXPECT_EQ(lines[1], "Cannot write \"osslRb1a.txt\": No space left on device");
+    EXPECT_EQ(lines[1], "Cannot write \"osslRb1a.txt\": File too large");
+    EXPECT_EQ(files_here(), std::set<std::string>{});
 
-    // The driver of the other run says the same.
-    const Outcome driver = run(quoted(RAND_PRIV_BYTES_RUN_BINARY));
+    // The driver of the other run says the same, after its first block.
+    const Outcome driver = run("ulimit -f 0; " + quoted(RAND_PRIV_BYTES_RUN_BINARY));
     EXPECT_EQ(driver.status, 1);
-    EXPECT_EQ(driver.out, "Cannot write \"osslRb1a.txt\": No space left on device\n");
+    EXPECT_EQ(driver.out, "Cannot write \"RAND_priv_bytes.bin\" at call 0: File too large\n"
+                          "Cannot write \"osslRb1a.txt\": File too large\n");
+    EXPECT_EQ(files_here(), std::set<std::string>{});
 }
 
 TEST_F(Program, ALimitInsideTheRecordLeavesTheResultsFileAsItWas)

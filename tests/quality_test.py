@@ -165,24 +165,37 @@ def test_repeats_are_found_exactly_whatever_the_fingerprints_mix(monkeypatch, mi
     assert scan.find_repeats(keys).tolist() == [[0, 50, 0, 7], [0, 300, 0, 299], [0, 399, 0, 7]]
 
 
+LAYOUT = "cannot read: its layout {layout}, "
+
+
 @pytest.mark.parametrize("lines, said", [
-    (["keep offset=0 bytes=32 threads=1"], "line 1, is not a keep line"),
-    (["keep offset=0 bytes=0 threads=1 calls=2"], "line 1, is not a keep line"),
-    (["keep offset=0 bytes=32 threads=1 calls=2", "written by hand"], "line 2, is not a keep"),
+    (["keep offset=0 bytes=32 threads=1"], LAYOUT + "line 1, is not a keep line"),
+    (["keep offset=0 bytes=0 threads=1 calls=2"], LAYOUT + "line 1, is not a keep line"),
+    (["keep offset=0 bytes=32 threads=1 calls=2", "written by hand"],
+     LAYOUT + "line 2, is not a keep"),
     (["keep offset=0 bytes=32 threads=1 calls=2", "keep offset=32 bytes=32 threads=1 calls=2"],
-     "line 2, starts a run at byte 32, inside the run before it"),
+     LAYOUT + "line 2, starts a run at byte 32, inside the run before it"),
     # Far beyond what rand_lab writes: nothing held without bound.
-    (["keep offset=0 bytes=32 threads=1048577 calls=1"], "line 1, asks for more bytes or"),
-    (["keep offset=0 bytes=4294967296 threads=1 calls=1"], "line 1, asks for more bytes or"),
+    (["keep offset=0 bytes=32 threads=1048577 calls=1"], LAYOUT + "line 1, asks for more bytes or"),
+    (["keep offset=0 bytes=4294967296 threads=1 calls=1"], LAYOUT + "line 1, asks for more bytes"),
+    # Beyond what a file system holds, or a seek can reach: weighed against
+    # the file's size, never sought.
+    (["keep offset=0 bytes=4096 threads=2 calls=1000000000000"],
+     "k.bin.layout lays out 8192000000000000 bytes, but the file holds 32768"),
+    (["keep offset=0 bytes=16 threads=2 calls=9223372036854775808"],
+     "k.bin.layout lays out 295147905179352825856 bytes, but the file holds 32768"),
+    (["keep offset=100000000000000000000 bytes=32 threads=1 calls=1"],
+     "bytes 0 to 32767 are in no run of k.bin.layout; k.bin.layout lays out "
+     "100000000000000000032 bytes"),
 ])
-def test_a_layout_that_cannot_be_read_is_one_line(tmp_path, lines, said):
+def test_a_layout_unread_or_naming_more_than_the_file_holds_is_a_finding(tmp_path, lines, said):
     path = tmp_path / "k.bin"
     laid_out(path, THIRTY_TWO, lines=lines)[0].tofile(path)
     done = run(path)
-    assert done.returncode == 1
-    [line] = done.stdout.splitlines()
-    assert line.startswith(f"{path}: FAIL: cannot read: its layout {path}.layout, ") and \
-        said in line, line
+    assert (done.returncode, done.stderr) == (1, "")
+    line = done.stdout.splitlines()[-1]
+    assert line.startswith(f"{path}: FAIL: ") and said.format(layout=f"{path}.layout") in line, \
+        done.stdout
 
 
 def test_a_layout_that_starts_afresh_one_with_a_gap_and_an_empty_one(tmp_path):

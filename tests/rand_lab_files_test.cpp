@@ -15,6 +15,8 @@
 namespace {
 
 namespace fs = test_support::fs;
+using test_support::clear_here;
+using test_support::files_here;
 using test_support::lines_of;
 using test_support::OutputLine;
 using test_support::read_file;
@@ -31,48 +33,55 @@ test_support::CommandOutcome run_lab(const std::string &args, const std::string 
     return run_command("(" + before + "; '" + binary + "' " + args + ") 2>&1");
 }
 
-std::set<std::string> files_here()
-{
-    std::set<std::string> names;
-    for (const fs::directory_entry &entry : fs::directory_iterator(".")) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-TEST_F(RandLabFiles, ARunRefusedForItsFileNamesMakesNoFile)
+// A run refused for its file names (status 2), for a file that is not a
+// regular one, or failing to write (status 1) leaves no file it made, and
+// what was there as it was.
+TEST_F(RandLabFiles, ARunRefusedOrFailedLeavesNoFileItMade)
 {
     struct Case {
         const char *before; // what the folder holds first
         const char *args;
+        int status;
         const char *said;
+        const char *within = "true"; // the shell's command before the run's own
     };
     for (const Case &c : {
-             Case{"true", "--keep osslRb1a.txt", "--keep names the results file"},
-             Case{"true", "--samples ./osslRb1a.txt", "--samples names the results file"},
-             Case{"mkdir d", "--keep d/../osslRb1a.txt", "--keep names the results file"},
-             Case{"ln -s osslRb1a.txt k.layout", "--keep k",
-                  "--keep's layout names the results file"},
-             Case{"true", "--keep k.bin --samples ./k.bin", "--samples and --keep name the same"},
+             Case{"true", "--keep osslRb1a.txt", 2, "rand_lab: --keep names the results file"},
+             Case{"true", "--samples ./osslRb1a.txt", 2,
+                  "rand_lab: --samples names the results file"},
+             Case{"mkdir d", "--keep d/../osslRb1a.txt", 2,
+                  "rand_lab: --keep names the results file"},
+             Case{"ln -s osslRb1a.txt k.layout", "--keep k", 2,
+                  "rand_lab: --keep's layout names the results file"},
+             Case{"true", "--keep k.bin --samples ./k.bin", 2,
+                  "rand_lab: --samples and --keep name the same"},
              // A link to a file not made yet leads to it all the same.
-             Case{"ln -s k.bin link", "--keep link --samples k.bin",
-                  "--samples and --keep name the same"},
-             Case{"ln -s . here", "--keep here/k.bin --samples k.bin",
-                  "--samples and --keep name the same"},
-             Case{"true", "--keep k --samples k.layout", "--samples and --keep's layout name"},
-             Case{"ln -s osslRb1a.txt results", "--keep results.bin --samples results",
-                  "--samples names the results file"},
+             Case{"ln -s k.bin link", "--keep link --samples k.bin", 2,
+                  "rand_lab: --samples and --keep name the same"},
+             Case{"ln -s . here", "--keep here/k.bin --samples k.bin", 2,
+                  "rand_lab: --samples and --keep name the same"},
+             Case{"true", "--keep k --samples k.layout", 2,
+                  "rand_lab: --samples and --keep's layout name"},
+             Case{"ln -s osslRb1a.txt results", "--keep results.bin --samples results", 2,
+                  "rand_lab: --samples names the results file"},
+             // A FIFO that no one reads would take the bytes and lose them.
+             Case{"mkfifo k.bin", "--keep k.bin", 1, "Cannot open \"k.bin\": not a regular file"},
+             Case{"mkfifo k.layout", "--keep k", 1, "Cannot open \"k.layout\": not a regular file"},
+             Case{"mkfifo s.csv", "--samples s.csv", 1,
+                  "Cannot open \"s.csv\": not a regular file"},
+             Case{"mkfifo osslRb1a.txt", "", 1, "Cannot open \"osslRb1a.txt\": not a regular file"},
+             // Refused once the results file is made: it goes again.
+             Case{"mkdir k.bin", "--keep k.bin", 1, "Cannot open \"k.bin\": Is a directory"},
+             // As a full disk: every file made, none written.
+             Case{"true", "--keep k.bin --samples s.csv --calls 2 --bytes 16", 1,
+                  "Cannot write \"s.csv\": File too large", "ulimit -f 0"},
          }) {
-        fs::remove_all("d");
-        for (const char *name : {"link", "here", "results", "k.layout"}) {
-            fs::remove(name);
-        }
+        clear_here();
         ASSERT_EQ(run_command(c.before).status, 0) << c.before;
         const std::set<std::string> before = files_here();
-        const auto outcome = run_lab(c.args);
-        EXPECT_EQ(outcome.status, 2) << c.args << ": " << outcome.out;
-        EXPECT_NE(outcome.out.find("rand_lab: " + std::string(c.said)), std::string::npos)
-            << c.args << ": " << outcome.out;
+        const auto outcome = run_lab(c.args, c.within);
+        EXPECT_EQ(outcome.status, c.status) << c.args << ": " << outcome.out;
+        EXPECT_NE(outcome.out.find(c.said), std::string::npos) << c.args << ": " << outcome.out;
         EXPECT_EQ(files_here(), before) << c.args;
     }
 }
@@ -161,21 +170,29 @@ TEST_F(RandLabFiles, ASourceNotBuiltByThisConfigureIsNeverRun)
               std::string::npos);
 }
 
-// SIGTERM while the run waits for the results file's lock (held here) is
-// held until the append is done; standard output, a file here and so fully
-// buffered, still gets every line said before the signal took effect.
+// Runs rand_lab ARGS, its standard output into out.txt and after the shell
+// command within, while the shell holds the lock of the file held; once the
+// kernel lists the run as waiting for that lock, does meanwhile and lets the
+// lock go. The shell's last line is the run's status.
+test_support::CommandOutcome while_waiting_for(const std::string &held, const std::string &within,
+                                               const std::string &args,
+                                               const std::string &meanwhile)
+{
+    const std::string script =
+        "exec 9>>" + held + "; flock 9; (" + within + "; exec '" + RAND_LAB_BINARY + "' " + args +
+        ") >out.txt 9>&- & pid=$!; inode=$(stat -c %i " + held + "); tries=0; " +
+        "until grep -q -- \"-> FLOCK .*:$inode \" /proc/locks || [ $tries -ge 600 ]; do " +
+        "sleep 0.05; tries=$((tries + 1)); done; " + meanwhile + "; flock -u 9; wait $pid; echo $?";
+    return run_command("(" + script + ") 2>&1");
+}
+
+// SIGTERM while the run waits for the results file's lock is held until the
+// append is done; standard output, a file here and so fully buffered, still
+// gets every line said before the signal took effect.
 TEST_F(RandLabFiles, WhatWasSaidBeforeASignalDuringTheAppendIsNotLost)
 {
-    write_file("osslRb1a.txt", "");
-    const std::string script =
-        "exec 9>>osslRb1a.txt; flock 9; '" + std::string(RAND_LAB_BINARY) +
-        "' --calls 2 --bytes 32 >out.txt 9>&- & pid=$!; "
-        // Until the kernel lists the run as waiting for this file's lock.
-        "inode=$(stat -c %i osslRb1a.txt); tries=0; "
-        "until grep -q -- \"-> FLOCK .*:$inode \" /proc/locks || [ $tries -ge 600 ]; do "
-        "sleep 0.05; tries=$((tries + 1)); done; "
-        "kill -TERM $pid; flock -u 9; wait $pid; echo $?";
-    const auto outcome = run_command("(" + script + ") 2>&1");
+    const auto outcome =
+        while_waiting_for("osslRb1a.txt", "true", "--calls 2 --bytes 32", "kill -TERM $pid");
     // The shell may tell of the job's end ("Terminated") before its status.
     ASSERT_FALSE(lines_of(outcome.out).empty());
     EXPECT_EQ(lines_of(outcome.out).back(), "143") << outcome.out;
@@ -185,6 +202,58 @@ TEST_F(RandLabFiles, WhatWasSaidBeforeASignalDuringTheAppendIsNotLost)
     EXPECT_EQ(said.back().rfind("rate ", 0), 0U) << said.back();
     // The append itself was finished before the signal ended the run.
     EXPECT_EQ(lines_of(read_file("osslRb1a.txt")).size(), 5U);
+}
+
+// A failed run removes the files it made only while they are its own and
+// empty, under their locks: a run waiting for the lock of a file removed so
+// makes it again and appends there, never to a file no name leads to; a file
+// that another run wrote to meanwhile stays.
+TEST_F(RandLabFiles, AFileAFailedRunMadeGoesOnlyWhileNoOneElseNeedsIt)
+{
+    struct Case {
+        const char *held;
+        const char *within;
+        const char *args;
+        const char *meanwhile;
+        const char *status;
+        std::set<std::string> left;
+        const char *results; // what osslRb1a.txt holds, or "" for one record
+    };
+    for (const Case &c : {
+             // As a run that made the file and failed would.
+             Case{"osslRb1a.txt",
+                  "true",
+                  "--calls 2 --bytes 32",
+                  "rm osslRb1a.txt",
+                  "0",
+                  {"osslRb1a.txt", "out.txt"},
+                  ""},
+             // The kept bytes do not fit: the run fails once another wrote
+             // into the results file it made.
+             Case{"k.bin",
+                  "ulimit -f 1",
+                  "--calls 2 --bytes 16 --keep k.bin --samples s.csv",
+                  "echo another >>osslRb1a.txt",
+                  "1",
+                  {"k.bin", "osslRb1a.txt", "out.txt"},
+                  "another\n"},
+         }) {
+        clear_here();
+        const std::string kept(500, 'k');
+        write_file("k.bin", kept);
+        const auto outcome = while_waiting_for(c.held, c.within, c.args, c.meanwhile);
+        ASSERT_FALSE(lines_of(outcome.out).empty());
+        EXPECT_EQ(lines_of(outcome.out).back(), c.status) << outcome.out << read_file("out.txt");
+        std::set<std::string> left = c.left;
+        left.insert("k.bin");
+        EXPECT_EQ(files_here(), left) << c.args;
+        EXPECT_EQ(read_file("k.bin"), kept);
+        if (*c.results == '\0') {
+            EXPECT_EQ(lines_of(read_file("osslRb1a.txt")).size(), 5U) << c.args;
+        } else {
+            EXPECT_EQ(read_file("osslRb1a.txt"), c.results);
+        }
+    }
 }
 
 } // namespace

@@ -88,6 +88,21 @@ BAD_OPTIONS = [
      "--max-time: a duration above zero, such as 90s, 15m, 1h or 2h30m, not '-5s'"),
     ("bench/compare-openssl", ["--max-time=-5s"], "compare-openssl: error: argument --max-time: "
      "a duration above zero"),
+    ("bench/compare-openssl", ["--fork", "--bytes", "32"], "compare-openssl: error: --fork checks "
+     "the sources' fork children: give --sources"),
+    ("bench/compare-openssl", ["--fork", "--sources", "all", "--views", "cpuid,batch"],
+     "compare-openssl: error: --fork checks the sources' fork children: give --sources, and not "
+     "--lifecycle (which checks them already), --quality or --views"),
+    # A fork child's calls are counted too: twice 1024 x 20000 is over rand_lab's limit.
+    ("bench/compare-openssl", ["--sources", "openssl", "--fork", "--threads", "1024", "--calls",
+                               "20000"], "compare-openssl: error: --threads times --calls is at "
+     "most"),
+    ("tools/fleet", ["record", "--rounds", "1"], "fleet record: error: argument --rounds: a whole "
+     "number of at least 2"),
+    ("tools/fleet", ["record", "--rounds", "2", "--max-time", "5m"], "fleet record: error: "
+     "--rounds takes a fixed number of rounds: not with --max-time"),
+    ("tools/fleet", ["report", "--json"], "fleet report: error: argument --json: expected one "
+     "argument"),
 ]
 
 
@@ -98,17 +113,24 @@ def test_a_bad_option_is_status_2_and_nothing_is_done(launcher, args, said):
     assert done.stderr.splitlines()[-1].startswith(said), done.stderr
 
 
-@pytest.mark.parametrize("launcher, args", [
-    ("bench/compare-openssl", ["--json", "no/such/folder/x.json"]),
-    ("bench/check-figures", ["--json", "no/such/folder/x.json"]),
+@pytest.mark.parametrize("launcher, args, said", [
+    ("bench/compare-openssl", ["--json", "no/such/folder/x.json"],
+     "no/such/folder/x.json: No such file or directory"),
+    ("bench/check-figures", ["--json", "no/such/folder/x.json"],
+     "no/such/folder/x.json: No such file or directory"),
+    # os.access lets root write into /proc, which takes no new file.
+    ("bench/compare-openssl", ["--json", "/proc/nope.json"],
+     "/proc/nope.json: No such file or directory"),
+    ("bench/check-figures", ["--json", "fifo.png"], "fifo.png: not a regular file"),
+    ("bench/compare-openssl", ["--plot", "fifo.png"], "fifo.png: not a regular file"),
 ])
 def test_an_output_that_cannot_be_written_stops_the_command_before_it_measures(launcher, args,
-                                                                               tmp_path):
+                                                                               said, tmp_path):
+    os.mkfifo(tmp_path / "fifo.png")
     done = command(launcher, *args, cwd=tmp_path)
     assert done.returncode == 1
-    assert done.stderr == (f"{launcher.split('/')[1]}: cannot write no/such/folder/x.json: No "
-                           "such file or directory\n")
-    assert list(tmp_path.iterdir()) == []
+    assert done.stderr == f"{launcher.split('/')[1]}: cannot write {said}\n"
+    assert [p.name for p in tmp_path.iterdir()] == ["fifo.png"]
 
 
 def test_a_reader_that_goes_away_ends_a_command_quietly():
@@ -197,7 +219,7 @@ sys.meta_path.insert(0, Interrupting())
 
 
 @pytest.mark.parametrize("launcher", ["tools/series", "tools/quality", "bench/compare-openssl",
-                                      "bench/check-figures", "bench/check-changes"])
+                                      "bench/check-figures", "bench/check-changes", "tools/fleet"])
 def test_ctrl_c_while_a_command_loads_is_one_line_and_status_130(tmp_path, launcher):
     (tmp_path / "sitecustomize.py").write_text(CTRL_C_ON_IMPORT)
     done = command(launcher, "--help", env={**os.environ, "PYTHONPATH": str(tmp_path)})

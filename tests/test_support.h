@@ -13,6 +13,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,6 +60,24 @@ inline void write_file(const fs::path &path, const std::string &bytes)
 {
     std::ofstream out(path, std::ios::binary);
     out << bytes;
+}
+
+// The names in the current folder.
+inline std::set<std::string> files_here()
+{
+    std::set<std::string> names;
+    for (const fs::directory_entry &entry : fs::directory_iterator(".")) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Empties the current folder.
+inline void clear_here()
+{
+    for (const fs::directory_entry &entry : fs::directory_iterator(".")) {
+        fs::remove_all(entry.path());
+    }
 }
 
 inline std::vector<std::string> lines_of(const std::string &text)

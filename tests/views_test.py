@@ -5,11 +5,13 @@ hides its refills."""
 
 import json
 import re
+import types
 
 import numpy as np
 import pytest
 
-from rnglab import answer, files, labtext, matrix, runner, sequential, sources, variants, views
+from rnglab import (answer, comparison, files, labtext, matrix, runner, sequential, sources,
+                    variants, views)
 from rnglab.errors import LabError
 from tests.helpers import expected
 
@@ -88,6 +90,11 @@ def test_rounds_until_decided_name_the_sequential_interval_in_every_text(tmp_pat
     with sequential.judging({"precision": 0.01, "final": True}):
         tables = [views.report(made, ROUNDS, list(variants.VIEWS), True),
                   answer.report(sources.report(first, ROUNDS, []), first)]
+        # Rounds until decided wait on every view's ratios, not the first's only.
+        args = types.SimpleNamespace(sources=["all"], views=list(variants.VIEWS))
+        judged = [d["name"] for d in comparison.decisions(args, made, [])]
+    assert judged == ["boringssl 32 B 1 thread", "vdso 32 B 1 thread", "boringssl 32 B lfence",
+                      "boringssl 32 B batch", "vdso 32 B lfence", "vdso 32 B batch"]
     said = " ".join(labtext.render(tables).split())
     assert "bootstrap" not in said and "signed-rank" not in said
     # The fence factor, the median against the robust mean, each source

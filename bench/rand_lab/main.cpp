@@ -230,7 +230,7 @@ int run_lab(const Options &options)
                options.threads, options.threads == 1 ? "" : "s", options.calls, options.bytes,
                options.bytes == 1 ? "" : "s");
     }
-    appended = close_outputs(run) && appended;
+    appended = close_outputs(run, appended) && appended;
     DataLine("records")
         .text("appended", appended ? "yes" : "no")
         .number("count", appended ? run.samples.size() : 0)

@@ -32,11 +32,10 @@ constexpr size_t kLongestLine = 64;
 constexpr size_t kCountsToMention = 1048576;
 
 // Unbuffered, so that nothing of a failed write stays behind in a buffer.
-bool open_beside(FILE *&fp, const std::string &name, const char *mode)
+bool open_beside(FILE *&fp, const std::string &name, bool binary)
 {
-    fp = fopen(name.c_str(), mode);
+    fp = open_output(name.c_str(), binary);
     if (fp == nullptr) {
-        report_error("open", name.c_str());
         return false;
     }
     setvbuf(fp, nullptr, _IONBF, 0);
@@ -179,7 +178,7 @@ bool append_beside(Run &run, HeldFile &samples, HeldFile &kept, HeldFile &layout
 {
     if (run.samplesFile != nullptr) {
         samples = hold_file(run.samplesFile, run.options.samplesFile.c_str());
-        if (!append_samples(run, samples)) {
+        if (samples.lost || !append_samples(run, samples)) {
             report_error("write", samples.name);
             return false;
         }
@@ -188,7 +187,15 @@ bool append_beside(Run &run, HeldFile &samples, HeldFile &kept, HeldFile &layout
         return true;
     }
     kept = hold_file(run.keepFile, run.options.keepFile.c_str());
+    if (kept.lost) {
+        report_error("write", kept.name);
+        return false;
+    }
     layout = hold_file(run.layoutFile, run.layoutName.c_str());
+    if (layout.lost) {
+        report_error("write", layout.name);
+        return false;
+    }
     if (kept.length < 0 || layout.length < 0) {
         // Without the kept file's length the layout cannot say where the
         // bytes start, and without the layout's it could not be cut back.
@@ -240,14 +247,22 @@ int open_outputs(Run &run)
     if (!files_apart(run)) {
         return 2;
     }
+    // What is not a regular file is refused before any file is opened, so
+    // that the refusal makes none.
+    for (const char *name : {kResultsFile, options.samplesFile.c_str(), options.keepFile.c_str(),
+                             run.layoutName.c_str()}) {
+        if (*name != '\0' && !may_open(name)) {
+            return 1;
+        }
+    }
     run.timeFile = open_results();
     if (run.timeFile == nullptr) {
         return 1;
     }
     if ((!options.samplesFile.empty() &&
-         !open_beside(run.samplesFile, options.samplesFile, "a+")) ||
-        (!options.keepFile.empty() && (!open_beside(run.keepFile, options.keepFile, "ab+") ||
-                                       !open_beside(run.layoutFile, run.layoutName, "a+")))) {
+         !open_beside(run.samplesFile, options.samplesFile, false)) ||
+        (!options.keepFile.empty() && (!open_beside(run.keepFile, options.keepFile, true) ||
+                                       !open_beside(run.layoutFile, run.layoutName, false)))) {
         return 1;
     }
     // Again, for names that only the open files show to be one (on a file
@@ -274,7 +289,7 @@ bool append_outputs(Run &run)
     return appended;
 }
 
-bool close_outputs(Run &run)
+bool close_outputs(Run &run, bool appended)
 {
     for (FILE **fp : {&run.layoutFile, &run.keepFile, &run.samplesFile}) {
         if (*fp != nullptr) {
@@ -282,10 +297,13 @@ bool close_outputs(Run &run)
             *fp = nullptr;
         }
     }
-    if (run.timeFile == nullptr) {
-        return false;
+    bool recorded = false;
+    if (run.timeFile != nullptr) {
+        recorded = close_results(run.timeFile);
+        run.timeFile = nullptr;
     }
-    const bool recorded = close_results(run.timeFile);
-    run.timeFile = nullptr;
+    if (!recorded || !appended) {
+        remove_made_files();
+    }
     return recorded;
 }

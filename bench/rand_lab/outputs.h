@@ -12,9 +12,10 @@
 // The kept bytes' layout is FILE followed by this (rnglab/scan.py reads it).
 constexpr const char *kLayoutSuffix = ".layout";
 
-// Opens the results file and the files beside it. Returns -1 to go on, else
-// the status to end with, having said why; whatever was opened is closed by
-// close_outputs either way.
+// Opens the results file and the files beside it, each only if it is a
+// regular file (or absent), every name checked before any is opened. Returns
+// -1 to go on, else the status to end with, having said why; whatever was
+// opened is closed by close_outputs either way.
 int open_outputs(Run &run);
 
 // Every record, and the samples and kept bytes with them, under every
@@ -23,8 +24,11 @@ int open_outputs(Run &run);
 // results file is closed). Returns whether all landed.
 bool append_outputs(Run &run);
 
-// Closes every file. Returns false, having said so, when the records did not
-// reach the results file.
-bool close_outputs(Run &run);
+// Closes every file, and when the records were not appended (appended
+// false, or the results file failed) removes every file this run made
+// (remove_made_files): a failed run leaves no file it made, and every file it
+// did not make as it was. Returns false, having said so, when the records did
+// not reach the results file.
+bool close_outputs(Run &run, bool appended);
 
 #endif

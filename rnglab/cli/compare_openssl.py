@@ -31,6 +31,10 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
   sources     --sources: other generators, measured by rand_lab --source
               (rnglab/sources.py) on the first build, at each --bytes and
               --threads, against OpenSSL's RAND_bytes there.
+  fork        --fork, with --sources: each run of each source forks after
+              its calls and checks that the child's bytes differ from the
+              parent's (rand_lab --fork), so that the answer's fork safety
+              is this machine's, not the documented one.
   views       --views cpuid,lfence,batch: each one-thread variant timed
               CPUID-fenced (the program's reads, the default and the view of
               every other table), LFENCE-fenced, and in batches of 100 calls
@@ -62,9 +66,9 @@ ratio, with a bootstrap 95% interval and the Wilcoxon signed-rank test.
 
   --precision P, --max-time DURATION
               rounds until every ratio against its reference (x ref,
-              x 1 thread, x openssl) is known to be faster or slower, or the
-              same to +/- P, or the time is spent (15m with --precision
-              alone); --rounds N is then the most rounds. The intervals and
+              x 1 thread, x openssl, in every view) is known to be faster
+              or slower, or the same to +/- P, or the time is spent (15m
+              with --precision alone); --rounds N is then the most rounds. The intervals and
               verdicts are then the sequential rule's, honest however the
               rounds stopped (docs/checking-figures.md), and a table says
               how many rounds ran and why they stopped.
@@ -115,6 +119,8 @@ def add_axes(parser):
                         "percentiles")
     parser.add_argument("--lifecycle", action="store_true",
                         help="the first call, reseeds, fork and the tail (see above)")
+    parser.add_argument("--fork", action="store_true",
+                        help="with --sources, check each source's fork child (see above)")
     parser.add_argument("--views", type=argtypes.name_list(list(VIEWS), "view"),
                         default=[DEFAULT_VIEW], metavar="LIST",
                         help="comma-separated: " + ", ".join(VIEWS) + f" ({DEFAULT_VIEW}; see "
@@ -183,6 +189,10 @@ def settle(parser, args):
                      "not with --generators or --config")
     if args.sources and args.builds and len(args.builds) > 1:
         parser.error("--sources runs on one build: give --builds one name")
+    if args.fork and (not args.sources or args.lifecycle or args.quality or
+                      args.views != [DEFAULT_VIEW]):
+        parser.error("--fork checks the sources' fork children: give --sources, and not "
+                     "--lifecycle (which checks them already), --quality or --views")
 
 
 def check_rounds(parser, args):
@@ -225,11 +235,11 @@ def check_files(parser, args):
 
 def check_sizes(parser, args):
     """What rand_lab holds in memory, within its limits."""
-    most = max(args.threads or [1]) * (2 if args.lifecycle else 1)  # a fork child's too
+    most = max(args.threads or [1]) * (2 if args.lifecycle or args.fork else 1)  # a child's too
     samples, keep = randlab.limit("samples")[1], randlab.limit("keep")[1]
     if most * args.calls > samples:
         parser.error(f"--threads times --calls is at most {samples}, half that with "
-                     f"--lifecycle ({most} x {args.calls} asked)")
+                     f"--lifecycle or --fork ({most} x {args.calls} asked)")
     if args.quality and most * args.calls * max(args.bytes or [THREADS_BYTES]) > keep:
         parser.error(f"--quality keeps a run's bytes in memory: --threads times --calls times "
                      f"--bytes is at most {keep}")
