@@ -130,7 +130,7 @@ void print_identity()
         }
     }
     // An int in Clang's cpuid.h, unsigned in GCC's.
-    if (static_cast<unsigned int>(__get_cpuid_max(0x80000000U, nullptr)) >= 0x80000004U) {
+    if (__get_cpuid_max(0x80000000U, nullptr) >= 0x80000004U) {
         std::vector<unsigned int> regs;
         for (unsigned int leaf = 0x80000002U; leaf <= 0x80000004U; leaf++) {
             __get_cpuid(leaf, &a, &b, &c, &d);
