@@ -129,8 +129,10 @@ void print_identity()
             printf("hypervisor_signature %s\n", signature.empty() ? "?" : signature.c_str());
         }
     }
-    // An int in Clang's cpuid.h, unsigned in GCC's.
-    if (__get_cpuid_max(0x80000000U, nullptr) >= 0x80000004U) {
+    // The highest extended leaf, from __cpuid itself: __get_cpuid_max
+    // returns an int in Clang 14's cpuid.h, unsigned in GCC's and Clang 19's.
+    __cpuid(0x80000000U, a, b, c, d);
+    if (a >= 0x80000004U) {
         std::vector<unsigned int> regs;
         for (unsigned int leaf = 0x80000002U; leaf <= 0x80000004U; leaf++) {
             __get_cpuid(leaf, &a, &b, &c, &d);
