@@ -6,7 +6,9 @@
 // stepping, brand string) and the hypervisor's signature where CPUID says
 // there is one: the machine's identity, read here because this program runs
 // once per invocation of the lab and every CPUID may trap to a hypervisor.
-// Prints one "key value" line each.
+// Prints one "key value" line each, or one line and status 1 where the
+// counter's instructions do not run.
+#include "counter_probe.h"
 #include "cpucycles.h"
 #include "reference_loop.h"
 
@@ -51,7 +53,7 @@ double raw_seconds()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_RAW, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    return static_cast<double>(now.tv_sec) + (static_cast<double>(now.tv_nsec) * 1e-9);
 }
 
 // Counter ticks against CLOCK_MONOTONIC_RAW, which no time adjustment skews.
@@ -127,8 +129,10 @@ void print_identity()
             printf("hypervisor_signature %s\n", signature.empty() ? "?" : signature.c_str());
         }
     }
-    // An int in Clang's cpuid.h, unsigned in GCC's.
-    if (static_cast<unsigned int>(__get_cpuid_max(0x80000000U, nullptr)) >= 0x80000004U) {
+    // The highest extended leaf, from __cpuid itself: __get_cpuid_max
+    // returns an int in Clang 14's cpuid.h, unsigned in GCC's and Clang 19's.
+    __cpuid(0x80000000U, a, b, c, d);
+    if (a >= 0x80000004U) {
         std::vector<unsigned int> regs;
         for (unsigned int leaf = 0x80000002U; leaf <= 0x80000004U; leaf++) {
             __get_cpuid(leaf, &a, &b, &c, &d);
@@ -145,6 +149,9 @@ void print_identity()
 
 int main()
 {
+    if (!counter_runs_here()) {
+        return 1;
+    }
     constexpr int kRounds = 20;
     constexpr int kPerRound = 1000;
     std::vector<uint64_t> project;

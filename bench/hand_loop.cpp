@@ -14,7 +14,9 @@
 //
 // Prints "FENCE_fenced_median N" per burst, or for the continuous loop
 // "FENCE_continuous_median N", "FENCE_continuous_mean N" (the figure that
-// compares with openssl speed's, which is a mean) and "calls N".
+// compares with openssl speed's, which is a mean) and "calls N". A processor
+// that cannot run the reads' instructions gets one line and status 1.
+#include "counter_probe.h"
 #include "lfence_counter.h"
 #include "reference_loop.h"
 #include "run_constants.h"
@@ -150,8 +152,11 @@ int main(int argc, char **argv)
     if (!parse(argc, argv, asked)) {
         return usage();
     }
-    std::vector<unsigned char> block(static_cast<size_t>(asked.bytes));
     const bool cpuid = asked.fence == "cpuid";
+    if (!counter_runs_here(!cpuid)) {
+        return 1;
+    }
+    std::vector<unsigned char> block(static_cast<size_t>(asked.bytes));
     if (asked.fence.empty()) {
         burst<cpuid_fenced>("cpuid", block);
         burst<lfence_fenced>("lfence", block);

@@ -15,11 +15,11 @@
 // from moving loads and stores across it.
 inline __attribute__((always_inline)) void cpuid_barrier()
 {
-    unsigned int a = 0;
+    unsigned int a;
     unsigned int b;
-    unsigned int c = 0;
+    unsigned int c;
     unsigned int d;
-    asm volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d)::"memory");
+    asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(0U), "c"(0U) : "memory");
 }
 
 // The record's median of values, which it sorts.

@@ -100,6 +100,13 @@ DOCUMENTED = {
         "in the child"),
     "getrandom": Documented(None, "no state of its own: the kernel's generator, re-keyed "
                             "from its base every 60 s", NO_STATE, NO_CALL),
+    "getrandom-libc": Documented(
+        None, "the kernel's: glibc's wrapper makes the system call before 2.41, and from 2.41 "
+        "runs the vDSO's generator over a per-thread state the kernel re-keys (Linux 6.11 and "
+        "later)",
+        (Fork(False, None, None, "the system call keeps no state in the process, and the "
+              "kernel wipes glibc's vDSO state in a fork child"),),
+        NO_CALL),
     "rdrand": Documented(None, "in the processor (at most 511 128-bit samples between "
                          "reseeds, Intel documents)", NO_STATE, NO_CALL),
     "rdseed": Documented(None, STATELESS.format("processor's conditioned entropy"), NO_STATE,

@@ -23,6 +23,12 @@ from rnglab.errors import LabError
 # did).
 FORK_REPEATS = 3
 FORK_HANGS = 4
+# Its status for a source that its build made but that cannot run on this
+# machine (an instruction the processor does not report, a kernel without
+# the vDSO's getrandom, a library that fails to start): a finding about the
+# machine, told apart from a source not built here, which is a usage error
+# (2) like a bad option.
+CANNOT_RUN_HERE = 5
 
 # "keep" is the line of a kept file's layout (rnglab.scan reads it).
 KINDS = frozenset({"run", "failed", "thread", "batches", "rate", "source", "counter", "fork",

@@ -16,9 +16,9 @@ inline uint64_t sorted_median(const uint64_t *sorted, size_t count)
     if (count % 2 == 1) {
         return sorted[count / 2];
     }
-    const uint64_t lower = sorted[count / 2 - 1];
+    const uint64_t lower = sorted[(count / 2) - 1];
     const uint64_t upper = sorted[count / 2];
-    return lower / 2 + upper / 2 + (lower & upper & 1U);
+    return (lower / 2) + (upper / 2) + (lower & upper & 1U);
 }
 
 #endif

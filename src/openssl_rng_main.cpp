@@ -1,8 +1,10 @@
 // The program's entry: runs the RAND_bytes benchmark once in the working
 // folder, appending its record to "osslRb1a.txt", and prints how long the
-// run took.
+// run took. A processor that cannot run the counter's instructions gets one
+// line and status 1, before any file is made.
 #include "openssl_rng.h"
 
+#include "counter_probe.h"
 #include "platform.h"
 #include "results_file.h"
 
@@ -11,6 +13,9 @@
 int main()
 {
     guard_process_files();
+    if (!counter_runs_here()) {
+        return finish_standard_output(1);
+    }
     BYTE *data = nullptr;
     FILE *timeFile = nullptr;
     if (!start_run(data, timeFile)) {

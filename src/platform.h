@@ -27,7 +27,7 @@ inline bool operator==(const FileIdentity &a, const FileIdentity &b)
 // How open_appending opens a file: only if it is there, only if this call
 // makes it, or made where a symbolic link that leads nowhere yet leads (which
 // an exclusive open refuses, as it refuses every link).
-enum class Opening { Existing, Made, MadeThroughLink };
+enum class Opening : uint8_t { Existing, Made, MadeThroughLink };
 
 #if defined(RNG_OS_WINDOWS)
 
@@ -230,9 +230,12 @@ inline BOOL QueryPerformanceCounter(LARGE_INTEGER *count)
 // device never holds the open up, and is_regular_stream then refuses it.
 inline FILE *open_appending(const char *name, bool /*binary*/, Opening opening)
 {
-    const int made = opening == Opening::Made              ? O_CREAT | O_EXCL
-                     : opening == Opening::MadeThroughLink ? O_CREAT
-                                                           : 0;
+    int made = 0;
+    if (opening == Opening::Made) {
+        made = O_CREAT | O_EXCL;
+    } else if (opening == Opening::MadeThroughLink) {
+        made = O_CREAT;
+    }
     const int flags = O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC | made;
     int fd = -1;
     do {
@@ -256,27 +259,27 @@ inline FILE *open_appending(const char *name, bool /*binary*/, Opening opening)
 // act. A folder is left to the open, which refuses it ("Is a directory").
 inline bool is_not_regular(const char *name)
 {
-    struct stat info {};
+    struct stat info = {};
     return stat(name, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
 }
 
 // Whether name is a symbolic link that leads nowhere yet.
 inline bool is_dangling_link(const char *name)
 {
-    struct stat info {};
+    struct stat info = {};
     return lstat(name, &info) == 0 && S_ISLNK(info.st_mode) && stat(name, &info) != 0 &&
            errno == ENOENT;
 }
 
 inline bool is_regular_stream(FILE *stream)
 {
-    struct stat info {};
+    struct stat info = {};
     return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 inline bool stream_identity(FILE *stream, FileIdentity &identity)
 {
-    struct stat info {};
+    struct stat info = {};
     if (fstat(fileno(stream), &info) != 0) {
         return false;
     }
@@ -289,7 +292,7 @@ inline bool stream_identity(FILE *stream, FileIdentity &identity)
 // process had it open.
 inline bool stream_unnamed(FILE *stream)
 {
-    struct stat info {};
+    struct stat info = {};
     return fstat(fileno(stream), &info) == 0 && info.st_nlink == 0;
 }
 
@@ -304,7 +307,7 @@ inline bool replace_stream_file(FILE *stream, FILE *fresh)
 
 inline int64_t stream_length(FILE *stream)
 {
-    struct stat info {};
+    struct stat info = {};
     if (fstat(fileno(stream), &info) != 0) {
         return -1;
     }
@@ -355,12 +358,12 @@ inline void remove_if_unchanged(const char *name, const FileIdentity &identity)
     if (fd == -1) {
         return;
     }
-    struct stat held {};
+    struct stat held = {};
     if (lock_descriptor(fd) && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
         held.st_size == 0 && static_cast<uint64_t>(held.st_dev) == identity.device &&
         static_cast<uint64_t>(held.st_ino) == identity.number) {
         char *path = realpath(name, nullptr);
-        struct stat named {};
+        struct stat named = {};
         if (path != nullptr && lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
             named.st_ino == held.st_ino) {
             unlink(path);

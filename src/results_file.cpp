@@ -1,9 +1,13 @@
 #include "results_file.h"
 
+#include "platform.h"
 #include "run_constants.h"
 #include "stats_report.h"
 
 #include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

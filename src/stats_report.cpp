@@ -2,6 +2,8 @@
 
 #include "median.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {

@@ -1,10 +1,16 @@
 #include "cpucycles.h"
 
+#include "counter_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 namespace {
 
@@ -19,7 +25,7 @@ uint64_t median_interval(Body body)
         body();
         interval = cpucyclesE() - start;
     }
-    std::nth_element(intervals.begin(), intervals.begin() + kPairs / 2, intervals.end());
+    std::nth_element(intervals.begin(), intervals.begin() + (kPairs / 2), intervals.end());
     return intervals[kPairs / 2];
 }
 
@@ -41,6 +47,25 @@ TEST(CpuCycles, TheIntervalCoversTheWorkBetweenTheReads)
         }
     });
     EXPECT_GT(busy, empty + 10000);
+}
+
+void own_handler(int /*signal*/) {}
+
+// The handler's path on every machine: UD2 faults everywhere, and a probe
+// after a fault still tells a running instruction, with the process's own
+// handler for SIGILL as it was. The counter's instructions run wherever the
+// tests above do.
+TEST(CounterProbe, AFaultingInstructionIsCaughtAndTheNextProbeStillRuns)
+{
+    const auto previous = std::signal(SIGILL, own_handler);
+    for (const auto &[instruction, runs] :
+         {std::pair{Instruction::Ud2, false}, std::pair{Instruction::Rdtscp, true},
+          std::pair{Instruction::Cpuid, true}, std::pair{Instruction::Ud2, false},
+          std::pair{Instruction::Rdtsc, true}, std::pair{Instruction::Lfence, true}}) {
+        EXPECT_EQ(instruction_runs(instruction), runs) << instruction_name(instruction);
+    }
+    EXPECT_EQ(std::signal(SIGILL, previous), own_handler);
+    EXPECT_TRUE(counter_runs_here(true));
 }
 
 } // namespace

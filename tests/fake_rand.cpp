@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <set>
 #include <thread>
 
 namespace {

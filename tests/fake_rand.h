@@ -14,6 +14,9 @@ constexpr int kFailAll = -1;
 // set to "all" fails every call, to "all-unwritten" every call without
 // writing its block.
 constexpr const char *kFailEnvironment = "FAKE_RAND_FAIL";
+// For the same programs (fake_probe.cpp): the counter's instruction named
+// here ("RDTSCP") is taken not to run.
+constexpr const char *kMissingEnvironment = "FAKE_COUNTER_MISSING";
 // For rand_lab_fake (fake_rand_fork.cpp): this variable set, whatever its
 // value, holds every call a fork child makes (hold_calls).
 constexpr const char *kHangEnvironment = "FAKE_RAND_HANG_IN_FORK_CHILD";

@@ -4,12 +4,15 @@
 
 #include "fake_rand.h"
 #include "internal_macros.h"
+#include "platform.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #if !defined(RNG_OS_WINDOWS)
 #include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +23,9 @@
 #endif
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <ios>
 #include <string>
 #include <utility>
 #include <vector>
@@ -98,6 +104,23 @@ TEST_F(Runs, EveryCallFailingIsReportedInOrderAndTheRecordIsStillWritten)
     const std::vector<std::string> record = lines_of(read_text("osslRb1a.txt"));
     EXPECT_EQ(record.size(), 5U);
     expect_record(record, 0, "RAND_bytes:");
+}
+
+// Both entries on a processor that does not run one of the counter's
+// instructions: one line naming it, status 1, and no file made.
+TEST_F(Runs, AnInstructionTheCounterNeedsMissingIsOneLineAndMakesNoFile)
+{
+    for (const char *binary : {OPENSSL_RNG_FAKE_BINARY, RAND_PRIV_BYTES_RUN_FAKE_BINARY}) {
+        for (const char *missing : {"RDTSCP", "CPUID", "RDTSC"}) {
+            const auto outcome =
+                test_support::run_binary(binary, fake_rand::kMissingEnvironment, missing);
+            EXPECT_EQ(outcome.status, 1) << binary << " " << missing;
+            EXPECT_EQ(outcome.out, std::string("Cannot count cycles: this processor does not "
+                                               "execute ") +
+                                       missing + ", which the counter reads need\n");
+            EXPECT_TRUE(fs::is_empty(fs::current_path())) << binary << " " << missing;
+        }
+    }
 }
 
 TEST_F(Runs, OneFailingCallPrintsExactlyItsLine)
@@ -183,7 +206,7 @@ TEST_F(Runs, AWriteThatHitsALimitIsReportedOnceAndLeavesWholeBlocks)
     Outcome outcome{};
     {
         // Room for the earlier blocks, five more, and half of a sixth.
-        const FileSizeLimit limit(earlier.size() + 5 * kBlockSize + kBlockSize / 2);
+        const FileSizeLimit limit(earlier.size() + (5 * kBlockSize) + (kBlockSize / 2));
         outcome = run(rand_priv_bytes_API);
     }
 
@@ -225,8 +248,11 @@ TEST_F(Runs, RunsAtOnceUnderALimitKeepEveryWholeBlockAndNothingElse)
             (void)read(gate[0], &go, 1);
             fake_rand::reset(k * kCalls);
             const std::string out = "out-" + std::to_string(k);
-            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-            const FileSizeLimit limit(kBlocksThatFit * kBlockSize + kBlockSize / 2);
+            const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fd, 1) < 0) {
+                _exit(126);
+            }
+            const FileSizeLimit limit((kBlocksThatFit * kBlockSize) + (kBlockSize / 2));
             FILE *timeFile = fopen("osslRb1a.txt", "a+");
             std::vector<BYTE> block(kBlockSize);
             const int status = rand_priv_bytes_API(timeFile, block.data());
@@ -250,7 +276,7 @@ TEST_F(Runs, RunsAtOnceUnderALimitKeepEveryWholeBlockAndNothingElse)
         ASSERT_EQ(out.rfind(reported, 0), 0U) << out;
         const int failedAt = std::stoi(out.substr(reported.size()));
         for (int call = 0; call < failedAt; call++) {
-            writtenWhole[k * kCalls + call] = false;
+            writtenWhole[(k * kCalls) + call] = false;
         }
     }
 
@@ -280,10 +306,7 @@ TEST_F(Runs, APieceOfABlockThatAKilledWriterLeftIsCutOffAndNoWholeBlockTouched)
     EXPECT_EQ(fs::file_size("RAND_priv_bytes.bin"), kRunBytes);
 
     // Another writer dies part-way through its block after the first run.
-    FILE *fp = fopen("RAND_priv_bytes.bin", "ab");
-    ASSERT_NE(fp, nullptr);
-    fwrite(piece.data(), 1, piece.size(), fp);
-    fclose(fp);
+    std::ofstream("RAND_priv_bytes.bin", std::ios::binary | std::ios::app) << piece;
     const Outcome second = run(rand_priv_bytes_API);
     EXPECT_EQ(second.out, cut);
     const std::string kept = read_file("RAND_priv_bytes.bin");

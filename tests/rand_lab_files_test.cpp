@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -100,7 +102,7 @@ TEST_F(RandLabFiles, TheKeptBytesLayoutSaysWhereEachRunsBytesStart)
 {
     ASSERT_EQ(run_lab("--bytes 100 --threads 2 --calls 3 --keep k.bin").status, 0);
     ASSERT_EQ(run_lab("--source getrandom --bytes 7 --calls 2 --keep k.bin").status, 0);
-    EXPECT_EQ(fs::file_size("k.bin"), 2U * 3 * 100 + 2 * 7);
+    EXPECT_EQ(fs::file_size("k.bin"), (2U * 3 * 100) + (2 * 7));
     const std::vector<OutputLine> layout = layout_of("k.bin.layout");
     ASSERT_EQ(layout.size(), 2U);
     const std::vector<std::vector<std::string>> expected = {

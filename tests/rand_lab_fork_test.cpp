@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -64,7 +66,7 @@ TEST_F(RandLabFork, TheChildsRecordsComeWithTheParentsAndItsFirstCallIsTold)
     EXPECT_EQ(fork[0]["parent_median_ticks"] + " cpucycles", records[2].substr(12));
     // The child's threads are numbered on from the parent's.
     const std::vector<std::string> samples = lines_of(read_file("s.csv"));
-    ASSERT_EQ(samples.size(), 1U + 2 * 1024);
+    ASSERT_EQ(samples.size(), 1U + (2 * 1024));
     EXPECT_EQ(samples[1 + 1024], "2,0," + fork[0]["child_first_ticks"]);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ LabOutcome run_lab(const std::string &args, const std::string &before = "true",
 
 using RandLab = test_support::InTempDir;
 
+// rand_lab's status for a source built here that cannot run on this machine.
+constexpr int kCannotRunHere = 5;
+
 // A rate line's rates: rated calls over the seconds they took, as printed
 // (to a microsecond), and the bytes of each.
 void expect_rate(const OutputLine &rate, unsigned long long rated, long bytes)
@@ -43,7 +47,7 @@ void expect_rate(const OutputLine &rate, unsigned long long rated, long bytes)
     const double seconds = std::stod(rate["rated_seconds"]);
     const double callsPerSecond = std::stod(rate["calls_per_s"]);
     const auto calls = static_cast<double>(rated);
-    EXPECT_NEAR(callsPerSecond * seconds, calls, callsPerSecond * 1e-6 + 1) << rate.text;
+    EXPECT_NEAR(callsPerSecond * seconds, calls, (callsPerSecond * 1e-6) + 1) << rate.text;
     EXPECT_NEAR(std::stod(rate["bytes_per_s"]), callsPerSecond * static_cast<double>(bytes),
                 static_cast<double>(bytes))
         << rate.text;
@@ -127,7 +131,7 @@ TEST_F(RandLab, TheRateLeavesOutEachThreadsFirstCall)
         // Each thread's first batch, timed again or not, is left out; every
         // later one is in.
         const unsigned long long rated = std::stoull(rate["rated"]);
-        EXPECT_LE(rated, calls - threads * batch) << rate.text;
+        EXPECT_LE(rated, calls - (threads * batch)) << rate.text;
         EXPECT_GE(rated, threads * (counts - 1) * batch) << rate.text;
         // Every first call slept before any thread's rated calls began.
         EXPECT_LE(std::stod(rate["rated_seconds"]), std::stod(rate["seconds"]) - kFirstSeconds)
@@ -206,7 +210,9 @@ TEST_F(RandLab, HelpListsEveryOptionWithALineEach)
 }
 
 // Every limit --limits prints is the one the options hold to, and every
-// source it lists either runs here or is refused saying what it needs.
+// source it lists either runs here, or is refused saying what its build
+// needs, or was built but cannot run on this machine, saying what is
+// missing.
 TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
 {
     const auto outcome = run_lab("--limits");
@@ -237,6 +243,13 @@ TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
             EXPECT_NE(version.of("source")[0]["version"], "");
             continue;
         }
+        ASSERT_EQ(version.lines.size(), 1U) << version.out;
+        if (version.status == kCannotRunHere) {
+            const std::string said = "rand_lab: source " + source["name"] + " cannot run here: ";
+            EXPECT_EQ(version.out.rfind(said, 0), 0U) << version.out;
+            EXPECT_GT(version.out.size(), said.size() + 1) << version.out;
+            continue;
+        }
         EXPECT_EQ(version.status, 2) << version.out;
         const std::string needs =
             source.fields.count("package") != 0 ? source["package"] : source["needs"];
@@ -246,6 +259,52 @@ TEST_F(RandLab, TheLimitsAndTheSourcesAreAllListed)
     EXPECT_EQ(names.size(), sources.size());
     EXPECT_EQ(names.count("openssl"), 1U);
     EXPECT_EQ(names.count("getrandom"), 1U);
+}
+
+// A source this build made that cannot run on this machine: one line naming
+// what is missing, its own status, and no file made. Each path through a
+// seam, so that it is tried on every machine: a processor whose CPUID
+// reports nothing (a stand-in for bench/sources/cpuid_bits.cpp), and a vDSO
+// without getrandom, or whose getrandom refuses (a preloaded dlvsym).
+TEST_F(RandLab, ASourceThatCannotRunHereIsOneLineAndItsOwnStatus)
+{
+    struct Case {
+        const char *binary;
+        const char *args;
+        const char *hide; // HIDE_VDSO_GETRANDOM, or nullptr for no preload
+        const char *missing;
+    };
+    const bool vdso = run_lab("--source vdso --version").status != 2;
+    for (const Case &c : {
+             Case{RAND_LAB_RDRAND_ABSENT_BINARY, "--source rdrand --bytes 32", nullptr,
+                  "the processor does not report RDRAND (CPUID leaf 1 ECX bit 30)"},
+             Case{RAND_LAB_BINARY, "--source vdso", "absent",
+                  "this kernel's vDSO has no __vdso_getrandom (Linux 6.11 and later have it)"},
+             Case{RAND_LAB_BINARY, "--source vdso --version", "unmapped",
+                  "the kernel's vDSO is not mapped into this process"},
+             Case{RAND_LAB_BINARY, "--source vdso --threads 2", "refuses",
+                  "the vDSO's getrandom refused the query for its state's size (returned -38)"},
+             Case{RAND_LAB_BINARY, "--source vdso --fork", "large",
+                  "the vDSO's getrandom state of 1048576 bytes does not fit in one page"},
+         }) {
+        if (c.hide != nullptr && !vdso) {
+            continue; // not built here, which the limits' test checks
+        }
+        // AddressSanitizer wants to be first among the libraries, before
+        // the preloaded one.
+        const std::string before =
+            c.hide == nullptr ? "true"
+                              : std::string("export LD_PRELOAD='") + HIDE_VDSO_GETRANDOM_LIBRARY +
+                                    "' ASAN_OPTIONS=verify_asan_link_order=0 "
+                                    "HIDE_VDSO_GETRANDOM=" +
+                                    c.hide;
+        const auto outcome = run_lab(c.args, before, c.binary);
+        const std::string source = c.hide == nullptr ? "rdrand" : "vdso";
+        EXPECT_EQ(outcome.status, kCannotRunHere) << c.args;
+        EXPECT_EQ(outcome.out,
+                  "rand_lab: source " + source + " cannot run here: " + c.missing + "\n");
+    }
+    EXPECT_TRUE(fs::is_empty(fs::current_path()));
 }
 
 // Another source runs through its own executable, which must label its
@@ -376,23 +435,23 @@ TEST_F(RandLab, TheSamplesAndTheBytesOfEveryCallComeWithTheRecords)
     }
     EXPECT_EQ(fs::file_size("k.bin"), 2U * 2 * 1024 * 32);
     const std::vector<std::string> lines = lines_of(read_file("s.csv"));
-    ASSERT_EQ(lines.size(), 1U + 2 * 2 * 1024);
+    ASSERT_EQ(lines.size(), 1U + (2 * 2 * 1024));
     EXPECT_EQ(lines[0], "thread,call,ticks");
     const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
     ASSERT_EQ(records.size(), 2U * 2 * 5);
     for (size_t record = 0; record < 4; record++) {
         std::vector<uint64_t> counts;
         for (size_t call = 0; call < 1024; call++) {
-            const std::string &line = lines[1 + record * 1024 + call];
+            const std::string &line = lines[1 + (record * 1024) + call];
             const std::vector<uint64_t> fields = sample_fields(line);
             ASSERT_EQ(fields.size(), 3U) << line;
-            ASSERT_EQ(fields[0], record % 2 + 1) << line;
+            ASSERT_EQ(fields[0], (record % 2) + 1) << line;
             ASSERT_EQ(fields[1], call) << line;
             counts.push_back(fields[2]);
         }
         expect_record(records, record * 5, "RAND_bytes 32 B 2 threads:");
         EXPECT_EQ(std::to_string(median_of(counts)) + " cpucycles",
-                  records[record * 5 + 2].substr(12));
+                  records[(record * 5) + 2].substr(12));
     }
 }
 

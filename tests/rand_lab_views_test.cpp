@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -88,8 +89,8 @@ TEST_F(RandLabViews, EachViewLabelsItsRecordsAndSaysWhatItTimed)
         // the batch's mean, and the record's median theirs.
         const std::vector<std::string> records = lines_of(read_file("osslRb1a.txt"));
         ASSERT_EQ(records.size(), 10U) << view.args;
-        std::vector<std::string> samples = lines_of(read_file("s.csv"));
-        ASSERT_EQ(samples.size(), 1U + 2 * 64) << view.args;
+        const std::vector<std::string> samples = lines_of(read_file("s.csv"));
+        ASSERT_EQ(samples.size(), 1U + (2 * 64)) << view.args;
         for (size_t thread = 0; thread < 2; thread++) {
             EXPECT_EQ(records[thread * 5], view.label);
             std::vector<uint64_t> counts = counts_of(samples);
@@ -98,7 +99,7 @@ TEST_F(RandLabViews, EachViewLabelsItsRecordsAndSaysWhatItTimed)
             std::sort(counts.begin(), counts.end());
             EXPECT_EQ("MEDIAN:     " + std::to_string(sorted_median(counts.data(), 64)) +
                           " cpucycles",
-                      records[thread * 5 + 2]);
+                      records[(thread * 5) + 2]);
         }
 
         // Every call made counts in the rate, batches timed again among them;

@@ -3,11 +3,12 @@ and its limits and sources from the built rand_lab itself."""
 
 import os
 import subprocess
+import types
 from pathlib import Path
 
 import pytest
 
-from rnglab import forksafety, lifecycle, provenance, randlab, runner, runs, variants
+from rnglab import forksafety, lifecycle, provenance, randlab, runner, runs, sources, variants
 from rnglab.errors import LabError
 from tests.helpers import fork_probe
 
@@ -79,6 +80,44 @@ def test_the_limits_and_sources_come_from_rand_lab(rand_lab):
 def test_limits_that_cannot_be_read_are_one_line(rand_lab, said):
     with pytest.raises(LabError, match=said):
         randlab.limits(rand_lab)
+
+
+CANNOT_RUN = (5, "rand_lab: source vdso cannot run here: this kernel's vDSO has no "
+              "__vdso_getrandom (Linux 6.11 and later have it)")
+NOT_BUILT = (2, "rand_lab: source libsodium is not built here: install libsodium-dev")
+
+
+# --sources: a source built here that cannot run on this machine goes
+# without, with a note, named or with all; one not built goes without only
+# with all; OpenSSL's, the reference, never does.
+@pytest.mark.parametrize("asked, refused, measured, error", [
+    (["openssl", "getrandom", "vdso"], {"vdso": CANNOT_RUN}, ["openssl", "getrandom"], None),
+    (["all"], {"vdso": CANNOT_RUN, "libsodium": NOT_BUILT}, ["openssl", "getrandom"], None),
+    (["openssl", "libsodium"], {"libsodium": NOT_BUILT}, None, "source libsodium is not built"),
+    (["openssl", "getrandom"], {"openssl": (5, CANNOT_RUN[1].replace("vdso", "openssl"))}, None,
+     "source openssl cannot run here"),
+    (["all"], {"openssl": (1, "Cannot count cycles: this processor does not execute RDTSCP")},
+     None, "does not execute RDTSCP"),
+])
+def test_sources_that_cannot_run_here_are_left_out_with_a_note(
+        tmp_path, monkeypatch, asked, refused, measured, error):
+    monkeypatch.setattr(randlab, "source_names",
+                        lambda: ["openssl", "getrandom", "vdso", "libsodium"])
+    script = tmp_path / "bench" / "rand_lab"
+    script.parent.mkdir()
+    cases = "".join(f"  {name}) echo \"{line}\" >&2; exit {status} ;;\n"
+                    for name, (status, line) in refused.items())
+    script.write_text(f'#!/bin/sh\ncase $2 in\n{cases}esac\necho "source name=$2 version=1"\n')
+    script.chmod(0o755)
+    build = types.SimpleNamespace(folder=tmp_path)
+    if error:
+        with pytest.raises(LabError, match=error):
+            sources.versions(build, asked)
+        return
+    found, notes = sources.versions(build, asked)
+    assert found == {name: "1" for name in measured}
+    assert notes == [f"{name} not measured: {line.removeprefix('rand_lab: ')}"
+                     for name, (_, line) in refused.items()]
 
 
 def test_a_fork_run_reads_whole(rand_lab, tmp_path):

@@ -15,7 +15,7 @@ constexpr int calls = 4;
 
 unsigned char pattern(size_t i, int call)
 {
-    return static_cast<unsigned char>(i * 131 + static_cast<size_t>(call) * 29 + 7);
+    return static_cast<unsigned char>((i * 131) + (static_cast<size_t>(call) * 29) + 7);
 }
 
 bool opened(std::string &reason)

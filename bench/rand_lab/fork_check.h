@@ -30,7 +30,7 @@ constexpr int kStatusForkRepeats = 3;
 constexpr int kStatusForkHangs = 4;
 
 // What one child thread's first request came to.
-enum class ForkThread {
+enum class ForkThread : uint8_t {
     Differ,  // other bytes than every parent thread's next request
     Repeats, // the same bytes as a parent thread's next request
     Hung,    // no answer within kForkLimitSeconds

@@ -1,9 +1,13 @@
 #include "fork_check.h"
 
+#include "measure.h"
+#include "run.h"
 #include "threads.h"
 
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,12 +17,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -26,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 // What a child thread says through the page both processes share, once its
 // compared calls are done.
-enum Answer : int { kWaiting = 0, kReturned = 1, kFailedCall = 2 };
+enum Answer : uint8_t { kWaiting = 0, kReturned = 1, kFailedCall = 2 };
 
 // One child thread's part of the shared page; its bytes follow every
 // thread's head.
@@ -216,7 +223,7 @@ void stop_for_the_fork(ForkPlan &plan, const Worker &w)
 void hand_over(ForkPlan &plan, const Worker &w, size_t call, const unsigned char *out)
 {
     FirstCalls &head = plan.heads[w.n];
-    std::memcpy(plan.firsts + (w.n * plan.compared + call) * plan.bytes, out, plan.bytes);
+    std::memcpy(plan.firsts + ((w.n * plan.compared + call) * plan.bytes), out, plan.bytes);
     if (call == 0) {
         head.ticks = w.time[0] & ~kFailed;
     }
@@ -267,7 +274,7 @@ void reap(ForkPlan &plan)
 size_t repeated_thread(const Run &run, const ForkPlan &plan, size_t k)
 {
     const size_t span = plan.compared * plan.bytes;
-    const unsigned char *first = plan.firsts + k * span;
+    const unsigned char *first = plan.firsts + (k * span);
     for (size_t step = 0; step < run.workers.size(); step++) {
         const size_t j = (k + step) % run.workers.size();
         const Worker &w = run.workers[j];
@@ -282,15 +289,25 @@ size_t repeated_thread(const Run &run, const ForkPlan &plan, size_t k)
     return 0;
 }
 
+// A child thread's verdict from its answer and the parent's thread, from 1,
+// whose bytes it repeated (0 for none).
+ForkThread verdict(int answer, size_t of)
+{
+    if (answer == kWaiting) {
+        return ForkThread::Hung;
+    }
+    if (answer == kFailedCall) {
+        return ForkThread::Failed;
+    }
+    return of != 0 ? ForkThread::Repeats : ForkThread::Differ;
+}
+
 void judge(const Run &run, const ForkPlan &plan, ForkOutcome &outcome)
 {
     for (size_t k = 0; k < run.child.size(); k++) {
         const int answer = plan.heads[k].answer.load(std::memory_order_acquire);
         const size_t of = answer == kReturned ? repeated_thread(run, plan, k) : 0;
-        outcome.threads.push_back(answer == kWaiting      ? ForkThread::Hung
-                                  : answer == kFailedCall ? ForkThread::Failed
-                                  : of != 0               ? ForkThread::Repeats
-                                                          : ForkThread::Differ);
+        outcome.threads.push_back(verdict(answer, of));
         outcome.repeatsOf.push_back(of);
         outcome.firstTicks.push_back(answer == kWaiting ? 0 : plan.heads[k].ticks);
     }
@@ -353,7 +370,7 @@ void fork_between_calls(Worker &w, size_t call, const unsigned char *out)
     } else if (call + 1 == plan.pause) {
         stop_for_the_fork(plan, w);
     } else if (call >= plan.pause && call < plan.pause + plan.compared) {
-        std::memcpy(w.next.data() + (call - plan.pause) * plan.bytes, out, plan.bytes);
+        std::memcpy(w.next.data() + ((call - plan.pause) * plan.bytes), out, plan.bytes);
     }
 }
 

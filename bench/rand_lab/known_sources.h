@@ -14,9 +14,10 @@ struct KnownSource {
     const char *needs;   // what the build needs instead; nullptr with a package
 };
 
-inline constexpr std::array<KnownSource, 15> kSources{{
+inline constexpr std::array<KnownSource, 16> kSources{{
     {"openssl", "libssl-dev", nullptr},
-    {"getrandom", nullptr, "a C library with getrandom(2), glibc 2.25 or later"},
+    {"getrandom", nullptr, "a Linux build (the getrandom system call, SYS_getrandom)"},
+    {"getrandom-libc", nullptr, "a C library with getrandom(3), glibc 2.25 or later"},
     {"rdrand", nullptr, "an x86-64 build"},
     {"rdseed", nullptr, "an x86-64 build"},
     {"boringssl", "android-libboringssl-dev", nullptr},

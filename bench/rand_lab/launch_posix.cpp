@@ -1,9 +1,11 @@
 #include "launch.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 std::string own_path()

@@ -8,7 +8,9 @@
 //
 // Standard output is key-value lines for the lab to read (report.h), and a
 // message line for people wherever something goes wrong. A bad option gets
-// one line on standard error and status 2, and nothing is measured.
+// one line on standard error and status 2, and nothing is measured; so does
+// a processor that cannot run the counter's instructions, with status 1.
+#include "counter_probe.h"
 #include "fork_check.h"
 #include "options.h"
 #include "outputs.h"
@@ -19,11 +21,14 @@
 #include "threads.h"
 
 #include "median.h"
+#include "platform.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -113,10 +118,15 @@ int report_fork(const ForkOutcome &outcome, Run &run)
     // The child's first call against what the parent's calls took.
     std::vector<uint64_t> &time = run.workers[0].time;
     std::sort(time.begin(), time.end());
+    const char *result = "differ";
+    if (hung != 0) {
+        result = "hangs";
+    }
+    if (repeated != 0) {
+        result = "repeats";
+    }
     DataLine("fork")
-        .text("result", repeated != 0 ? "repeats"
-                        : hung != 0   ? "hangs"
-                                      : "differ")
+        .text("result", result)
         .number("threads", threads)
         .number("repeated", repeated)
         .number("hung", hung)
@@ -126,7 +136,10 @@ int report_fork(const ForkOutcome &outcome, Run &run)
         .number("parent_median_ticks", sorted_median(time.data(), time.size()))
         .number("pause_call", fork_pause_call(run.options.calls))
         .print();
-    return hung != 0 ? kStatusForkHangs : repeated != 0 ? kStatusForkRepeats : 0;
+    if (hung != 0) {
+        return kStatusForkHangs;
+    }
+    return repeated != 0 ? kStatusForkRepeats : 0;
 }
 
 // The parent's threads, the fork child's, and the appends. Returns the
@@ -245,6 +258,9 @@ int main(int argc, char **argv)
     const int started = subject_start(options, argc, argv);
     if (started >= 0) {
         return started;
+    }
+    if (!counter_runs_here(options.fence == Fence::Lfence)) {
+        return finish_standard_output(1);
     }
     return finish_standard_output(run_lab(options));
 }

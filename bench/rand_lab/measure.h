@@ -138,7 +138,7 @@ void fork_between_calls(Worker &w, size_t call, const unsigned char *out);
 template <typename Reads, typename Call>
 RNG_ALWAYS_INLINE void measure_call(Worker &w, Call &call, size_t i)
 {
-    unsigned char *out = w.block.data() + i * w.stride;
+    unsigned char *out = w.block.data() + (i * w.stride);
     const int cpuBefore = current_cpu();
     const uint64_t tick = Reads::start();
     const int ret = call(out);

@@ -3,6 +3,7 @@
 #include "fork_check.h"
 #include "known_sources.h"
 #include "report.h"
+#include "run_constants.h"
 #include "subject.h"
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include "run_constants.h"
 
+#include <cstdint>
 #include <string>
 
 // The limits, printed by --limits for the runner to check its own against.
@@ -26,11 +27,11 @@ constexpr long kMaxBatch = 10000;
 
 // The call measured: the generator behind RAND_bytes (or the source's
 // source_fill), RAND_priv_bytes, or the cipher.
-enum class Subject { Public, Private, Cipher };
+enum class Subject : uint8_t { Public, Private, Cipher };
 
 // The counter reads around a call or a batch: the program's (CPUID), or
 // LFENCE's, which never trap to a hypervisor (bench/lfence_counter.h).
-enum class Fence { Cpuid, Lfence };
+enum class Fence : uint8_t { Cpuid, Lfence };
 
 struct Options {
     long bytes = kBlockSize;

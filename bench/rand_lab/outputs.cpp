@@ -1,7 +1,10 @@
 #include "outputs.h"
 
+#include "options.h"
+#include "platform.h"
 #include "report.h"
 #include "results_file.h"
+#include "run.h"
 #include "run_constants.h"
 #include "subject.h"
 #include "system.h"
@@ -9,8 +12,13 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 

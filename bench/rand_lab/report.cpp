@@ -1,11 +1,16 @@
 #include "report.h"
 
 #include "measure.h"
+#include "platform.h"
 #include "threads.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 

@@ -1,7 +1,8 @@
 // What rand_lab says. Data lines on standard output, "KIND KEY=VALUE ...",
 // for the lab to read (rnglab/randlab.py, docs/program.md lists the kinds
 // and keys); anything else there is a message, one line, for people. A bad
-// option or a source that cannot run here is one line on standard error.
+// option, a source not built here or one that cannot run here is one line on
+// standard error.
 #ifndef RAND_LAB_REPORT_H
 #define RAND_LAB_REPORT_H
 

@@ -19,6 +19,14 @@ const char *subject_source();
 // "RAND_priv_bytes", "AES-256-CTR", or the source's name.
 const char *subject_name(Subject subject);
 
+// rand_lab's status for a source that this build made but that cannot run
+// on this machine (its instruction not reported, the kernel's vDSO without
+// getrandom, its library failing to start): a finding about the machine,
+// told apart from a source not built here, a bad option (2), an error (1)
+// and the fork's findings (3, 4). It comes with one line on standard error
+// naming what is missing, and nothing is made or appended.
+constexpr int kStatusCannotRunHere = 5;
+
 // Before anything is measured: hands another source to its own executable,
 // answers --version, or checks that this source can run here. Returns -1 to
 // go on, else the status to end with.

@@ -5,14 +5,19 @@
 #include "subject.h"
 
 #include "launch.h"
+#include "measure.h"
+#include "options.h"
 #include "report.h"
 #include "results_file.h"
+#include "threads.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 struct SubjectState {

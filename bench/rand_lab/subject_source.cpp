@@ -5,13 +5,17 @@
 #include "subject.h"
 
 #include "built_sources.h"
+#include "measure.h"
+#include "options.h"
 #include "report.h"
 #include "results_file.h"
 #include "source.h"
+#include "threads.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <string>
 
 // The thread's generator state, where the fork check can reach it.
 struct SubjectState {
@@ -71,8 +75,8 @@ int subject_start(const Options &options, int /*argc*/, char ** /*argv*/)
     }
     std::string error;
     if (!source_open(error)) {
-        usage_error("%s: %s", source_name(), error.c_str());
-        return 2;
+        usage_error("source %s cannot run here: %s", source_name(), error.c_str());
+        return kStatusCannotRunHere;
     }
     if (options.version) {
         report_source(source_name(), source_version());

@@ -1,7 +1,7 @@
 #include "system.h"
 
-#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 

@@ -1,12 +1,17 @@
 #include "threads.h"
 
+#include "measure.h"
+#include "options.h"
+#include "platform.h"
 #include "subject.h"
 
 #include <cstdio>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 

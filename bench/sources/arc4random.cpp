@@ -4,8 +4,10 @@
 #include "source.h"
 
 #include <gnu/libc-version.h>
+#include <stdlib.h>
 
 #include <cstdlib>
+#include <string>
 
 bool source_open(std::string & /*error*/)
 {

@@ -7,6 +7,9 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include <cstddef>
+#include <string>
+
 bool source_open(std::string & /*error*/)
 {
     CRYPTO_library_init();

@@ -10,7 +10,9 @@
 
 #include <botan/auto_rng.h>
 
+#include <cstddef>
 #include <exception>
+#include <string>
 
 struct SourceThread {
     Botan::AutoSeeded_RNG rng;

@@ -4,9 +4,12 @@
 #include "botan_source.h"
 #include "source.h"
 
+#include <botan/rng.h>
 #include <botan/system_rng.h>
 
+#include <cstddef>
 #include <exception>
+#include <string>
 
 namespace {
 

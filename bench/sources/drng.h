@@ -1,63 +1,29 @@
-// What the rdrand and rdseed sources share: the CPUID test for their
-// instruction and the fill of a request from 64-bit words. The file that
-// includes it is compiled with the instruction enabled (-mrdrnd, -mrdseed).
+// What the rdrand and rdseed sources share: the test for their instruction
+// (CPUID's bit, cpuid_bits.h, and the kernel's flags) and the fill of a
+// request from 64-bit words. The file that includes it is compiled with the
+// instruction enabled (-mrdrnd, -mrdseed).
 #ifndef RNG_SOURCE_DRNG_H
 #define RNG_SOURCE_DRNG_H
 
-#include "internal_macros.h"
+#include "cpuid_bits.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <istream>
+#include <sstream>
 #include <string>
 
-#if defined(RNG_OS_LINUX)
-#include <fstream>
-#include <sstream>
-#endif
-
-#if defined(RNG_COMPILER_MSVC)
-#include <intrin.h>
-#else
-#include <cpuid.h>
-#endif
 #include <immintrin.h>
 
-enum class CpuidRegister { ebx, ecx };
-
-// Whether CPUID leaf `leaf` (subleaf 0) sets `bit` of the register; false
-// when the processor's highest standard leaf is below it.
-inline bool cpuid_bit(unsigned int leaf, CpuidRegister reg, unsigned int bit)
-{
-    unsigned int regs[4] = {};
-#if defined(RNG_COMPILER_MSVC)
-    int info[4];
-    __cpuid(info, 0);
-    if (static_cast<unsigned int>(info[0]) < leaf) {
-        return false;
-    }
-    __cpuidex(info, static_cast<int>(leaf), 0);
-    for (int i = 0; i < 4; ++i) {
-        regs[i] = static_cast<unsigned int>(info[i]);
-    }
-#else
-    if (__get_cpuid_count(leaf, 0, &regs[0], &regs[1], &regs[2], &regs[3]) == 0) {
-        return false;
-    }
-#endif
-    const unsigned int value = reg == CpuidRegister::ebx ? regs[1] : regs[2];
-    return ((value >> bit) & 1U) != 0;
-}
-
-// Whether the kernel lists the processor flag (on Linux, in /proc/cpuinfo);
-// true where it cannot be told. The kernel hides an instruction that CPUID
+// Whether the kernel lists the processor flag among the "flags" of cpuinfo
+// (/proc/cpuinfo on Linux); true where it cannot be told (no such line, or
+// no such file, as on Windows). The kernel hides an instruction that CPUID
 // reports when the processor has a known fault in it (RDSEED on some AMD
 // Zen 5 parts, RDRAND on older AMD ones after a resume), and its word is
 // the one to follow.
-inline bool kernel_lists(const char *flag)
+inline bool kernel_lists(std::istream &cpuinfo, const char *flag)
 {
-#if defined(RNG_OS_LINUX)
-    std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
     while (std::getline(cpuinfo, line)) {
         if (line.rfind("flags", 0) == 0) {
@@ -71,23 +37,20 @@ inline bool kernel_lists(const char *flag)
             return false;
         }
     }
-#else
-    (void)flag;
-#endif
     return true;
 }
 
 // Whether the instruction can be used here: CPUID reports it (`reported`,
-// described as `where`) and the kernel has not turned it off; `error` says
-// which of the two is missing.
+// described as `where`) and the kernel's cpuinfo has not turned it off;
+// `error` says which of the two is missing.
 inline bool drng_open(std::string &error, bool reported, const char *name, const char *where,
-                      const char *flag)
+                      const char *flag, std::istream &cpuinfo)
 {
     if (!reported) {
         error = std::string("the processor does not report ") + name + " (" + where + ")";
         return false;
     }
-    if (!kernel_lists(flag)) {
+    if (!kernel_lists(cpuinfo, flag)) {
         error = std::string("the processor reports ") + name + ", but the kernel has turned it " +
                 "off (no " + flag + " among the flags of /proc/cpuinfo), as it does where the " +
                 "instruction is faulty";

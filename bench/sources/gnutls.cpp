@@ -5,6 +5,9 @@
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 
+#include <cstddef>
+#include <string>
+
 bool source_open(std::string &error)
 {
     // The library initialises itself when loaded; this only checks it did.

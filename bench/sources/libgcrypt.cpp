@@ -4,6 +4,9 @@
 
 #include <gcrypt.h>
 
+#include <cstddef>
+#include <string>
+
 bool source_open(std::string &error)
 {
     if (gcry_check_version(GCRYPT_VERSION) == nullptr) {

@@ -9,6 +9,8 @@
 #include <mbedtls/version.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <string>
 
 struct SourceThread {
     mbedtls_entropy_context entropy;

@@ -1,10 +1,14 @@
 // The processor's DRBG through RDRAND, 64 bits a step. Compiled with
 // -mrdrnd; the instruction is used only after CPUID reports it.
+#include "cpuid_bits.h"
 #include "drng.h"
 #include "source.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -25,8 +29,9 @@ bool rdrand_word(unsigned long long &word)
 
 bool source_open(std::string &error)
 {
+    std::ifstream cpuinfo("/proc/cpuinfo");
     return drng_open(error, cpuid_bit(1, CpuidRegister::ecx, 30), "RDRAND",
-                     "CPUID leaf 1 ECX bit 30", "rdrand");
+                     "CPUID leaf 1 ECX bit 30", "rdrand", cpuinfo);
 }
 
 const char *source_name()

@@ -1,11 +1,15 @@
 // The processor's entropy source through RDSEED, 64 bits a step. Compiled
 // with -mrdseed; the instruction is used only after CPUID reports it, which
 // some processors (and hypervisors) that have RDRAND do not.
+#include "cpuid_bits.h"
 #include "drng.h"
 #include "source.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -27,8 +31,9 @@ bool rdseed_word(unsigned long long &word)
 
 bool source_open(std::string &error)
 {
+    std::ifstream cpuinfo("/proc/cpuinfo");
     return drng_open(error, cpuid_bit(7, CpuidRegister::ebx, 18), "RDSEED",
-                     "CPUID leaf 7 EBX bit 18", "rdseed");
+                     "CPUID leaf 7 EBX bit 18", "rdseed", cpuinfo);
 }
 
 const char *source_name()

@@ -19,7 +19,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <system_error>
 
 namespace {
