@@ -359,6 +359,9 @@ TEST_F(Program, AProcessorWithoutRdtscpIsOneLineAndStatus1)
     if (run("command -v qemu-x86_64-static >/dev/null").status != 0) {
         GTEST_SKIP() << "qemu-x86_64-static (Debian's qemu-user-static) is not installed";
     }
+    if (OPENSSL_RNG_SANITIZED != 0) {
+        GTEST_SKIP() << "QEMU's user mode cannot run AddressSanitizer's builds";
+    }
     for (const std::string &binary :
          {quoted(OPENSSL_RNG_BINARY), quoted(RAND_PRIV_BYTES_RUN_BINARY),
           quoted(RAND_LAB_BINARY) + " --bytes 32 --fence lfence"}) {
