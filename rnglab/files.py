@@ -127,15 +127,26 @@ def _replace(path, target, data, existing):
     return True
 
 
-def _write_in_place(path, target, data):
+def _open_locked(path, target, flags):
+    """TARGET opened without waiting on a FIFO, refused unless a regular
+    file, then locked against other writers; errors name PATH."""
     try:
-        descriptor = os.open(target, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC)
+        descriptor = os.open(target, flags | os.O_NONBLOCK, 0o644)
     except OSError as error:
         raise cannot(path, why(error)) from error
     try:
         if not stat.S_ISREG(os.fstat(descriptor).st_mode):
             raise cannot(path, NOT_REGULAR)
         fcntl.flock(descriptor, fcntl.LOCK_EX)
+    except BaseException:
+        os.close(descriptor)
+        raise
+    return descriptor
+
+
+def _write_in_place(path, target, data):
+    descriptor = _open_locked(path, target, os.O_RDWR | os.O_CLOEXEC)
+    try:
         old = _read_all(descriptor)
         touched = False
         try:
@@ -240,14 +251,8 @@ def append_whole(path, text):
 
 def _append_whole(path, text):
     regular(path)
+    descriptor = _open_locked(path, path, os.O_RDWR | os.O_APPEND | os.O_CREAT)
     try:
-        descriptor = os.open(path, os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_NONBLOCK, 0o644)
-    except OSError as error:
-        raise cannot(path, why(error)) from error
-    try:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise cannot(path, NOT_REGULAR)
-        fcntl.flock(descriptor, fcntl.LOCK_EX)
         before = os.fstat(descriptor).st_size
         data = text.encode("utf-8")
         try:
