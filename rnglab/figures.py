@@ -9,8 +9,8 @@ decided (rnglab.stopping), by the sequential rule, which may also find a
 ratio known to +/- the precision asked across an edge of its target (edge).
 The targeted ratios are the ones that rule decides."""
 
+import contextlib
 import dataclasses
-import os
 import re
 import shutil
 import subprocess
@@ -20,12 +20,11 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import noise, process, provenance, runner, sequential, stats, text
+from rnglab import noise, process, provenance, runner, sequential, stats, text, wine
 from rnglab.errors import LabError
 from rnglab.record import BLOCK, RESULTS_FILE
 from rnglab.variants import DEFAULT_GENERATOR, Reference, local_build, variant
 
-WINE = "/usr/lib/wine/wine64"
 # (tag, the ratio's top and bottom, target) of each factor of program /
 # openssl speed, in order.
 FACTORS = [("a", "program", "cpuid-burst", (0.98, 1.02)),
@@ -86,21 +85,18 @@ def build_default():
 
 
 def wine_references(work):
-    windows = process.ROOT / "build-windows"
-    if not (windows / "openssl_rng.exe").exists() or \
-            not (windows / "bench" / "hand_loop.exe").exists():
-        raise LabError("no Windows build: run tools/windows-check first")
     # A Unix path means nothing to the Windows program: it runs with its
     # library's own default, as it would on Windows.
-    env = {**os.environ, "WINEDEBUG": "-all", "WINEPREFIX": str(windows / "wine-prefix")}
+    program, hand = wine.executables("openssl_rng.exe", "bench/hand_loop.exe")
+    env = wine.environment()
     (work / "wine").mkdir()
-    return [Reference("wine-program", [WINE, str(windows / "openssl_rng.exe")], last_record,
-                      work / "wine", env, results=work / "wine" / RESULTS_FILE),
-            Reference("wine-hand", [WINE, str(windows / "bench" / "hand_loop.exe"), "--fence",
-                                    "cpuid"], key("cpuid_fenced_median"), env=env)]
+    return [Reference("wine-program", [wine.WINE, program], last_record, work / "wine", env,
+                      results=work / "wine" / RESULTS_FILE),
+            Reference("wine-hand", [wine.WINE, hand, "--fence", "cpuid"],
+                      key("cpuid_fenced_median"), env=env)]
 
 
-def references(build, work, seconds, hz, wine):
+def references(build, work, seconds, hz, wine_too):
     """The references, in an order in which each factor's two sides stand
     next to each other in every round (the lab next to the program across
     the wrap), so that the host has the least time to change between them.
@@ -124,7 +120,7 @@ def references(build, work, seconds, hz, wine):
                         [hand, "--fence", fence, "--bytes", str(SMALL_BYTES)],
                         key(f"{fence}_fenced_median"), env=env) for fence in ("cpuid", "lfence")),
             lab]
-    return refs + (wine_references(work) if wine else [])
+    return refs + (wine_references(work) if wine_too else [])
 
 
 def time_speed(env):
@@ -138,7 +134,7 @@ def time_speed(env):
     return time.monotonic() - began
 
 
-def measure(runs, seconds, wine, cpus, until=None, rerun_noisy=False):
+def measure(runs, seconds, wine_too, cpus, until=None, rerun_noisy=False):
     """The rounds (runs of them, or as many as until, a stopping.Until,
     says, deciding the targeted ratios), then the time to a result: (the
     references by name, bench/counter_check's findings, openssl speed's
@@ -147,8 +143,9 @@ def measure(runs, seconds, wine, cpus, until=None, rerun_noisy=False):
         raise LabError("openssl, the command, is not on PATH: install the openssl package")
     build = build_default()
     counter = provenance.counter(build)
-    with tempfile.TemporaryDirectory() as work:
-        refs = references(build, Path(work), seconds, float(counter["counter_hz"]), wine)
+    with tempfile.TemporaryDirectory() as work, \
+            (wine.server() if wine_too else contextlib.nullcontext()):
+        refs = references(build, Path(work), seconds, float(counter["counter_hz"]), wine_too)
         if until is not None:
             until.judge = lambda: decisions({ref.name: ref for ref in refs}, counter)
         runner.run_rounds(refs, runs, rotate=True, cpus=cpus, until=until,
