@@ -33,19 +33,22 @@ def executables(*names):
 @contextlib.contextmanager
 def server():
     """A persistent Wine server while the block runs, started once any
-    earlier one has gone, and stopped after."""
+    earlier one has gone, and stopped after. Its services start here, on
+    no output of ours: started by a run, they would hold that run's output
+    open for as long as the server lives, and reading it would never end."""
     env = environment()
 
-    def call(option):
+    def call(*command):
         try:
-            subprocess.run([SERVER, option], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, check=False)
+            subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         except OSError as error:
-            raise LabError(f"{SERVER}: {error.strerror}") from error
+            raise LabError(f"{command[0]}: {error.strerror}") from error
 
-    call("-w")
-    call("-p")
+    call(SERVER, "-w")
+    call(SERVER, "-p")
     try:
+        call(WINE, "wineboot", "--init")
         yield
     finally:
-        call("-k")
+        call(SERVER, "-k")
