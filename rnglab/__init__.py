@@ -11,9 +11,6 @@ Each report is computed as data, then printed, drawn or written as JSON.
   noise        the host's noise around a run, the runs marked noisy, and
                their table
   reseeds      periodic reseeds found in every call's count
-  text         numbers, tables, verdicts and tools/series' texts
-  labtext      bench/compare-openssl's tables as text
-  plots        pictures (matplotlib, Agg)
   variants     libcrypto builds, generator configurations, variants and
                references
   matrix       the variants a comparison's axes make
@@ -24,7 +21,6 @@ Each report is computed as data, then printed, drawn or written as JSON.
   signals      SIGINT, SIGTERM and SIGHUP, taken alike by every command
   provenance   what ran where, as text and as data
   comparison   bench/compare-openssl from start to end
-  labreport    its builds, generators, sizes, threads and processors tables
   sources      other generators: their list, versions and table
   lifecycle    every call's count: reseeds, fork, the tail
   sourcelife   each source's life: its reseeds against the documented ones
@@ -36,7 +32,12 @@ Each report is computed as data, then printed, drawn or written as JSON.
   figures      bench/check-figures' references and report
   changebench  bench/check-changes' measurements
   quality      tests of generator output; scan, the reading that feeds them;
-               units, a file's requests or blocks; qualitytext, the words
+               units, a file's requests or blocks
+  report       every report: labreport (bench/compare-openssl's tables as
+               data), text (numbers, tables, verdicts, tools/series'
+               texts), labtext, fleettext and qualitytext (tables as
+               text), plots (matplotlib, Agg), and one HTML page per report
+               (html, pictures, pages)
   files        files written whole, appends and locks
   process      the checkout, quiet steps, and lines on standard error
   argtypes     every option's type

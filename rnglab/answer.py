@@ -15,7 +15,8 @@ faster.
 answer_table takes rows of the sources table's form, so that it answers for
 whatever set of them it is given (one view of the call, say)."""
 
-from rnglab import documented, forksafety, runner, stats, text
+from rnglab import documented, forksafety, runner, stats
+from rnglab.report import text
 from rnglab.sources import REFERENCE
 
 

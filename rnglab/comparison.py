@@ -6,8 +6,9 @@ invocation's provenance (rnglab.provenance) beside them."""
 
 import contextlib
 
-from rnglab import (answer, files, kept, labreport, lifecycle, matrix, noise, provenance,
-                    quality, runner, sequential, sourcelife, sources, stopping, text, views)
+from rnglab import (answer, files, kept, lifecycle, matrix, noise, provenance, quality, runner,
+                    sequential, sourcelife, sources, stopping, views)
+from rnglab.report import labreport, text
 from rnglab.process import compare_builds
 from rnglab.variants import DEFAULT_VIEW
 

@@ -20,7 +20,8 @@ from pathlib import Path
 
 import numpy as np
 
-from rnglab import noise, process, provenance, runner, sequential, stats, text, wine
+from rnglab import noise, process, provenance, runner, sequential, stats, wine
+from rnglab.report import text
 from rnglab.errors import LabError
 from rnglab.record import BLOCK, RESULTS_FILE
 from rnglab.variants import DEFAULT_GENERATOR, Reference, local_build, variant

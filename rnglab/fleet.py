@@ -1,5 +1,5 @@
 """Many machines, one table: the records tools/fleet record wrote, read
-back, checked and put side by side as data (rnglab.fleettext prints them).
+back, checked and put side by side as data (rnglab.report.fleettext prints them).
 
 A record is one machine's run of the standard measurements, as files
 RESULTS/KEY/STAMP-PART.json, one per part (PARTS), each the --json

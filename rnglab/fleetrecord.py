@@ -29,7 +29,8 @@ import datetime
 import time
 from pathlib import Path
 
-from rnglab import comparison, figures, files, labtext, provenance, sequential, stopping
+from rnglab import comparison, figures, files, provenance, sequential, stopping
+from rnglab.report import labtext
 from rnglab import machine as identity
 from rnglab.errors import LabError
 from rnglab.process import progress

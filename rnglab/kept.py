@@ -17,10 +17,11 @@ import shutil
 import tempfile
 from pathlib import Path
 
-from rnglab import files, provenance, quality, runner, signals, text
+from rnglab import files, provenance, quality, runner, signals
+from rnglab.report import text
 from rnglab.errors import LabError
 from rnglab.process import progress, warn
-from rnglab.text import plural
+from rnglab.report.text import plural
 from rnglab.record import BLOCK
 from rnglab.units import LAYOUT_SUFFIX
 

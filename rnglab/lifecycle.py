@@ -24,7 +24,8 @@ import warnings
 
 import numpy as np
 
-from rnglab import documented, forksafety, plots, reseeds, stats, text
+from rnglab import documented, forksafety, reseeds, stats
+from rnglab.report import plots, text
 from rnglab.errors import LabError
 from rnglab.files import why
 from rnglab.process import progress

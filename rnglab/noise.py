@@ -28,7 +28,7 @@ import time
 
 import numpy as np
 
-from rnglab.text import plural
+from rnglab.report.text import plural
 
 # /proc/stat's first eight columns; guest time is already inside user.
 COLUMNS = ("user", "nice", "system", "idle", "iowait", "irq", "softirq", "steal")

@@ -7,7 +7,8 @@ import datetime
 import platform
 from pathlib import Path
 
-from rnglab import files, noise, signals, text
+from rnglab import files, noise, signals
+from rnglab.report import text
 from rnglab import machine as identity
 from rnglab.process import parse_info, quiet_run
 from rnglab.record import RESULTS_FILE

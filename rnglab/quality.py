@@ -23,7 +23,7 @@ import time
 import numpy as np
 from scipy import stats
 
-from rnglab import qualitytext
+from rnglab.report import qualitytext
 from rnglab.process import progress, warn
 from rnglab.scan import QualityError, find_repeats, repeat_chance, scan
 from rnglab.units import Unreadable, plan_of, too_few

@@ -6,7 +6,8 @@ parent's bytes. One row per source, size and thread count: the figures as
 rnglab.lifecycle gives them, the documented period from rnglab.documented,
 the fork's verdict from rnglab.forksafety."""
 
-from rnglab import documented, forksafety, lifecycle, plots, reseeds, text
+from rnglab import documented, forksafety, lifecycle, reseeds
+from rnglab.report import plots, text
 
 # How a reseed period found compares with the documented one.
 AGREEMENTS = ("as-expected", "other-period", "not-found", "too-short", "none-expected",

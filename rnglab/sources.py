@@ -11,7 +11,8 @@ reference's is a ratio within rounds like every other in the lab.
 
 import dataclasses
 
-from rnglab import argtypes, randlab, runner, sequential, stats, text
+from rnglab import argtypes, randlab, runner, sequential, stats
+from rnglab.report import text
 from rnglab.errors import LabError
 from rnglab.variants import DEFAULT_GENERATOR, OPENSSL_SOURCE, variant
 

@@ -16,7 +16,7 @@ from pathlib import Path
 
 from rnglab import randlab
 from rnglab.record import BLOCK
-from rnglab.text import plural
+from rnglab.report.text import plural
 
 # The layout of FILE is FILE followed by this: rand_lab's kLayoutSuffix
 # (bench/rand_lab/outputs.h).

@@ -19,7 +19,8 @@ import itertools
 
 import numpy as np
 
-from rnglab import labreport, lifecycle, runner, runs, stats, text
+from rnglab import lifecycle, runner, runs, stats
+from rnglab.report import labreport, text
 from rnglab.errors import LabError
 from rnglab.variants import BATCH_CALLS, DEFAULT_VIEW, OPENSSL_SOURCE
 

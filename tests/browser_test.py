@@ -18,7 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from rnglab import comparison, figures, files, fleettext, labtext, variants, views
+from rnglab import comparison, figures, files, variants, views
+from rnglab.report import fleettext, labtext
 from rnglab.report import html, pages
 from tests import sourcelife_test, views_test
 from tests.helpers import BUILD, FIXTURES, command, compare, compare_env, fixture, record

@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from rnglab import labtext, record
+from rnglab import record
+from rnglab.report import labtext
 from tests.helpers import ROOT, as_started, claimed, compare, compare_env, fork_probe
 
 COMMAND = ROOT / "bench" / "compare-openssl"

@@ -10,7 +10,8 @@ import types
 
 import pytest
 
-from rnglab import fleet, fleetrecord, fleettext, machine, provenance, runner
+from rnglab import fleet, fleetrecord, machine, provenance, runner
+from rnglab.report import fleettext
 from rnglab.cli import fleet as fleet_cli
 from rnglab.errors import LabError
 from tests.helpers import FIXTURES, command, compare_env, expected

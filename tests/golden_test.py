@@ -9,7 +9,8 @@ import re
 
 import pytest
 
-from rnglab import comparison, figures, files, labtext, runner, text
+from rnglab import comparison, figures, files, runner
+from rnglab.report import labtext, text
 from rnglab.cli import compare_openssl
 from tests.helpers import ROOT, command, expected, fixture
 

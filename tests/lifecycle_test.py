@@ -9,7 +9,8 @@ import json
 import numpy as np
 import pytest
 
-from rnglab import files, labtext, lifecycle, runner, variants
+from rnglab import files, lifecycle, runner, variants
+from rnglab.report import labtext
 from rnglab.errors import LabError
 from tests.helpers import expected
 

@@ -13,7 +13,8 @@ import time
 import numpy as np
 import pytest
 
-from rnglab import quality, qualitytext, scan
+from rnglab import quality, scan
+from rnglab.report import qualitytext
 from rnglab.cli import launch
 from rnglab.units import BLOCK
 from tests.helpers import ROOT, as_started, command

@@ -14,7 +14,8 @@ import subprocess
 import numpy as np
 import pytest
 
-from rnglab import figures, noise, provenance, runner, sequential, stats, stopping, text
+from rnglab import figures, noise, provenance, runner, sequential, stats, stopping
+from rnglab.report import text
 from rnglab.variants import Reference
 
 TRUE = ["true"]

@@ -8,7 +8,8 @@ import types
 import numpy as np
 import pytest
 
-from rnglab import answer, comparison, documented, files, forksafety, labtext, randlab, runner
+from rnglab import answer, comparison, documented, files, forksafety, randlab, runner
+from rnglab.report import labtext
 from rnglab import sequential, sourcelife, sources, stats, variants
 from rnglab.errors import LabError
 from tests.helpers import expected, fork_probe

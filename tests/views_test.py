@@ -10,8 +10,8 @@ import types
 import numpy as np
 import pytest
 
-from rnglab import (answer, comparison, files, labtext, matrix, runner, sequential, sources,
-                    variants, views)
+from rnglab import answer, comparison, files, matrix, runner, sequential, sources, variants, views
+from rnglab.report import labtext
 from rnglab.errors import LabError
 from tests.helpers import expected
 

@@ -11,7 +11,8 @@ command on a file of 10,000 records with two steps. A benchmark, not a test:
 it prints each figure beside its target and fails only when it cannot run.
 """
 
-from rnglab import argtypes, changebench, text
+from rnglab import argtypes, changebench
+from rnglab.report import text
 from rnglab.cli import _shell
 
 

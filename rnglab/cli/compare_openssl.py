@@ -89,8 +89,9 @@ on a figure, nor on a variant whose bytes fail.
 import sys
 from pathlib import Path
 
-from rnglab import (argtypes, comparison, files, labtext, lifecycle, plots, randlab, runner,
-                    sequential, sources, stopping)
+from rnglab import (argtypes, comparison, files, lifecycle, randlab, runner, sequential, sources,
+                    stopping)
+from rnglab.report import labtext, plots
 from rnglab.cli import _shell
 from rnglab.matrix import DEFAULT_SIZES, THREADS_BYTES
 from rnglab.report import html, pages

@@ -32,7 +32,8 @@ rnglab/report).
 
 from pathlib import Path
 
-from rnglab import argtypes, files, fleet, fleetrecord, fleettext
+from rnglab import argtypes, files, fleet, fleetrecord
+from rnglab.report import fleettext
 from rnglab.cli import _shell, check_figures, compare_openssl
 from rnglab.errors import LabError
 

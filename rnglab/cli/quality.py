@@ -39,7 +39,8 @@ Ctrl-C.
 
 import json
 
-from rnglab import quality, qualitytext
+from rnglab import quality
+from rnglab.report import qualitytext
 from rnglab.cli import _shell
 
 

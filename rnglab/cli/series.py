@@ -29,7 +29,8 @@ segments on its two sides, and each segment with its summary.
 
 import sys
 
-from rnglab import argtypes, plots, record, stats, text
+from rnglab import argtypes, record, stats
+from rnglab.report import plots, text
 from rnglab.cli import _shell
 from rnglab.errors import LabError
 from rnglab.record import read_records, shown

@@ -7,7 +7,8 @@ import io
 import json
 import re
 
-from rnglab import files, text
+from rnglab import files
+from rnglab.report import text
 from rnglab.errors import LabError
 
 # What the page may load: nothing but its own inline styles and data: URLs.

@@ -8,7 +8,8 @@ so that the page says what the JSON file says."""
 import json
 import shlex
 
-from rnglab import answer, figures, files, labtext, provenance, text, views
+from rnglab import answer, figures, files, provenance, views
+from rnglab.report import labtext, text
 from rnglab.report import html, pictures
 
 TITLES = {"rounds": "Rounds until decided", "variants": "Builds and generators",

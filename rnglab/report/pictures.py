@@ -1,8 +1,9 @@
-"""Which pictures each table has on a page, drawn by rnglab.plots from the
+"""Which pictures each table has on a page, drawn by rnglab.report.plots from the
 table's data alone and turned into inline SVG (html.svg)."""
 
-from rnglab import figures, plots, views
-from rnglab.text import plural
+from rnglab import figures, views
+from rnglab.report import plots
+from rnglab.report.text import plural
 from rnglab.report import html
 
 

@@ -1,8 +1,8 @@
 """bench/compare-openssl's tables as data: builds and generators against a
 reference, request sizes with their fit, threads, and each variant's
 processors, then how each library was built. Each is a dict (see
-docs/json.md) that rnglab.labtext renders as text, rnglab.plots draws and a
---json file holds as it is.
+docs/json.md) that labtext renders as text, plots draws and a --json file
+holds as it is.
 
 Every ratio here is taken within rounds (one processor ran both sides),
 stats.paired, but the processors' table, whose sides ran in different

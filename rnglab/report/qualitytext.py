@@ -4,7 +4,7 @@ figure: rnglab.quality does."""
 
 import os
 
-from rnglab.text import plural
+from rnglab.report.text import plural
 from rnglab.record import BLOCK
 
 

@@ -1,9 +1,10 @@
-"""bench/compare-openssl's tables (rnglab.labreport, rnglab.sources,
+"""bench/compare-openssl's tables (rnglab.report.labreport, rnglab.sources,
 rnglab.lifecycle, rnglab.kept) as text, from their data alone."""
 
-from rnglab import answer, kept, lifecycle, sourcelife, sources, text, views
+from rnglab import answer, kept, lifecycle, sourcelife, sources, views
+from rnglab.report import text
 from rnglab.record import BLOCK, RESULTS_FILE
-from rnglab.text import number, table
+from rnglab.report.text import number, table
 
 
 def cells(c, alpha, first="reference", what="round"):

@@ -2,7 +2,8 @@
 alone: the report as text, and as the sections of a page (rnglab.report's
 renderer lays out their lines: the same tables and sentences)."""
 
-from rnglab import sequential, stats, text
+from rnglab import sequential, stats
+from rnglab.report import text
 
 # How the machines' line says a verdict, in the order it says them.
 AGREES = {"faster": "cheaper than OpenSSL", "slower": "dearer than OpenSSL",
