@@ -58,6 +58,10 @@ from rnglab.runs import (counters_of, expected_records, failure_of, fork_of, not
                          placements_of, rate_line, rate_of)
 from rnglab.variants import OPENSSL_SOURCE, probe_text
 
+# Seconds a log of the rounds (standard error not a terminal) may stay quiet
+# before it is told which variant runs.
+QUIET = 30
+
 
 # --- runs --------------------------------------------------------------------
 
@@ -280,6 +284,7 @@ class _Rounds:
     stops: signals.Deferred
     seen: dict = dataclasses.field(default_factory=dict)
     tty: bool = dataclasses.field(default_factory=lambda: sys.stderr.isatty())
+    said_at: float = dataclasses.field(default_factory=time.monotonic)
 
     def judged(self, run):
         """Marks the run noisy on the measures where it stands far above the
@@ -305,10 +310,14 @@ class _Rounds:
         """Each variant of order once, in round number, which progress lines
         call named ("interrupted {during} {named}" when a signal stops it)."""
         for k, v in enumerate(order, start=1):
-            if self.tty or k == 1:
+            # A terminal's line is rewritten in place at every variant; a
+            # log gets the round's first, and another whenever it has been
+            # quiet for QUIET seconds, so that a long round shows it goes on.
+            if self.tty or k == 1 or time.monotonic() - self.said_at >= QUIET:
                 where = "" if cpu is None else f" on cpu {cpu}"
                 line = f"{named}{where}, variant {k} of {len(order)}: {v.name}"
                 progress(line.ljust(78) if self.tty else line, end="\r" if self.tty else "\n")
+                self.said_at = time.monotonic()
             self.stop_if_asked(named, f"before {v.name}", during)
             self.run(v, cpu if self.pinned(v) else None, number)
             self.stop_if_asked(named, f"during {v.name}, whose run was stopped"

@@ -87,6 +87,18 @@ def test_rounds_run_until_decided_or_out_of_time_and_say_so(case, capsys):
             tuple(said["ratios"][0][k] for k in ("low", "high", "verdict"))
 
 
+@pytest.mark.parametrize("quiet, named", [
+    (10**9, ["a", "a"]),  # a log gets each round's first variant
+    (0, ["a", "b", "a", "b"]),  # and another once it has been quiet QUIET seconds
+])
+def test_a_log_of_the_rounds_names_a_variant_when_it_has_been_quiet(monkeypatch, capsys,
+                                                                    quiet, named):
+    monkeypatch.setattr(runner, "QUIET", quiet)
+    runner.run_rounds(pair(1.0, 0.01), 2)
+    lines = [line for line in capsys.readouterr().err.splitlines() if ", variant " in line]
+    assert [line.rsplit(": ", 1)[1] for line in lines] == named
+
+
 # check-figures' references, each figure drawn: a and program / rand_lab
 # within their targets, d far below its own.
 FIGURES = {"program": 1.0, "cpuid-burst": 1.0, "lfence-burst": 0.75, "lfence-run": 0.8,
