@@ -142,9 +142,12 @@ def test_a_run_that_competes_for_its_processor_is_switched_out():
     # 0.4 s of its own processor time while sharing the processor: the
     # scheduler hands the processor back and forth many times.
     assert n.involuntary >= 10 and n.seconds >= 0.4
-    # Unknown where the kernel keeps no scheduler statistics.
+    # Unknown where the kernel keeps no scheduler statistics; a pinned run
+    # moves only on its way to its processor (where a busy host's fork put
+    # it, then its pinning), as many as the noise floor allows.
     assert n.cpu == cpu and n.load_start >= 0
-    assert n.migrations in ((0, 1) if os.path.exists("/proc/self/sched") else (None,))
+    assert n.migrations in (range(noise.FLOORS["migrations"] + 1)
+                            if os.path.exists("/proc/self/sched") else (None,))
     assert f"{n.involuntary} involuntary switches" in noise.text(n)
 
 
