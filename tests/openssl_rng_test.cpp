@@ -215,7 +215,7 @@ TEST_F(Runs, AWriteThatHitsALimitIsReportedOnceAndLeavesWholeBlocks)
                            "Cannot write \"RAND_priv_bytes.bin\" at call 5: File too large\n");
     EXPECT_EQ(fake_rand::calls_made(), kCalls);
     const std::string kept = read_file("RAND_priv_bytes.bin");
-    ASSERT_EQ(kept.size(), earlier.size() + 5 * kBlockSize);
+    ASSERT_EQ(kept.size(), earlier.size() + (5 * kBlockSize));
     EXPECT_EQ(kept.substr(0, earlier.size()), earlier);
     expect_blocks(kept.substr(earlier.size()), 0);
     expect_record(lines_of(read_text("osslRb1a.txt")), 0, "RAND_priv_bytes:");

@@ -94,7 +94,7 @@ TEST_F(StoreTimeData, MiddlePairNearTheTopDoesNotWrap)
     std::vector<uint64_t> halves{kHalfRange, kHalfRange};
     EXPECT_EQ(report(halves).record, record(0, kHalfRange, 0));
     std::vector<uint64_t> top{kMax, kMax - 2};
-    EXPECT_EQ(report(top).record, record(kMax - 3, kMax - 1, kMax / 2 - 1));
+    EXPECT_EQ(report(top).record, record(kMax - 3, kMax - 1, (kMax / 2) - 1));
 }
 
 TEST_F(StoreTimeData, TotalAndAverageWrapModulo64Bits)

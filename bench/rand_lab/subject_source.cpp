@@ -36,8 +36,11 @@ void report_counter(const std::string &counted)
     const size_t space = counted.rfind(' ');
     std::string name = space == std::string::npos ? source_name() : counted.substr(0, space);
     for (char &c : name) {
-        const bool word = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-        c = word ? c : c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : '_';
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        } else if ((c < 'a' || c > 'z') && (c < '0' || c > '9')) {
+            c = '_';
+        }
     }
     DataLine("counter")
         .text("name", name)

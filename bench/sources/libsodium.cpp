@@ -3,6 +3,9 @@
 
 #include <sodium.h>
 
+#include <cstddef>
+#include <string>
+
 bool source_open(std::string &error)
 {
     // 1 means another part of the process initialised it already.

@@ -6,9 +6,12 @@
 
 #include <wolfssl/ssl.h>
 #include <wolfssl/wolfcrypt/random.h>
+#include <wolfssl/wolfcrypt/types.h>
 #include <wolfssl/wolfcrypt/wc_port.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <string>
 
 struct SourceThread {
     WC_RNG rng;
