@@ -144,13 +144,15 @@ def measure(runs, seconds, wine_too, cpus, until=None, rerun_noisy=False):
         raise LabError("openssl, the command, is not on PATH: install the openssl package")
     build = build_default()
     counter = provenance.counter(build)
-    with tempfile.TemporaryDirectory() as work, \
-            (wine.server() if wine_too else contextlib.nullcontext()):
+    with tempfile.TemporaryDirectory() as work:
+        # The references first: without a Windows build, that is the one
+        # line to say, before any Wine server is started.
         refs = references(build, Path(work), seconds, float(counter["counter_hz"]), wine_too)
         if until is not None:
             until.judge = lambda: decisions({ref.name: ref for ref in refs}, counter)
-        runner.run_rounds(refs, runs, rotate=True, cpus=cpus, until=until,
-                          rerun_noisy=rerun_noisy)
+        with wine.server() if wine_too else contextlib.nullcontext():
+            runner.run_rounds(refs, runs, rotate=True, cpus=cpus, until=until,
+                              rerun_noisy=rerun_noisy)
     return {ref.name: ref for ref in refs}, counter, time_speed(refs[0].env), build
 
 
