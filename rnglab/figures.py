@@ -145,8 +145,7 @@ def measure(runs, seconds, wine_too, cpus, until=None, rerun_noisy=False):
     build = build_default()
     counter = provenance.counter(build)
     with tempfile.TemporaryDirectory() as work:
-        # The references first: without a Windows build, that is the one
-        # line to say, before any Wine server is started.
+        # A missing Windows build is said here, before a Wine server starts.
         refs = references(build, Path(work), seconds, float(counter["counter_hz"]), wine_too)
         if until is not None:
             until.judge = lambda: decisions({ref.name: ref for ref in refs}, counter)
